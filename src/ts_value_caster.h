@@ -1,0 +1,188 @@
+#pragma once
+
+// Converts a sample value between Python and TsValue. pybind11's variant caster
+// would truth-test any number its alternatives refuse (numpy.float32, Decimal,
+// Fraction, ints beyond 64 bits), storing True: a corrupted sample.
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "norv/telem/TsValue.h"
+
+namespace telem_pyb {
+
+using norv::telem::TsValue;
+
+// Takes a Python int's value if it fits in 64 bits; leaves no error behind.
+inline std::optional<long> LongInRange(PyObject* src) {
+    const long v = PyLong_AsLong(src);
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return v;
+}
+
+// Calls the type's __bool__; only a clean 0 or 1 counts.
+inline std::optional<bool> TruthTest(PyObject* src) {
+    const PyNumberMethods* nb = Py_TYPE(src)->tp_as_number;
+    if (nb == nullptr || nb->nb_bool == nullptr) {
+        return std::nullopt;
+    }
+    const int r = nb->nb_bool(src);
+    if (r == 0 || r == 1) {
+        return r == 1;
+    }
+    PyErr_Clear();
+    return std::nullopt;
+}
+
+// A complex number, Python's or numpy's: numpy's complex64 would otherwise be
+// taken by float(), dropping its imaginary part.
+inline bool IsComplexNumber(PyObject* src) {
+    const std::string_view name = Py_TYPE(src)->tp_name;
+    return PyComplex_Check(src) || name.rfind("numpy.complex", 0) == 0 || name == "numpy.clongdouble";
+}
+
+inline bool IsNumpyBool(PyObject* src) {
+    const std::string_view name = Py_TYPE(src)->tp_name;
+    return name == "numpy.bool_" || name == "numpy.bool";
+}
+
+// Pass 1: the value's own kind, no conversion.
+inline std::optional<TsValue> LoadExact(PyObject* src) {
+    if (src == Py_True || src == Py_False) {
+        return TsValue(src == Py_True);
+    }
+    if (IsNumpyBool(src)) {
+        if (auto b = TruthTest(src)) {
+            return TsValue(*b);
+        }
+    }
+    if (!PyFloat_Check(src) && (PyLong_Check(src) || PyIndex_Check(src))) {
+        if (auto v = LongInRange(src)) {
+            return TsValue(*v);
+        }
+    }
+    if (PyFloat_Check(src)) {
+        const double d = PyFloat_AsDouble(src);
+        if (!(d == -1.0 && PyErr_Occurred())) {
+            return TsValue(d);
+        }
+        PyErr_Clear();
+    }
+    if (PyUnicode_Check(src)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(src, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();  // a lone surrogate has no UTF-8 form
+            return std::nullopt;
+        }
+        return TsValue(std::string(utf8, static_cast<size_t>(size)));
+    }
+    if (PyBytes_Check(src)) {
+        return TsValue(std::string(PyBytes_AS_STRING(src), static_cast<size_t>(PyBytes_GET_SIZE(src))));
+    }
+    if (PyByteArray_Check(src)) {
+        return TsValue(std::string(PyByteArray_AS_STRING(src), static_cast<size_t>(PyByteArray_GET_SIZE(src))));
+    }
+    return std::nullopt;
+}
+
+// Pass 2: None is false; a number keeps its numeric value or is refused, never
+// truth-tested; any other object is its truth value.
+inline std::optional<TsValue> LoadConverted(PyObject* src) {
+    if (src == Py_None) {
+        return TsValue(false);
+    }
+    if (!PyNumber_Check(src)) {
+        if (auto b = TruthTest(src)) {
+            return TsValue(*b);
+        }
+        return std::nullopt;
+    }
+    if (PyLong_Check(src) || PyIndex_Check(src)) {
+        pybind11::object index = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Index(src));
+        if (index) {
+            if (auto v = LongInRange(index.ptr())) {
+                return TsValue(*v);
+            }
+            return std::nullopt;  // an integer beyond 64 bits
+        }
+        PyErr_Clear();  // __index__ failed: try the other conversions
+    }
+    if (IsComplexNumber(src)) {
+        return std::nullopt;
+    }
+    const PyNumberMethods* nb = Py_TYPE(src)->tp_as_number;  // set: src is a number
+    if (nb->nb_float != nullptr) {
+        pybind11::object f = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Float(src));
+        if (!f) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        return TsValue(PyFloat_AS_DOUBLE(f.ptr()));
+    }
+    if (nb->nb_int != nullptr) {
+        pybind11::object i = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Long(src));
+        if (!i) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        if (auto v = LongInRange(i.ptr())) {
+            return TsValue(*v);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace telem_pyb
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<norv::telem::TsValue> {
+    PYBIND11_TYPE_CASTER(norv::telem::TsValue, const_name("Union[bool, int, float, str]"));
+
+    bool load(handle src, bool convert) {
+        auto loaded = telem_pyb::LoadExact(src.ptr());
+        if (!loaded && convert) {
+            loaded = telem_pyb::LoadConverted(src.ptr());
+        }
+        if (!loaded) {
+            return false;
+        }
+        value = std::move(*loaded);
+        return true;
+    }
+
+    static handle cast(const norv::telem::TsValue& src, return_value_policy /*policy*/, handle /*parent*/) {
+        PyObject* obj = nullptr;
+        switch (src.index()) {
+            case 0:
+                obj = std::get<bool>(src) ? Py_True : Py_False;
+                Py_INCREF(obj);
+                return obj;
+            case 1:
+                obj = PyLong_FromLong(std::get<long>(src));
+                break;
+            case 2:
+                obj = PyFloat_FromDouble(std::get<double>(src));
+                break;
+            default: {
+                const auto& text = std::get<std::string>(src);
+                obj = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+            }
+        }
+        if (obj == nullptr) {
+            throw error_already_set();
+        }
+        return obj;
+    }
+};
+
+}  // namespace pybind11::detail
