@@ -1,0 +1,100 @@
+"""Shared helpers for the telem_pyb Python tests."""
+
+import subprocess
+import sys
+import textwrap
+
+import telem_pyb
+
+# Names every statement run by run_isolated can use.
+_PRELUDE = """\
+import telem_pyb
+from telem_pyb import TelemRecorder, TsMetadata, TsPoint
+from telem_pyb.backend.log import ConvertPointToDb, Point
+
+
+class SubPoint(TsPoint):
+    pass
+
+
+class SubMetadata(TsMetadata):
+    pass
+
+
+class SubRecorder(TelemRecorder):
+    def record_point(self, point):
+        pass
+
+    def record_metadata(self, meta):
+        pass
+
+    def close(self):
+        pass
+
+
+class SubLogPoint(Point):
+    pass
+"""
+
+
+def run_python(code, executable=sys.executable, timeout=60):
+    """Runs `code` in a fresh interpreter, so that a crash cannot take the test run down."""
+    return subprocess.run(
+        [executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def run_isolated(statement):
+    """Runs one statement in a fresh interpreter and returns the TypeError text it raised.
+
+    Fails the calling test if the interpreter dies, the statement raises anything
+    else, or it raises nothing.
+    """
+    code = (
+        _PRELUDE
+        + "try:\n"
+        + f"    {statement}\n"
+        + "except TypeError as exc:\n"
+        + "    print(str(exc), end='')\n"
+        + "else:\n"
+        + "    print('<no TypeError>', end='')\n"
+    )
+    result = run_python(code)
+    assert result.returncode == 0, f"interpreter ended with {result.returncode}: {result.stderr}"
+    assert result.stdout != "<no TypeError>", f"{statement} was accepted"
+    return result.stdout
+
+
+def incompatible_prefix(name, signature):
+    """pybind11's incompatible-arguments message up to the list of actual arguments."""
+    return (
+        f"{name}(): incompatible function arguments. The following argument types are supported:\n"
+        f"    1. {signature}\n\nInvoked with: "
+    )
+
+
+def incompatible(name, signature, *args):
+    """pybind11's full incompatible-arguments message for positional `args`."""
+    return incompatible_prefix(name, signature) + ", ".join(repr(a) for a in args)
+
+
+class Sink(telem_pyb.TelemRecorder):
+    """A recorder that keeps everything it is given."""
+
+    def __init__(self):
+        super().__init__()
+        self.points = []
+        self.metadata = []
+        self.closed = 0
+
+    def record_point(self, point):
+        self.points.append(point)
+
+    def record_metadata(self, meta):
+        self.metadata.append(meta)
+
+    def close(self):
+        self.closed += 1
