@@ -200,9 +200,9 @@ import importlib.machinery, importlib.util, os, sys
 sys.setdlopenflags(os.RTLD_LAZY | os.RTLD_GLOBAL)
 path = sys.argv[1]
 loader = importlib.machinery.ExtensionFileLoader("telem_pyb", path)
-spec = importlib.util.spec_from_file_location("telem_pyb", path, loader=loader)
+found = importlib.util.spec_from_file_location("telem_pyb", path, loader=loader)
 try:
-    importlib.util.module_from_spec(spec)
+    importlib.util.module_from_spec(found)
 except ImportError as exc:
     expected = ("Python version mismatch: module was compiled for Python 3.12, "
                 "but the interpreter version is incompatible: " + sys.version + ".")

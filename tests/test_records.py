@@ -269,7 +269,7 @@ def test_value_str_of_non_utf8_text_raises_and_leaves_point_usable():
     assert point.value_str() == "ok"
 
 
-def test_value_str_of_special_doubles_reads_back():
+def test_value_str_of_infinities_and_nan_reads_back():
     point = TsPoint()
     for number in (math.inf, -math.inf):
         point.value = number
