@@ -1,0 +1,373 @@
+// telem_peer: a second extension module, built only for the tests, that plays
+// the part of native code elsewhere in the process. It receives telem_pyb's
+// recorders through pybind11's shared type registry and calls them natively,
+// from the calling thread or from threads that never had a Python thread state,
+// and it throws the telemetry exceptions across the module boundary.
+//
+// Sample values arrive through pybind11's std::variant caster: a Python bool,
+// int, float and str/bytes select the alternatives 0 to 3.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "norv/telem/telem.h"
+
+namespace py = pybind11;
+
+using brix::error::NorvBaseException;
+using brix::error::NorvException;
+using norv::telem::TelemException;
+using norv::telem::TelemRecorder;
+using norv::telem::TsMetadata;
+using norv::telem::TsPoint;
+using norv::telem::TsValue;
+
+namespace telem_peer {
+
+// A telemetry error type that only this module knows.
+class PeerTelemException : public TelemException {
+public:
+    using TelemException::TelemException;
+};
+
+using KvMap = std::map<std::string, std::string>;
+
+py::dict MetadataFields(const TsMetadata& meta) {
+    py::dict d;
+    d["tsid"] = py::bytes(meta.tsid);
+    d["tsname"] = py::bytes(meta.tsname);
+    d["btype"] = py::bytes(meta.btype);
+    d["units"] = py::bytes(meta.units);
+    d["origin"] = py::bytes(meta.origin);
+    d["serial"] = py::bytes(meta.serial);
+    d["role"] = py::bytes(meta.role);
+    d["comment"] = py::bytes(meta.comment);
+    d["json"] = py::bytes(meta.json);
+    return d;
+}
+
+// Calls RecordMetadata with a local record and returns that record's fields
+// (as bytes) as they are after the call: a recorder must not change them.
+py::dict CallRecordMetadata(TelemRecorder& rec, std::string tsid, std::string tsname, std::string btype,
+                            std::string units, std::string origin, std::string serial, std::string role,
+                            std::string comment, std::string json) {
+    TsMetadata meta;
+    meta.tsid = std::move(tsid);
+    meta.tsname = std::move(tsname);
+    meta.btype = std::move(btype);
+    meta.units = std::move(units);
+    meta.origin = std::move(origin);
+    meta.serial = std::move(serial);
+    meta.role = std::move(role);
+    meta.comment = std::move(comment);
+    meta.json = std::move(json);
+    rec.RecordMetadata(meta);
+    return MetadataFields(meta);
+}
+
+// Calls RecordPoint with a local point and returns (value, mtime) of that point
+// as they are after the call.
+py::tuple CallRecordPoint(TelemRecorder& rec, TsValue value, std::string mtime) {
+    TsPoint point(std::move(value));
+    point.mtime = std::move(mtime);
+    rec.RecordPoint(point);
+    return py::make_tuple(point.value, py::bytes(point.mtime));
+}
+
+// One operation of a native caller's mix, identified by a letter:
+// m RecordMetadata, k RecordMetadataKv, p RecordPoint, v RecordValue, c Close.
+// `id` makes every call's record unique, so the receiver can count them.
+void CallOperation(TelemRecorder& rec, char op, long id) {
+    const std::string text = std::to_string(id);
+    switch (op) {
+        case 'm': {
+            TsMetadata meta;
+            meta.tsid = text;
+            meta.btype = "direct";
+            rec.RecordMetadata(meta);
+            break;
+        }
+        case 'k':
+            rec.RecordMetadataKv(KvMap{{"tsid", text}, {"btype", "kv"}});
+            break;
+        case 'p': {
+            TsPoint point{TsValue(id)};
+            point.mtime = text;
+            rec.RecordPoint(point);
+            break;
+        }
+        case 'v':
+            rec.RecordValue(TsValue(id));
+            break;
+        case 'c':
+            rec.Close();
+            break;
+        default:
+            throw std::invalid_argument(std::string("unknown operation letter '") + op + "'");
+    }
+}
+
+// What one native thread saw: its successful calls and its failures, counted
+// by (kind, type, message). Kinds: "python" for error_already_set (type is the
+// Python exception's name), "std" for other std::exception objects (type names
+// the most specific known class), "unknown" for anything else.
+struct ThreadOutcome {
+    long ok = 0;
+    std::map<std::tuple<std::string, std::string, std::string>, long> errors;
+};
+
+std::string StdExceptionKind(const std::exception& e) {
+    if (dynamic_cast<const TelemException*>(&e) != nullptr) return "TelemException";
+    if (dynamic_cast<const NorvBaseException*>(&e) != nullptr) return "NorvBaseException";
+    if (dynamic_cast<const NorvException*>(&e) != nullptr) return "NorvException";
+    if (dynamic_cast<const std::runtime_error*>(&e) != nullptr) return "runtime_error";
+    return "exception";
+}
+
+void RunCalls(TelemRecorder& rec, const std::string& ops, long first_id, long calls, ThreadOutcome& out) {
+    for (long j = 0; j < calls; ++j) {
+        const char op = ops[static_cast<std::size_t>(j) % ops.size()];
+        try {
+            CallOperation(rec, op, first_id + j);
+            ++out.ok;
+        } catch (py::error_already_set& e) {
+            // This thread holds no lock here; the Python error is read under it.
+            std::string type_name;
+            {
+                py::gil_scoped_acquire gil;
+                type_name = py::str(e.type().attr("__name__"));
+            }
+            ++out.errors[{"python", type_name, e.what()}];
+        } catch (const std::exception& e) {
+            ++out.errors[{"std", StdExceptionKind(e), e.what()}];
+        } catch (...) {
+            ++out.errors[{"unknown", "", ""}];
+        }
+    }
+}
+
+// Runs `threads` native threads, each making `calls` calls of the mix `ops` on
+// one recorder, with the interpreter lock released. Thread t uses the ids
+// t*calls .. t*calls+calls-1. Returns one dict per thread: {"ok": count,
+// "errors": {(kind, type, message): count}}.
+py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long calls, const std::string& ops) {
+    if (!rec) throw std::invalid_argument("no recorder");
+    if (ops.empty()) throw std::invalid_argument("empty operation mix");
+    if (threads < 1 || calls < 0) throw std::invalid_argument("bad thread or call count");
+    std::vector<ThreadOutcome> outcomes(static_cast<std::size_t>(threads));
+    {
+        py::gil_scoped_release release;
+        std::vector<std::thread> pool;
+        pool.reserve(outcomes.size());
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back(RunCalls, std::ref(*rec), std::cref(ops), t * calls, calls,
+                              std::ref(outcomes[static_cast<std::size_t>(t)]));
+        }
+        for (auto& th : pool) th.join();
+    }
+    py::list result;
+    for (const auto& out : outcomes) {
+        py::dict errors;
+        for (const auto& [key, count] : out.errors) {
+            const auto& [kind, type, message] = key;
+            errors[py::make_tuple(kind, type, message)] = count;
+        }
+        py::dict d;
+        d["ok"] = out.ok;
+        d["errors"] = errors;
+        result.append(d);
+    }
+    return result;
+}
+
+// Keeps a recorder natively, so that its native half outlives the Python
+// object it came from, and calls it later.
+class RecorderHolder {
+public:
+    explicit RecorderHolder(std::shared_ptr<TelemRecorder> rec) : rec_(std::move(rec)) {
+        if (!rec_) throw std::invalid_argument("no recorder");
+    }
+
+    TelemRecorder& get() const { return *rec_; }
+    const std::shared_ptr<TelemRecorder>& shared() const { return rec_; }
+    long use_count() const { return rec_.use_count(); }
+
+private:
+    std::shared_ptr<TelemRecorder> rec_;
+};
+
+// A recorder implemented natively in this module. It keeps what it receives
+// and then, by its mode, returns or throws from every pure operation.
+class NativeRecorder : public TelemRecorder {
+public:
+    enum class Mode { None, Telem, Derived, Norv };
+
+    NativeRecorder(const std::string& mode, std::string message) : message_(std::move(message)) {
+        if (mode == "none") {
+            mode_ = Mode::None;
+        } else if (mode == "telem") {
+            mode_ = Mode::Telem;
+        } else if (mode == "derived") {
+            mode_ = Mode::Derived;
+        } else if (mode == "norv") {
+            mode_ = Mode::Norv;
+        } else {
+            throw std::invalid_argument("unknown mode '" + mode + "'");
+        }
+    }
+
+    void RecordMetadata(const TsMetadata& meta) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            metadata_.push_back(meta);
+        }
+        Fail("RecordMetadata");
+    }
+
+    void RecordPoint(const TsPoint& point) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            points_.push_back(point);
+        }
+        Fail("RecordPoint");
+    }
+
+    void Close() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++closes_;
+        }
+        Fail("Close");
+    }
+
+    std::vector<TsPoint> points() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return points_;
+    }
+    std::vector<TsMetadata> metadata() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return metadata_;
+    }
+    long closes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return closes_;
+    }
+
+private:
+    // The thrown text is "<operation>: <message>".
+    void Fail(const char* operation) const {
+        const std::string text = std::string(operation) + ": " + message_;
+        switch (mode_) {
+            case Mode::None:
+                return;
+            case Mode::Telem:
+                throw TelemException(text);
+            case Mode::Derived:
+                throw PeerTelemException(text);
+            case Mode::Norv:
+                throw NorvException(text);
+        }
+    }
+
+    Mode mode_ = Mode::None;
+    std::string message_;
+    mutable std::mutex mutex_;
+    std::vector<TsPoint> points_;
+    std::vector<TsMetadata> metadata_;
+    long closes_ = 0;
+};
+
+}  // namespace telem_peer
+
+PYBIND11_MODULE(telem_peer, m) {
+    using namespace telem_peer;
+
+    // The four types come from telem_pyb's registrations, shared process-wide.
+    py::module_::import("telem_pyb");
+
+    // Native calls of the five operations on a recorder, with the lock held.
+    m.def(
+        "record_metadata",
+        [](TelemRecorder& rec, std::string tsid, std::string tsname, std::string btype, std::string units,
+           std::string origin, std::string serial, std::string role, std::string comment, std::string json) {
+            return CallRecordMetadata(rec, std::move(tsid), std::move(tsname), std::move(btype), std::move(units),
+                                      std::move(origin), std::move(serial), std::move(role), std::move(comment),
+                                      std::move(json));
+        },
+        py::arg("rec"), py::kw_only(), py::arg("tsid") = "", py::arg("tsname") = "", py::arg("btype") = "",
+        py::arg("units") = "", py::arg("origin") = "", py::arg("serial") = "", py::arg("role") = "",
+        py::arg("comment") = "", py::arg("json") = "",
+        "Calls RecordMetadata with a new record built from the fields; returns the record's fields after the call.");
+    m.def(
+        "record_metadata_kv", [](TelemRecorder& rec, const KvMap& kv) { rec.RecordMetadataKv(kv); },
+        py::arg("rec"), py::arg("kv"), "Calls RecordMetadataKv with the map.");
+    m.def("record_point", &CallRecordPoint, py::arg("rec"), py::arg("value"), py::arg("mtime") = "",
+          "Calls RecordPoint with a new point; returns (value, mtime) of that point after the call.");
+    m.def(
+        "record_point_object", [](TelemRecorder& rec, const TsPoint& point) { rec.RecordPoint(point); },
+        py::arg("rec"), py::arg("point"), "Calls RecordPoint with the record that a TsPoint object owns.");
+    m.def(
+        "record_metadata_object", [](TelemRecorder& rec, const TsMetadata& meta) { rec.RecordMetadata(meta); },
+        py::arg("rec"), py::arg("meta"), "Calls RecordMetadata with the record that a TsMetadata object owns.");
+    m.def(
+        "record_value", [](TelemRecorder& rec, TsValue value) { rec.RecordValue(std::move(value)); },
+        py::arg("rec"), py::arg("value"), "Calls RecordValue with the value.");
+    m.def(
+        "close", [](TelemRecorder& rec) { rec.Close(); }, py::arg("rec"), "Calls Close.");
+
+    m.def("run_threads", &RunThreads, py::arg("rec"), py::arg("threads"), py::arg("calls"), py::arg("ops"),
+          "Calls the recorder from native threads without the interpreter lock; see RunThreads.");
+
+    py::class_<RecorderHolder>(m, "RecorderHolder")
+        .def(py::init<std::shared_ptr<TelemRecorder>>(), py::arg("rec"))
+        .def("use_count", &RecorderHolder::use_count)
+        .def(
+            "record_metadata",
+            [](const RecorderHolder& h, std::string tsid, std::string units) {
+                return CallRecordMetadata(h.get(), std::move(tsid), "", "", std::move(units), "", "", "", "", "");
+            },
+            py::kw_only(), py::arg("tsid") = "", py::arg("units") = "")
+        .def("record_metadata_kv", [](const RecorderHolder& h, const KvMap& kv) { h.get().RecordMetadataKv(kv); })
+        .def(
+            "record_point",
+            [](const RecorderHolder& h, TsValue value, std::string mtime) {
+                return CallRecordPoint(h.get(), std::move(value), std::move(mtime));
+            },
+            py::arg("value"), py::arg("mtime") = "")
+        .def("record_value", [](const RecorderHolder& h, TsValue value) { h.get().RecordValue(std::move(value)); })
+        .def("close", [](const RecorderHolder& h) { h.get().Close(); })
+        .def(
+            "run_threads",
+            [](const RecorderHolder& h, int threads, long calls, const std::string& ops) {
+                return RunThreads(h.shared(), threads, calls, ops);
+            },
+            py::arg("threads"), py::arg("calls"), py::arg("ops"));
+
+    py::class_<NativeRecorder, TelemRecorder, std::shared_ptr<NativeRecorder>>(m, "NativeRecorder")
+        .def(py::init<const std::string&, std::string>(), py::arg("mode"), py::arg("message") = "")
+        .def_property_readonly("points", &NativeRecorder::points)
+        .def_property_readonly("metadata", &NativeRecorder::metadata)
+        .def_property_readonly("closes", &NativeRecorder::closes);
+
+    m.def(
+        "throw_telem", [](const std::string& message) { throw TelemException(message); }, py::arg("message"));
+    m.def(
+        "throw_telem_derived", [](const std::string& message) { throw PeerTelemException(message); },
+        py::arg("message"));
+    m.def(
+        "throw_norv_base", [](const std::string& message) { throw NorvBaseException(message); },
+        py::arg("message"));
+    m.def(
+        "throw_norv", [](const std::string& message) { throw NorvException(message); }, py::arg("message"));
+}
