@@ -4,9 +4,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <stdexcept>
 
+#include "fast_method_call.h"
 #include "initialised_instance_caster.h"
+#include "python_override.h"
 #include "norv/telem/telem.h"
 #include "ts_value_caster.h"
 
@@ -20,18 +23,72 @@ namespace db = norv::telem::backend::log;
 
 namespace {
 
-// Calls the Python method `name` of the instance that owns `self`. Without one
-// it throws `pure_message` while the lock is still held, so that failing is as
-// safe on a native thread without a thread state as succeeding.
-template <typename... Args>
-void CallPythonOverride(const TelemRecorder* self, const char* name, const char* pure_message, const Args&... args) {
-    py::gil_scoped_acquire gil;
-    py::function override = py::get_override(self, name);
-    if (!override) {
-        throw std::runtime_error(pure_message);
+using telem_pyb::OverridableMethod;
+using telem_pyb::RegisteredType;
+
+// A record that native code hands to Python: the Python object that already
+// owns it, or else a new object owning a copy.
+template <typename Record>
+py::object RecordToPython(const Record& record) {
+    const auto* tinfo = RegisteredType<Record>();
+    if (py::handle existing = py::detail::find_registered_python_instance(const_cast<Record*>(&record), tinfo)) {
+        return py::reinterpret_steal<py::object>(existing);
     }
-    override(args...);
+    // What pybind11's cast does for a copy, with the type's entry at hand.
+    auto copy = std::make_shared<Record>(record);
+    auto obj = py::reinterpret_steal<py::object>(py::detail::make_new_instance(tinfo->type));
+    auto* inst = reinterpret_cast<py::detail::instance*>(obj.ptr());
+    auto v_h = inst->get_value_and_holder(tinfo);
+    v_h.value_ptr() = copy.get();
+    inst->owned = true;
+    py::detail::register_instance(inst, copy.get(), tinfo);
+    v_h.set_instance_registered();
+    new (std::addressof(v_h.template holder<std::shared_ptr<Record>>())) std::shared_ptr<Record>(std::move(copy));
+    v_h.set_holder_constructed();
+    return obj;
 }
+
+// Calls the Python method of the instance that owns `self`. Without one it
+// throws the pure-operation message while the lock is still held, so that
+// failing is as safe on a native thread without a thread state as succeeding.
+template <typename... Records>
+void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, const Records&... records) {
+    py::gil_scoped_acquire gil;
+    const telem_pyb::Override override = telem_pyb::FindOverride(self, RegisteredType<TelemRecorder>(), method);
+    if (!override) {
+        throw std::runtime_error(method.pure_message);
+    }
+    override(RecordToPython(records)...);
+}
+
+// The entry of `TelemRecorder.record_value` for a recorder and one value that
+// loads; any other call goes to pybind11's dispatcher, which also composes the
+// argument errors.
+const py::detail::function_record* record_value_record = nullptr;
+
+PyObject* RecordValueFastCall(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 2 && record_value_record->next == nullptr) {
+        const auto* tinfo = RegisteredType<TelemRecorder>();
+        py::detail::type_caster_generic self(tinfo);
+        py::detail::make_caster<norv::telem::TsValue> value;
+        if (args[0] != Py_None && telem_pyb::IsInitialisedInstance(args[0], tinfo) && self.load(args[0], true)
+            && value.load(args[1], true)) {
+            try {
+                static_cast<TelemRecorder*>(self.value)->RecordValue(std::move(static_cast<norv::telem::TsValue&>(value)));
+            } catch (...) {
+                telem_pyb::RaiseActiveException();
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        }
+    }
+    return telem_pyb::CallDispatcher(function, args, nargsf, kwnames);
+}
+
+OverridableMethod record_metadata_method{"record_metadata",
+                                         "Tried to call pure virtual function \"type::record_metadata\""};
+OverridableMethod record_point_method{"record_point", "Tried to call pure virtual function \"type::record_point\""};
+OverridableMethod close_method{"close", "Tried to call pure virtual function \"type::close\""};
 
 }  // namespace
 
@@ -40,17 +97,9 @@ PYBIND11_MODULE(telem_pyb, m) {
     // instance's Python methods and keeps the two default operations.
     class PyTelemRecorder : public TelemRecorder {
     public:
-        void RecordMetadata(const TsMetadata& meta) override {
-            CallPythonOverride(this, "record_metadata",
-                               "Tried to call pure virtual function \"type::record_metadata\"", meta);
-        }
-        void RecordPoint(const TsPoint& point) override {
-            CallPythonOverride(this, "record_point", "Tried to call pure virtual function \"type::record_point\"",
-                               point);
-        }
-        void Close() override {
-            CallPythonOverride(this, "close", "Tried to call pure virtual function \"type::close\"");
-        }
+        void RecordMetadata(const TsMetadata& meta) override { CallPythonOverride(this, record_metadata_method, meta); }
+        void RecordPoint(const TsPoint& point) override { CallPythonOverride(this, record_point_method, point); }
+        void Close() override { CallPythonOverride(this, close_method); }
     };
 
     m.attr("__version__") = "5.0.0";
@@ -75,13 +124,15 @@ PYBIND11_MODULE(telem_pyb, m) {
 
     py::register_exception<TelemException>(m, "TelemException", PyExc_Exception);
 
-    py::class_<TelemRecorder, PyTelemRecorder, std::shared_ptr<TelemRecorder>>(m, "TelemRecorder", "TelemRecorder")
-        .def(py::init<>())
+    py::class_<TelemRecorder, PyTelemRecorder, std::shared_ptr<TelemRecorder>> recorder(m, "TelemRecorder",
+                                                                                       "TelemRecorder");
+    recorder.def(py::init<>())
         .def("record_metadata", &TelemRecorder::RecordMetadata, "Record Metadata")
         .def("record_metadata_kv", &TelemRecorder::RecordMetadataKv, "Record Metadata Key-Value")
         .def("record_point", &TelemRecorder::RecordPoint, "Record Point")
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
+    record_value_record = telem_pyb::InstallFastCall(recorder.attr("record_value"), RecordValueFastCall);
 
     py::module_ backend = m.def_submodule("backend");
     py::module_ log = backend.def_submodule("log");

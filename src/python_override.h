@@ -1,0 +1,130 @@
+#pragma once
+
+// Finds and calls the Python method that overrides a recorder operation, by
+// pybind11's rules (registry of instances, shared negative cache, recursion
+// guard), without its per-call costs: the method name is an interned Python
+// string made once, the registry entries are kept, and the call is a vectorcall.
+
+#include <pybind11/pybind11.h>
+
+#include <stdexcept>
+#include <utility>
+
+namespace telem_pyb {
+
+namespace py = pybind11;
+namespace detail = pybind11::detail;
+
+// One overridable operation. `name` is also the key of pybind11's negative
+// cache, which compares names by address: it must point to static storage.
+struct OverridableMethod {
+    const char* name;
+    const char* pure_message;
+    PyObject* interned = nullptr;  // made on first use, kept for the process
+
+    PyObject* Interned() {
+        if (interned == nullptr) {
+            interned = PyUnicode_InternFromString(name);
+            if (interned == nullptr) {
+                throw py::error_already_set();
+            }
+        }
+        return interned;
+    }
+};
+
+// True when the innermost Python frame runs a function called `method.name`
+// whose first parameter is bound to `self`: the override is calling its base.
+inline bool CalledFromOverride(py::handle self, OverridableMethod& method) {
+    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+    if (frame == nullptr) {
+        return false;
+    }
+    py::object frame_ref = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(frame));
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    py::object code_ref = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
+    if (code->co_argcount <= 0) {
+        return false;
+    }
+    if (code->co_name != method.Interned() && PyUnicode_CompareWithASCIIString(code->co_name, method.name) != 0) {
+        return false;
+    }
+    PyObject* locals = PyEval_GetLocals();
+    if (locals == nullptr) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return false;
+    }
+    py::object varnames = py::reinterpret_steal<py::object>(PyCode_GetVarnames(code));
+    if (!varnames) {
+        throw py::error_already_set();
+    }
+    PyObject* caller_self = PyDict_GetItemWithError(locals, PyTuple_GET_ITEM(varnames.ptr(), 0));
+    if (caller_self == nullptr && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return caller_self == self.ptr();
+}
+
+// A Python method found for an operation. `function` is either bound to the
+// instance already or, found through the class, called with `self` prepended.
+struct Override {
+    py::object function;
+    py::handle self;  // null when `function` is bound
+    explicit operator bool() const { return static_cast<bool>(function); }
+
+    // Calls the method with the given positional arguments, ignoring its result.
+    template <typename... Args>
+    void operator()(const Args&... args) const {
+        PyObject* argv[] = {nullptr, self.ptr(), args.ptr()...};
+        PyObject** first = self ? argv + 1 : argv + 2;
+        const size_t nargs = sizeof...(Args) + (self ? 1 : 0);
+        PyObject* result = PyObject_Vectorcall(function.ptr(), first, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (result == nullptr) {
+            throw py::error_already_set();
+        }
+        Py_DECREF(result);
+    }
+};
+
+// The Python override of `method` on the instance that owns `native`, or an
+// empty Override when there is none.
+inline Override FindOverride(const void* native, const detail::type_info* tinfo, OverridableMethod& method) {
+    if (tinfo == nullptr) {
+        return {};
+    }
+    py::handle self = detail::get_object_handle(native, tinfo);
+    if (!self) {
+        return {};
+    }
+    auto key = std::make_pair(reinterpret_cast<const PyObject*>(Py_TYPE(self.ptr())), method.name);
+    auto& inactive = detail::get_internals().inactive_override_cache;
+    if (inactive.find(key) != inactive.end()) {
+        return {};
+    }
+    // Same result as getattr(self, name), without making a bound method for a
+    // function found on the class.
+    PyObject* found = nullptr;
+    const bool unbound = _PyObject_GetMethod(self.ptr(), method.Interned(), &found) == 1;
+    py::object attr = py::reinterpret_steal<py::object>(found);
+    if (!attr) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!unbound && !PyCallable_Check(attr.ptr())) {
+        throw py::type_error("Object of type '" + detail::get_fully_qualified_tp_name(Py_TYPE(attr.ptr()))
+                             + "' is not an instance of 'function'");
+    }
+    const py::handle function = detail::get_function(attr.ptr());
+    if (function && PyCFunction_Check(function.ptr())) {
+        inactive.insert(std::move(key));
+        return {};
+    }
+    if (CalledFromOverride(self, method)) {
+        return {};
+    }
+    return {std::move(attr), unbound ? self : py::handle()};
+}
+
+}  // namespace telem_pyb
