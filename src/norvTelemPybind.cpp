@@ -41,10 +41,10 @@ py::object RecordToPython(const Record& record) {
     auto v_h = inst->get_value_and_holder(tinfo);
     v_h.value_ptr() = copy.get();
     inst->owned = true;
-    py::detail::register_instance(inst, copy.get(), tinfo);
-    v_h.set_instance_registered();
     new (std::addressof(v_h.template holder<std::shared_ptr<Record>>())) std::shared_ptr<Record>(std::move(copy));
-    v_h.set_holder_constructed();
+    v_h.set_holder_constructed();  // from here on, deallocating the object frees the copy
+    py::detail::register_instance(inst, v_h.value_ptr(), tinfo);
+    v_h.set_instance_registered();
     return obj;
 }
 
