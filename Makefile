@@ -7,10 +7,11 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 PIP        := $(PY) -m pip
 NATIVE     := build/native
+BENCH      := build/bench
 TEST_DEPS  := pytest numpy
 BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.8' cmake ninja
 
-.PHONY: venv install demo native test clean
+.PHONY: venv install demo native test bench clean
 
 venv: $(VENV)/.ready
 $(VENV)/.ready:
@@ -38,6 +39,15 @@ test: install native
 	ctest --test-dir $(NATIVE) --output-on-failure
 	PYTHONPATH=$(NATIVE)/peer $(PY) -m pytest
 	PYTHONPATH=$(NATIVE):$(NATIVE)/peer TELEM_PYB_MODULE_DIR=$(NATIVE) $(PY) -m pytest tests/test_native_peer.py
+
+# Benchmarks of the installed module (bench/README.md). The peer module is
+# built again in Release, as the one in $(NATIVE) is a Debug build.
+bench: install native
+	tools/ensure-apt-packages valgrind
+	cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELEM_PYB_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+	cmake --build $(BENCH) --target telem_peer
+	$(PY) bench/bench.py --peer-dir $(BENCH)/peer --json bench/results.json
 
 clean:
 	rm -rf build $(VENV) dist *.egg-info

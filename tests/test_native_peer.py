@@ -310,6 +310,20 @@ def test_calls_from_native_threads_arrive_exactly_once():
     assert len(rec.closes) == len(expected["c"])
 
 
+def test_repeated_calls_on_the_calling_thread_arrive_in_order():
+    rec = Collecting()
+    telem_peer.repeat_calls(rec, "pvc", 6)
+    assert [(p.value, p.mtime) for p in rec.points] == [(0, "0"), (1, ""), (3, "3"), (4, "")]
+    assert len(rec.closes) == 2
+
+
+def test_repeated_calls_stop_at_the_first_failure():
+    rec = PointOnly()
+    with pytest.raises(RuntimeError, match="type::close"):
+        telem_peer.repeat_calls(rec, "pc", 10)
+    assert [(p.value, p.mtime) for p in rec.points] == [(0, "0")]
+
+
 @pytest.mark.parametrize("kind", ["plain", "point_only"])
 @isolated
 def test_pure_virtual_failures_reach_native_threads(kind):

@@ -191,6 +191,15 @@ py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long
     return result;
 }
 
+// Makes `calls` calls of the mix `ops` on the calling thread, with the
+// interpreter lock held, ids 0 .. calls-1. The first failure propagates.
+void RepeatCalls(TelemRecorder& rec, const std::string& ops, long calls) {
+    if (ops.empty()) throw std::invalid_argument("empty operation mix");
+    for (long j = 0; j < calls; ++j) {
+        CallOperation(rec, ops[static_cast<std::size_t>(j) % ops.size()], j);
+    }
+}
+
 // Keeps a recorder natively, so that its native half outlives the Python
 // object it came from, and calls it later.
 class RecorderHolder {
@@ -328,6 +337,8 @@ PYBIND11_MODULE(telem_peer, m) {
 
     m.def("run_threads", &RunThreads, py::arg("rec"), py::arg("threads"), py::arg("calls"), py::arg("ops"),
           "Calls the recorder from native threads without the interpreter lock; see RunThreads.");
+    m.def("repeat_calls", &RepeatCalls, py::arg("rec"), py::arg("ops"), py::arg("calls"),
+          "Calls the recorder natively on the calling thread, with the lock held; see RepeatCalls.");
 
     py::class_<RecorderHolder>(m, "RecorderHolder")
         .def(py::init<std::shared_ptr<TelemRecorder>>(), py::arg("rec"))
