@@ -47,6 +47,14 @@ def utc_now() -> str:
     return datetime.datetime.now(datetime.UTC).isoformat(timespec="microseconds")
 
 
+def copy_metadata(meta: telem_pyb.TsMetadata) -> telem_pyb.TsMetadata:
+    """A new TsMetadata with the nine fields of `meta` (the class has no copy of its own)."""
+    copy = telem_pyb.TsMetadata()
+    for field in METADATA_FIELDS:
+        setattr(copy, field, getattr(meta, field))
+    return copy
+
+
 class _Store:
     """The connection and the rows not written yet.
 
@@ -93,7 +101,8 @@ class _Store:
             self.conn.executemany(_INSERT, self.pending)
             self.conn.execute("COMMIT")
         except BaseException:
-            self.conn.execute("ROLLBACK")
+            if self.conn.in_transaction:
+                self.conn.execute("ROLLBACK")
             raise
         self.pending.clear()
 
@@ -151,8 +160,9 @@ class SqliteRecorder(telem_pyb.TelemRecorder):
 
     @property
     def metadata(self) -> telem_pyb.TsMetadata | None:
-        """The metadata that the next points are recorded with."""
-        return self._meta
+        """A copy of the metadata that the next points are recorded with."""
+        with self._store.lock:
+            return None if self._meta is None else copy_metadata(self._meta)
 
     def record_metadata(self, meta: telem_pyb.TsMetadata) -> None:
         with self._store.lock:
@@ -161,10 +171,7 @@ class SqliteRecorder(telem_pyb.TelemRecorder):
                 raise telem_pyb.TelemException(
                     "SqliteRecorder: metadata without a tsname; the log records need the series name"
                 )
-            kept = telem_pyb.TsMetadata()
-            for field in METADATA_FIELDS:
-                setattr(kept, field, getattr(meta, field))
-            self._meta = kept
+            self._meta = copy_metadata(meta)
 
     def record_point(self, point: telem_pyb.TsPoint) -> None:
         store = self._store

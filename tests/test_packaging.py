@@ -131,26 +131,71 @@ def test_mypy_finds_the_installed_stubs(venv, examples_copy, tmp_path):
     assert out.startswith("Success")
 
 
-def test_a_cmake_project_builds_the_native_producer_against_the_installed_headers(venv, examples_copy, tmp_path):
+@pytest.fixture(scope="module")
+def producer(venv, tmp_path_factory):
+    """The native producer example, configured and built by CMake against the fresh environment's wheel."""
     python, site = venv
-    build = tmp_path / "build"
-    configure = [tool("cmake"), "-S", examples_copy / "native_producer", "-B", build,
+    where = tmp_path_factory.mktemp("producer")
+    shutil.copytree(ROOT / "examples", where / "examples", ignore=shutil.ignore_patterns("__pycache__"))
+    build = where / "build"
+    configure = [tool("cmake"), "-S", where / "examples" / "native_producer", "-B", build,
                  f"-DPython_EXECUTABLE={python}", f"-DCMAKE_PREFIX_PATH={site}",
-                 f"-Dpybind11_DIR={run([sys.executable, '-m', 'pybind11', '--cmakedir'], cwd=tmp_path).strip()}"]
+                 f"-Dpybind11_DIR={run([sys.executable, '-m', 'pybind11', '--cmakedir'], cwd=where).strip()}"]
     if tool("ninja"):
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}"]
-    run(configure, cwd=tmp_path)
-    assert f"telem_pyb_DIR:PATH={site}/telem_pyb-native/cmake" in (build / "CMakeCache.txt").read_text()
-    run([tool("cmake"), "--build", build], cwd=tmp_path)
+    run(configure, cwd=where)
+    run([tool("cmake"), "--build", build], cwd=where)
+    return build, where / "examples"
 
+
+def test_cmake_finds_the_telem_pyb_package_in_the_installed_wheel(venv, producer):
+    _, site = venv
+    build, _ = producer
+    assert f"telem_pyb_DIR:PATH={site}/telem_pyb-native/cmake" in (build / "CMakeCache.txt").read_text()
+
+
+def test_the_native_producer_feeds_the_sqlite_recorder_from_its_threads(venv, producer, tmp_path):
+    python, _ = venv
+    build, examples = producer
     workers, samples = 3, 400
     db = tmp_path / "producer.db"
-    out = run([python, examples_copy / "native_producer" / "feed_sqlite.py", "--db", db,
+    out = run([python, examples / "native_producer" / "feed_sqlite.py", "--db", db,
                "--workers", workers, "--samples", samples], cwd=tmp_path, PYTHONPATH=str(build))
     assert f"{workers} native threads recorded {workers * samples} points" in out
     with contextlib.closing(sqlite3.connect(db)) as conn:
         stored = sorted(int(v) for (v,) in conn.execute("SELECT value FROM log_points WHERE tsname = 'producer.sample'"))
     assert stored == sorted(w * 1_000_000 + i for w in range(workers) for i in range(samples))
+
+
+def test_an_error_in_a_worker_stops_the_producer_and_reaches_the_caller(venv, producer, tmp_path):
+    python, _ = venv
+    build, _ = producer
+    code = """
+import telem_pyb, telem_producer
+
+class Failing(telem_pyb.TelemRecorder):
+    def __init__(self):
+        super().__init__()
+        self.points = 0
+
+    def record_metadata(self, meta):
+        pass
+
+    def record_point(self, point):
+        self.points += 1
+        if self.points == 50:
+            raise ValueError("recorder full")
+
+    def close(self):
+        pass
+
+rec = Failing()
+try:
+    telem_producer.produce(rec, {"tsname": "x"}, 4, 10000)
+except ValueError as exc:
+    print(exc, rec.points < 4 * 10000)
+"""
+    assert run([python, "-c", code], cwd=tmp_path, PYTHONPATH=str(build)) == "recorder full True\n"
 
 
 def test_a_translation_unit_compiles_against_the_installed_headers_alone(venv, tmp_path):

@@ -121,6 +121,22 @@ def test_the_recorder_keeps_its_own_copy_of_the_metadata(db):
     assert read_rows(db)[0][1:5] == ("kept", "1", "", "V")
 
 
+def test_a_write_that_finds_the_database_locked_raises_and_keeps_its_rows(db):
+    rec = SqliteRecorder(db, batch_size=1, timeout=0.05)
+    rec.record_metadata_kv(SERIES)
+    with contextlib.closing(sqlite3.connect(db, isolation_level=None)) as other:
+        other.execute("BEGIN IMMEDIATE")
+        with pytest.raises(sqlite3.OperationalError, match="locked"):
+            rec.record_value(1)
+        with pytest.raises(sqlite3.OperationalError, match="locked"):
+            rec.close()
+        assert not rec.closed
+        other.execute("ROLLBACK")
+    rec.record_value(2)
+    rec.close()
+    assert values(db) == ["1", "2"]
+
+
 def test_reopening_a_database_appends(db):
     with SqliteRecorder(db) as rec:
         rec.record_metadata_kv(SERIES)

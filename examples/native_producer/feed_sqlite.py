@@ -1,5 +1,5 @@
 """Has the native producer (telem_producer, built from producer.cpp) feed an
-SQLite recorder from its worker threads, then prints what the table holds.
+SQLite recorder from its worker threads, then prints the series it recorded.
 
 Run it with the directory of the built module on PYTHONPATH:
 
@@ -13,14 +13,17 @@ import pathlib
 import sys
 from collections.abc import Sequence
 
-import telem_producer
+try:
+    import telem_producer
+except ModuleNotFoundError as exc:
+    raise SystemExit("telem_producer is not built: run `make producer` and put build/producer on PYTHONPATH") from exc
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 from sqlite_recorder import DEFAULT_DB, SqliteRecorder, print_table  # noqa: E402
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser = argparse.ArgumentParser(description="Feeds an SQLite recorder from the native producer's threads.")
     parser.add_argument("--db", default=DEFAULT_DB, help=f"the database file (default: {DEFAULT_DB})")
     parser.add_argument("--workers", type=int, default=4, help="native worker threads (default: 4)")
     parser.add_argument("--samples", type=int, default=250, help="samples per worker (default: 250)")

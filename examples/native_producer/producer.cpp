@@ -112,6 +112,18 @@ long Produce(const std::shared_ptr<TelemRecorder>& recorder, const std::map<std:
 PYBIND11_MODULE(telem_producer, m) {
     // Registers TelemRecorder, so that signatures name it and recorders convert.
     py::module_::import("telem_pyb");
+    // telem_pyb's classes reach this module only through pybind11's shared
+    // internals. A pybind11 whose internals differ (another internals version,
+    // compiler or standard library) sees none of them and would refuse every
+    // recorder; say so at import instead.
+    try {
+        py::type::of<TelemRecorder>();
+    } catch (const std::runtime_error&) {
+        throw py::import_error(
+            "telem_producer cannot see telem_pyb's classes: it was built with a pybind11 whose internals differ "
+            "from telem_pyb's (see telem_pyb_PYBIND11_VERSION and telem_pyb_CXX_COMPILER_ID in telem_pyb's CMake "
+            "package)");
+    }
 
     m.doc() = "A native producer that feeds a telem_pyb recorder from worker threads.";
     m.def("produce", &Produce, py::arg("recorder"), py::arg("metadata"), py::arg("workers") = 2,
