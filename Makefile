@@ -7,14 +7,15 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 PIP        := $(PY) -m pip
 NATIVE     := build/native
+PRODUCER   := build/producer
 BENCH      := build/bench
-TEST_DEPS  := pytest numpy
+TEST_DEPS  := pytest numpy mypy build
 BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.8' cmake ninja
 
-.PHONY: venv install demo native test bench clean
+.PHONY: venv install demo producer native typecheck test bench clean
 
 venv: $(VENV)/.ready
-$(VENV)/.ready:
+$(VENV)/.ready: Makefile
 	test -n "$(PYTHON312)" || { echo "CPython 3.12 not found (looked under $(PYENV_ROOT))"; exit 1; }
 	$(PYTHON312) -m venv $(VENV)
 	$(PIP) install --upgrade pip
@@ -25,8 +26,19 @@ $(VENV)/.ready:
 install: venv
 	$(PIP) install --force-reinstall --no-deps .
 
-demo: install
-	$(PY) examples/record_series.py
+# The native producer example, built with CMake against the headers and the
+# telem_pyb CMake package that the wheel installed into .venv.
+producer: install
+	cmake -S examples/native_producer -B $(PRODUCER) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DCMAKE_PREFIX_PATH=$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("platlib"))') \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+	cmake --build $(PRODUCER)
+
+# Records demo series into ./telemetry.db with the SQLite recorder, then has
+# the native producer feed it from worker threads.
+demo: install producer
+	$(PY) examples/sqlite_recorder.py
+	PYTHONPATH=$(PRODUCER) $(PY) examples/native_producer/feed_sqlite.py
 
 # The test peer module, the C++ unit tests and a Debug build of the module.
 native: venv
@@ -35,9 +47,16 @@ native: venv
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(NATIVE)
 
-test: install native
+# The stubs against the installed module, and the examples against the stubs.
+typecheck: install
+	$(PY) -m mypy.stubtest telem_pyb
+	$(PY) -m mypy --strict examples/
+
+# Includes tests/test_packaging.py (builds the wheel and sdist, about a
+# minute); pass PYTEST_ARGS='-m "not packaging"' to leave it out.
+test: install native typecheck
 	ctest --test-dir $(NATIVE) --output-on-failure
-	PYTHONPATH=$(NATIVE)/peer $(PY) -m pytest
+	PYTHONPATH=$(NATIVE)/peer $(PY) -m pytest $(PYTEST_ARGS)
 	PYTHONPATH=$(NATIVE):$(NATIVE)/peer TELEM_PYB_MODULE_DIR=$(NATIVE) $(PY) -m pytest tests/test_native_peer.py
 
 # Benchmarks of the installed module (bench/README.md). The peer module is

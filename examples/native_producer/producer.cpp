@@ -1,0 +1,132 @@
+// telem_producer: native code that produces telemetry samples and feeds them
+// to a recorder it receives from Python. It shows the contract for native
+// users of telem_pyb:
+//   - include only norv/telem/telem.h (and pybind11);
+//   - hold the recorder as std::shared_ptr<norv::telem::TelemRecorder>;
+//   - release the GIL and call the recorder from any thread without it: each
+//     call takes the GIL for itself when it reaches a Python method.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "norv/telem/telem.h"
+
+namespace py = pybind11;
+
+using norv::telem::TelemRecorder;
+using norv::telem::TsPoint;
+
+namespace {
+
+constexpr long kMaxSamples = 1000000;
+
+// The current UTC time in ISO 8601 with microseconds.
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+    const std::time_t seconds = micros / 1000000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t date_len = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + date_len, sizeof text - date_len, ".%06ld+00:00", static_cast<long>(micros % 1000000));
+    return text;
+}
+
+// Records `metadata`, then records `samples` points from each of `workers`
+// threads of its own. Sample i of worker w holds the integer w * 1000000 + i,
+// so that a reader can tell that every sample arrived once, and the time it
+// was taken. The first error a worker meets (one raised by a Python recorder,
+// say) stops all workers and is raised to the caller once they are joined.
+// Returns the number of points recorded.
+long Produce(const std::shared_ptr<TelemRecorder>& recorder, const std::map<std::string, std::string>& metadata,
+             long workers, long samples) {
+    if (!recorder) {
+        throw py::type_error("produce() needs a recorder, not None");
+    }
+    if (workers < 1 || workers > 64) {
+        throw std::invalid_argument("produce(): workers must be from 1 to 64, not " + std::to_string(workers));
+    }
+    if (samples < 0 || samples > kMaxSamples) {
+        throw std::invalid_argument("produce(): samples must be from 0 to 1000000, not " + std::to_string(samples));
+    }
+
+    recorder->RecordMetadataKv(metadata);
+
+    std::atomic<long> recorded{0};
+    std::atomic<bool> stop{false};
+    std::mutex error_mutex;
+    std::exception_ptr first_error;
+    const auto keep_error = [&] {
+        const std::lock_guard<std::mutex> lock(error_mutex);
+        if (!first_error) first_error = std::current_exception();
+        stop = true;
+    };
+
+    {
+        // Workers never hold the GIL between calls; each call into a Python
+        // recorder takes it for the length of that call.
+        py::gil_scoped_release release;
+        std::vector<std::thread> threads;
+        try {
+            for (long w = 0; w < workers; ++w) {
+                threads.emplace_back([&, w] {
+                    try {
+                        for (long i = 0; i < samples && !stop; ++i) {
+                            TsPoint point(w * kMaxSamples + i);
+                            point.mtime = UtcNow();
+                            recorder->RecordPoint(point);
+                            ++recorded;
+                        }
+                    } catch (...) {
+                        keep_error();
+                    }
+                });
+            }
+        } catch (...) {
+            keep_error();  // a thread could not be started: stop the ones that were
+        }
+        for (auto& thread : threads) thread.join();
+    }
+
+    if (first_error) std::rethrow_exception(first_error);
+    return recorded;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(telem_producer, m) {
+    // Registers TelemRecorder, so that signatures name it and recorders convert.
+    py::module_::import("telem_pyb");
+    // telem_pyb's classes reach this module only through pybind11's shared
+    // internals. A pybind11 whose internals differ (another internals version,
+    // compiler or standard library) sees none of them and would refuse every
+    // recorder; say so at import instead.
+    try {
+        py::type::of<TelemRecorder>();
+    } catch (const std::runtime_error&) {
+        throw py::import_error(
+            "telem_producer cannot see telem_pyb's classes: it was built with a pybind11 whose internals differ "
+            "from telem_pyb's (see telem_pyb_PYBIND11_VERSION and telem_pyb_CXX_COMPILER_ID in telem_pyb's CMake "
+            "package)");
+    }
+
+    m.doc() = "A native producer that feeds a telem_pyb recorder from worker threads.";
+    m.def("produce", &Produce, py::arg("recorder"), py::arg("metadata"), py::arg("workers") = 2,
+          py::arg("samples") = 1000,
+          "Records the metadata, then `samples` points from each of `workers` threads; returns the points recorded.");
+}

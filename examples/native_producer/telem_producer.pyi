@@ -1,0 +1,7 @@
+# Type information for the example module built from producer.cpp.
+
+import telem_pyb
+
+def produce(
+    recorder: telem_pyb.TelemRecorder, metadata: dict[str, str], workers: int = 2, samples: int = 1000
+) -> int: ...

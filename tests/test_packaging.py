@@ -1,0 +1,230 @@
+"""The wheel and the sdist: what they hold, and that an installed wheel works
+on its own in a fresh virtual environment, for Python and for native code.
+
+These tests build the module from scratch (about a minute in all); deselect
+them with `-m "not packaging"`.
+"""
+
+import contextlib
+import os
+import pathlib
+import shutil
+import sqlite3
+import subprocess
+import sys
+import sysconfig
+import tarfile
+import zipfile
+
+import pytest
+
+pytestmark = pytest.mark.packaging
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+MODULE_FILE = f"telem_pyb{sysconfig.get_config_var('EXT_SUFFIX')}"
+STUB_FILES = ["telem_pyb-stubs/__init__.pyi", "telem_pyb-stubs/backend/__init__.pyi", "telem_pyb-stubs/backend/log.pyi"]
+HEADERS = sorted(p.relative_to(ROOT / "include").as_posix() for p in (ROOT / "include").rglob("*.h"))
+# Everything a build from the sdist needs, besides the headers.
+BUILD_INPUTS = [
+    "pyproject.toml", "CMakeLists.txt", "README.md", "cmake/telem_pybConfig.cmake.in",
+    "brix_error/CMakeLists.txt", "telemetry_client/CMakeLists.txt", "telemetry_client/ConvertPointToDb.cpp",
+    "telemetry_client/TsPoint.cpp", *(p.relative_to(ROOT).as_posix() for p in (ROOT / "src").iterdir()),
+    *(f"stubs/{name}" for name in STUB_FILES),
+]
+
+
+def clean_env(**extra):
+    """The environment without anything that points into the source tree or the test venv."""
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV",
+                                                            "TELEM_PYB_MODULE_DIR")}
+    env.update(extra)
+    return env
+
+
+def run(args, cwd, **env):
+    proc = subprocess.run([str(a) for a in args], cwd=cwd, env=clean_env(**env), capture_output=True, text=True,
+                          timeout=900)
+    assert proc.returncode == 0, f"{' '.join(map(str, args))} failed:\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
+def tool(name):
+    """A build tool from this environment's bin directory, or else from PATH."""
+    local = pathlib.Path(sys.executable).parent / name
+    return str(local) if local.exists() else shutil.which(name)
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheel")
+    run([sys.executable, "-m", "pip", "wheel", ROOT, "-w", out, "--no-deps"], cwd=out)
+    (built,) = out.glob("telem_pyb-*.whl")
+    return built
+
+
+@pytest.fixture(scope="module")
+def venv(wheel, tmp_path_factory):
+    """A new virtual environment of the base CPython 3.12 with only the wheel installed."""
+    where = tmp_path_factory.mktemp("venv")
+    base = pathlib.Path(sys.base_prefix) / "bin" / f"python{sys.version_info.major}.{sys.version_info.minor}"
+    run([base, "-m", "venv", where / "env"], cwd=where)
+    python = where / "env" / "bin" / "python"
+    run([python, "-m", "pip", "install", "--no-index", "--no-deps", wheel], cwd=where)
+    site = run([python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"], cwd=where).strip()
+    return python, pathlib.Path(site)
+
+
+@pytest.fixture
+def examples_copy(tmp_path):
+    """The examples, copied out of the source tree."""
+    dest = tmp_path / "examples"
+    shutil.copytree(ROOT / "examples", dest, ignore=shutil.ignore_patterns("__pycache__"))
+    return dest
+
+
+def wheel_names(path):
+    with zipfile.ZipFile(path) as zf:
+        return set(zf.namelist())
+
+
+def test_the_wheel_is_for_cpython_312_on_x86_64_linux(wheel):
+    assert wheel.name == "telem_pyb-5.0.0-cp312-cp312-linux_x86_64.whl"
+
+
+def test_the_wheel_holds_the_module_stubs_headers_and_cmake_package(wheel):
+    names = wheel_names(wheel)
+    expected = {MODULE_FILE, *STUB_FILES, *(f"telem_pyb-native/include/{h}" for h in HEADERS),
+                "telem_pyb-native/cmake/telem_pybConfig.cmake", "telem_pyb-native/cmake/telem_pybConfigVersion.cmake"}
+    assert {n for n in names if ".dist-info/" not in n} == expected
+    with zipfile.ZipFile(wheel) as zf:
+        for name in STUB_FILES:
+            assert zf.read(name) == (ROOT / "stubs" / name).read_bytes(), name
+        for header in HEADERS:
+            assert zf.read(f"telem_pyb-native/include/{header}") == (ROOT / "include" / header).read_bytes(), header
+
+
+def test_the_installed_wheel_imports_with_nothing_else_on_the_path(venv, tmp_path):
+    python, site = venv
+    out = run([python, "-c", "import sys, telem_pyb.backend.log as log, telem_pyb; "
+               "print(telem_pyb.__file__); print(telem_pyb.__version__); print(log.Point.__module__); "
+               "print('\\n'.join(sys.path))"], cwd=tmp_path)
+    module_file, version, point_module, *path = out.splitlines()
+    assert pathlib.Path(module_file) == site / MODULE_FILE
+    assert (version, point_module) == ("5.0.0", "telem_pyb.backend.log")
+    assert not [p for p in path if p and pathlib.Path(p).resolve().is_relative_to(ROOT)]
+
+
+def test_the_sqlite_example_runs_from_the_installed_wheel(venv, examples_copy, tmp_path):
+    python, _ = venv
+    workdir = tmp_path / "work"
+    workdir.mkdir()
+    out = run([python, examples_copy / "sqlite_recorder.py"], cwd=workdir)
+    assert "telemetry.db: 13 rows in log_points" in out
+    with contextlib.closing(sqlite3.connect(workdir / "telemetry.db")) as conn:
+        assert conn.execute("SELECT COUNT(DISTINCT tsname) FROM log_points").fetchone()[0] == 4
+
+
+def test_mypy_finds_the_installed_stubs(venv, examples_copy, tmp_path):
+    python, _ = venv
+    out = run([sys.executable, "-m", "mypy", "--strict", "--python-executable", python,
+               "--cache-dir", tmp_path / "mypy-cache", examples_copy / "sqlite_recorder.py"], cwd=tmp_path)
+    assert out.startswith("Success")
+
+
+@pytest.fixture(scope="module")
+def producer(venv, tmp_path_factory):
+    """The native producer example, configured and built by CMake against the fresh environment's wheel."""
+    python, site = venv
+    where = tmp_path_factory.mktemp("producer")
+    shutil.copytree(ROOT / "examples", where / "examples", ignore=shutil.ignore_patterns("__pycache__"))
+    build = where / "build"
+    configure = [tool("cmake"), "-S", where / "examples" / "native_producer", "-B", build,
+                 f"-DPython_EXECUTABLE={python}", f"-DCMAKE_PREFIX_PATH={site}",
+                 f"-Dpybind11_DIR={run([sys.executable, '-m', 'pybind11', '--cmakedir'], cwd=where).strip()}"]
+    if tool("ninja"):
+        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}"]
+    run(configure, cwd=where)
+    run([tool("cmake"), "--build", build], cwd=where)
+    return build, where / "examples"
+
+
+def test_cmake_finds_the_telem_pyb_package_in_the_installed_wheel(venv, producer):
+    _, site = venv
+    build, _ = producer
+    assert f"telem_pyb_DIR:PATH={site}/telem_pyb-native/cmake" in (build / "CMakeCache.txt").read_text()
+
+
+def test_the_native_producer_feeds_the_sqlite_recorder_from_its_threads(venv, producer, tmp_path):
+    python, _ = venv
+    build, examples = producer
+    workers, samples = 3, 400
+    db = tmp_path / "producer.db"
+    out = run([python, examples / "native_producer" / "feed_sqlite.py", "--db", db,
+               "--workers", workers, "--samples", samples], cwd=tmp_path, PYTHONPATH=str(build))
+    assert f"{workers} native threads recorded {workers * samples} points" in out
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        stored = sorted(int(v) for (v,) in conn.execute("SELECT value FROM log_points WHERE tsname = 'producer.sample'"))
+    assert stored == sorted(w * 1_000_000 + i for w in range(workers) for i in range(samples))
+
+
+def test_an_error_in_a_worker_stops_the_producer_and_reaches_the_caller(venv, producer, tmp_path):
+    python, _ = venv
+    build, _ = producer
+    code = """
+import telem_pyb, telem_producer
+
+class Failing(telem_pyb.TelemRecorder):
+    def __init__(self):
+        super().__init__()
+        self.points = 0
+
+    def record_metadata(self, meta):
+        pass
+
+    def record_point(self, point):
+        self.points += 1
+        if self.points == 50:
+            raise ValueError("recorder full")
+
+    def close(self):
+        pass
+
+rec = Failing()
+try:
+    telem_producer.produce(rec, {"tsname": "x"}, 4, 10000)
+except ValueError as exc:
+    print(exc, rec.points < 4 * 10000)
+"""
+    assert run([python, "-c", code], cwd=tmp_path, PYTHONPATH=str(build)) == "recorder full True\n"
+
+
+def test_a_translation_unit_compiles_against_the_installed_headers_alone(venv, tmp_path):
+    _, site = venv
+    source = tmp_path / "consumer.cpp"
+    source.write_text(
+        '#include "norv/telem/telem.h"\n'
+        "int main() {\n"
+        "    norv::telem::TsPoint point(norv::telem::TsValue(2.5));\n"
+        "    return point.value.index() == 2 ? 0 : 1;\n"
+        "}\n"
+    )
+    compiler = os.environ.get("CXX") or shutil.which("c++")
+    run([compiler, "-std=c++17", "-Wall", "-Werror", "-I", site / "telem_pyb-native" / "include",
+         source, "-o", tmp_path / "consumer"], cwd=tmp_path)
+    run([tmp_path / "consumer"], cwd=tmp_path)
+
+
+def test_the_sdist_holds_everything_to_build_the_same_wheel(wheel, tmp_path):
+    run([sys.executable, "-m", "build", "--sdist", "--outdir", tmp_path / "sdist", ROOT], cwd=tmp_path)
+    (sdist,) = (tmp_path / "sdist").glob("telem_pyb-5.0.0.tar.gz")
+    with tarfile.open(sdist) as tar:
+        tar.extractall(tmp_path / "unpacked", filter="data")
+    source = tmp_path / "unpacked" / "telem_pyb-5.0.0"
+    missing = [n for n in BUILD_INPUTS + [f"include/{h}" for h in HEADERS] if not (source / n).is_file()]
+    assert not missing
+    assert not (source / ".venv").exists() and not (source / "build").exists()
+
+    run([sys.executable, "-m", "pip", "wheel", source, "-w", tmp_path / "wheel", "--no-deps"], cwd=tmp_path)
+    (rebuilt,) = (tmp_path / "wheel").glob("*.whl")
+    assert rebuilt.name == wheel.name
+    assert wheel_names(rebuilt) == wheel_names(wheel)
