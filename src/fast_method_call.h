@@ -55,15 +55,21 @@ inline PyObject* CallDispatcher(PyObject* function, PyObject* const* args, size_
     return Py_TYPE(function)->tp_call(function, positional.ptr(), keywords.ptr());
 }
 
+// The first record of a bound function's overload chain.
+inline const detail::function_record* FunctionRecord(PyObject* function) {
+    return static_cast<const detail::function_record*>(
+        PyCapsule_GetPointer(PyCFunction_GET_SELF(function), detail::get_function_record_capsule_name()));
+}
+
 // Gives the bound function `function` the vectorcall entry `entry`. Returns
-// the function's record, whose `next` stays null while it has one overload.
+// the function's record: it stays the first and only one while nobody adds
+// an overload.
 inline const detail::function_record* InstallFastCall(py::handle method, vectorcallfunc entry) {
     const py::handle function = detail::get_function(method);
     if (!function || !PyCFunction_Check(function.ptr())) {
         py::pybind11_fail("InstallFastCall: not a bound function");
     }
-    auto* record = static_cast<const detail::function_record*>(
-        PyCapsule_GetPointer(PyCFunction_GET_SELF(function.ptr()), detail::get_function_record_capsule_name()));
+    const auto* record = FunctionRecord(function.ptr());
     if (record == nullptr) {
         throw py::error_already_set();
     }

@@ -63,11 +63,13 @@ void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, co
 
 // The entry of `TelemRecorder.record_value` for a recorder and one value that
 // loads; any other call goes to pybind11's dispatcher, which also composes the
-// argument errors.
+// argument errors. Should another module add an overload, the dispatcher
+// takes every call.
 const py::detail::function_record* record_value_record = nullptr;
 
 PyObject* RecordValueFastCall(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 2 && record_value_record->next == nullptr) {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 2
+        && telem_pyb::FunctionRecord(function) == record_value_record && record_value_record->next == nullptr) {
         const auto* tinfo = RegisteredType<TelemRecorder>();
         py::detail::type_caster_generic self(tinfo);
         py::detail::make_caster<norv::telem::TsValue> value;
