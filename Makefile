@@ -9,12 +9,13 @@ PIP        := $(PY) -m pip
 NATIVE     := build/native
 PRODUCER   := build/producer
 BENCH      := build/bench
-TEST_DEPS  := pytest numpy mypy build
+TEST_DEPS  := pytest numpy mypy build hypothesis
 BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.8' cmake ninja
 
-.PHONY: venv install demo producer native typecheck test bench clean
+.PHONY: venv install demo producer native typecheck test bench sanitize test-sanitize test-valgrind clean
 
 venv: $(VENV)/.ready
+# Remade when this file changes, so that an existing venv gets new dependencies.
 $(VENV)/.ready: Makefile
 	test -n "$(PYTHON312)" || { echo "CPython 3.12 not found (looked under $(PYENV_ROOT))"; exit 1; }
 	$(PYTHON312) -m venv $(VENV)
@@ -67,6 +68,47 @@ bench: install native
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(BENCH) --target telem_peer
 	$(PY) bench/bench.py --peer-dir $(BENCH)/peer --json bench/results.json
+
+# The module, the client library, the test peer and the C++ unit tests built
+# with AddressSanitizer and UndefinedBehaviorSanitizer. The interpreter is not
+# instrumented, so the ASan runtime is preloaded, with libstdc++ after it: ASan
+# then finds the real __cxa_throw that it wraps (python itself has no libstdc++).
+ASAN         := build/asan
+SAN_CXX      := g++
+SAN_FLAGS    := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+SAN_LINK     := -fsanitize=address,undefined
+SAN_SUPP     := tests/sanitizer
+SAN_ENV      = LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so.6)" \
+  PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions=$(abspath $(SAN_SUPP)/lsan.supp):print_suppressions=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# Calls per operation of the leak tests under the sanitizer, where LeakSanitizer
+# finds every lost block by itself and a million calls would only cost time.
+SAN_LEAK_CALLS := 20000
+
+sanitize: venv
+	tools/ensure-apt-packages libgtest-dev
+	CXX=$(SAN_CXX) cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELEM_PYB_BUILD_TESTS=ON \
+	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS) -O1" \
+	  "-DCMAKE_MODULE_LINKER_FLAGS=$(SAN_LINK)" "-DCMAKE_SHARED_LINKER_FLAGS=$(SAN_LINK)" \
+	  "-DCMAKE_EXE_LINKER_FLAGS=$(SAN_LINK)" \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+	cmake --build $(ASAN)
+
+test-sanitize: sanitize
+	ctest --test-dir $(ASAN) --output-on-failure
+	$(SAN_ENV) PYTHONPATH=$(ASAN):$(ASAN)/peer TELEM_PYB_MODULE_DIR=$(ASAN) \
+	  $(PY) -m pytest -m "not packaging" --leak-calls=$(SAN_LEAK_CALLS)
+	$(MAKE) test-valgrind
+
+# Memcheck over a short run of every operation, against the plain Debug build.
+test-valgrind: native
+	tools/ensure-apt-packages valgrind
+	PYTHONMALLOC=malloc PYTHONPATH=$(NATIVE):$(NATIVE)/peer \
+	  valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --show-leak-kinds=definite \
+	  --errors-for-leak-kinds=definite --num-callers=40 --suppressions=$(SAN_SUPP)/valgrind-python.supp \
+	  $(PY) tests/leak_workloads.py --calls 200 --expect-module $(NATIVE)
 
 clean:
 	rm -rf build $(VENV) dist *.egg-info

@@ -1,10 +1,16 @@
 """Shared helpers for the telem_pyb Python tests."""
 
+import ctypes
+import functools
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import telem_pyb
+
+# True when AddressSanitizer runs in this process (the sanitizer build).
+SANITIZED = hasattr(ctypes.CDLL(None), "__lsan_do_recoverable_leak_check")
 
 # Names every statement run by run_isolated can use.
 _PRELUDE = """\
@@ -98,3 +104,38 @@ class Sink(telem_pyb.TelemRecorder):
 
     def close(self):
         self.closed += 1
+
+
+def isolated(body=None, *, timeout=120):
+    """Runs the decorated test body in a fresh interpreter, so that a crash or a hang fails the test.
+
+    The body runs as `module.body.__wrapped__(**params)` in a child that must load the
+    same telem_pyb. A watchdog in the child dumps every thread's stack and ends it
+    shortly before `timeout` seconds; the parent kills it at `timeout`.
+    """
+    if body is None:
+        return functools.partial(isolated, timeout=timeout)
+    module = sys.modules[body.__module__]
+
+    @functools.wraps(body)
+    def run(**params):
+        code = "\n".join(
+            [
+                "import faulthandler, sys",
+                f"faulthandler.dump_traceback_later({max(1, timeout - 10)}, exit=True)",
+                f"sys.path.insert(0, {str(pathlib.Path(module.__file__).parent)!r})",
+                "import telem_pyb",
+                f"assert telem_pyb.__file__ == {telem_pyb.__file__!r}, telem_pyb.__file__",
+                f"import {pathlib.Path(module.__file__).stem} as tests",
+                f"tests.{body.__name__}.__wrapped__(**{params!r})",
+            ]
+        )
+        proc = subprocess.run(
+            [sys.executable, "-W", "error", "-X", "faulthandler", "-c", code],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+        assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+
+    return run

@@ -7,17 +7,14 @@ interpreter run their body in a fresh interpreter (see `isolated`).
 """
 
 import collections
-import functools
 import gc
-import pathlib
-import subprocess
-import sys
 import weakref
 
 import pytest
 
 import telem_pyb
 import telem_peer
+from helpers import isolated
 
 TelemRecorder = telem_pyb.TelemRecorder
 TelemException = telem_pyb.TelemException
@@ -39,32 +36,6 @@ CALLS = 2000
 
 # One sample value of each alternative, with edge values of the integer range.
 VALUES = [True, False, 0, -(2**63), 2**63 - 1, 2.5, -0.0, "text é", ""]
-
-
-def isolated(body):
-    """Runs the test body in a fresh interpreter, so that a crash fails the test."""
-
-    @functools.wraps(body)
-    def run(**params):
-        code = "\n".join(
-            [
-                "import sys",
-                f"sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})",
-                "import telem_pyb",
-                f"assert telem_pyb.__file__ == {telem_pyb.__file__!r}, telem_pyb.__file__",
-                f"import {pathlib.Path(__file__).stem} as tests",
-                f"tests.{body.__name__}.__wrapped__(**{params!r})",
-            ]
-        )
-        proc = subprocess.run(
-            [sys.executable, "-W", "error", "-X", "faulthandler", "-c", code],
-            capture_output=True,
-            text=True,
-            timeout=120,
-        )
-        assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
-
-    return run
 
 
 def fields(meta):

@@ -216,6 +216,32 @@ private:
     std::shared_ptr<TelemRecorder> rec_;
 };
 
+// The thread states of the calling thread's interpreter. Called with the lock
+// held and while no native thread is starting or ending a call: a native thread
+// links its new thread state in without holding the lock.
+long ThreadStateCount() {
+    long count = 0;
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    for (PyThreadState* ts = PyInterpreterState_ThreadHead(interp); ts != nullptr; ts = PyThreadState_Next(ts)) {
+        ++count;
+    }
+    return count;
+}
+
+// pybind11's registry of live bound instances (shared with telem_pyb), counted
+// by the instance's Python type name.
+py::dict RegisteredInstances() {
+    std::map<std::string, long> counts;
+    for (const auto& entry : py::detail::get_internals().registered_instances) {
+        ++counts[Py_TYPE(reinterpret_cast<PyObject*>(entry.second))->tp_name];
+    }
+    py::dict result;
+    for (const auto& [name, count] : counts) {
+        result[py::str(name)] = count;
+    }
+    return result;
+}
+
 // A recorder implemented natively in this module. It keeps what it receives
 // and then, by its mode, returns or throws from every pure operation.
 class NativeRecorder : public TelemRecorder {
@@ -339,6 +365,11 @@ PYBIND11_MODULE(telem_peer, m) {
           "Calls the recorder from native threads without the interpreter lock; see RunThreads.");
     m.def("repeat_calls", &RepeatCalls, py::arg("rec"), py::arg("ops"), py::arg("calls"),
           "Calls the recorder natively on the calling thread, with the lock held; see RepeatCalls.");
+
+    m.def("thread_state_count", &ThreadStateCount,
+          "Counts the interpreter's thread states; call it while no native thread is making a call.");
+    m.def("registered_instances", &RegisteredInstances,
+          "Counts pybind11's live registered instances by Python type name.");
 
     py::class_<RecorderHolder>(m, "RecorderHolder")
         .def(py::init<std::shared_ptr<TelemRecorder>>(), py::arg("rec"))
