@@ -61,10 +61,11 @@ void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, co
     override(RecordToPython(records)...);
 }
 
-// The entry of `TelemRecorder.record_value` for a recorder and one value that
-// loads; any other call goes to pybind11's dispatcher, which also composes the
-// argument errors. Should another module add an overload, the dispatcher
-// takes every call.
+// The entry of `TelemRecorder.record_value` for a recorder and a value of a
+// built-in type that loads; any other call goes to pybind11's dispatcher,
+// which also composes the argument errors. Values of other types go there
+// directly, so that their conversion methods run once per call. Should
+// another module add an overload, the dispatcher takes every call.
 const py::detail::function_record* record_value_record = nullptr;
 
 PyObject* RecordValueFastCall(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -73,8 +74,8 @@ PyObject* RecordValueFastCall(PyObject* function, PyObject* const* args, size_t 
         const auto* tinfo = RegisteredType<TelemRecorder>();
         py::detail::type_caster_generic self(tinfo);
         py::detail::make_caster<norv::telem::TsValue> value;
-        if (args[0] != Py_None && telem_pyb::IsInitialisedInstance(args[0], tinfo) && self.load(args[0], true)
-            && value.load(args[1], true)) {
+        if (telem_pyb::IsBuiltinValue(args[1]) && args[0] != Py_None && telem_pyb::IsInitialisedInstance(args[0], tinfo)
+            && self.load(args[0], true) && value.load(args[1], true)) {
             try {
                 static_cast<TelemRecorder*>(self.value)->RecordValue(std::move(static_cast<norv::telem::TsValue&>(value)));
             } catch (...) {

@@ -53,6 +53,13 @@ inline bool IsNumpyBool(PyObject* src) {
     return name == "numpy.bool_" || name == "numpy.bool";
 }
 
+// True for a value of a built-in type that the loader handles (not a
+// subclass): loading it runs no Python code, so trying it twice is harmless.
+inline bool IsBuiltinValue(PyObject* src) {
+    return src == Py_None || PyBool_Check(src) || PyLong_CheckExact(src) || PyFloat_CheckExact(src)
+           || PyUnicode_CheckExact(src) || PyBytes_CheckExact(src) || PyByteArray_CheckExact(src);
+}
+
 // Pass 1: the value's own kind, no conversion.
 inline std::optional<TsValue> LoadExact(PyObject* src) {
     if (src == Py_True || src == Py_False) {

@@ -220,3 +220,34 @@ def test_non_utf8_bytes_are_stored_raw_but_unreadable(target):
     target.put("readable")
     assert target.read() == "readable"
 
+
+
+class Counted:
+    """Counts the calls of its conversion methods; `index` decides __index__'s result."""
+
+    def __init__(self, index):
+        self.index, self.calls = index, 0
+
+    def __index__(self):
+        self.calls += 1
+        return self.index
+
+    def __float__(self):
+        self.calls += 1
+        return 0.5
+
+
+@pytest.mark.parametrize("index", [3, 2**70], ids=["accepted", "refused beyond 64 bits"])
+def test_record_value_converts_as_often_as_the_setter(index):
+    # record_value has its own entry for plain calls; a value it hands on to
+    # the generic path must not have its conversion methods run again.
+    through_setter, through_record = Counted(index), Counted(index)
+    outcomes = []
+    for route, value in ((PointValue(), through_setter), (RecordedValue(), through_record)):
+        try:
+            route.put(value)
+            outcomes.append(route.read())
+        except TypeError:
+            outcomes.append(TypeError)
+    assert outcomes[0] == outcomes[1]
+    assert through_record.calls == through_setter.calls
