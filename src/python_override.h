@@ -7,7 +7,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <stdexcept>
 #include <utility>
 
 namespace telem_pyb {
@@ -116,8 +115,10 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
         throw py::type_error("Object of type '" + detail::get_fully_qualified_tp_name(Py_TYPE(attr.ptr()))
                              + "' is not an instance of 'function'");
     }
+    // Built-in, as the class's own methods are: no override. Found unbound, a
+    // method descriptor is what getattr would have bound into one.
     const py::handle function = detail::get_function(attr.ptr());
-    if (function && PyCFunction_Check(function.ptr())) {
+    if ((function && PyCFunction_Check(function.ptr())) || (unbound && Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type))) {
         inactive.insert(std::move(key));
         return {};
     }

@@ -156,6 +156,16 @@ def test_subclass_missing_a_method_raises_its_message(missing, call):
         call(partial())
 
 
+def test_builtin_method_on_the_class_is_not_an_override():
+    # A class attribute that is a built-in method (it binds to a built-in
+    # function, as the class's own methods do) counts as no override.
+    class BuiltinClose(TelemRecorder):
+        close = list.clear
+
+    with pytest.raises(RuntimeError, match=f"^{pure('close')}$"):
+        TelemRecorder.close(BuiltinClose())
+
+
 class SuperCall(TelemRecorder):
     def record_point(self, point):
         try:
