@@ -455,6 +455,11 @@ def rss():
 def snapshot(o: Op):
     gc.collect()
     gc.collect()
+    # CPython 3.12's method cache keeps a reference to the attribute name of each
+    # lookup it stores, in a slot chosen by the name's address: names that
+    # PyObject_GetAttrString makes afresh on every call (pybind11 formatting a
+    # Python error, for one) pile up there, up to 4096 of them, as calls go on.
+    sys._clear_type_cache()
     return {
         "refcounts": [sys.getrefcount(w) for w in o.watched],
         "gc_objects": len(gc.get_objects()),

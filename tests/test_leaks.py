@@ -11,9 +11,11 @@ smallest chunk), so over a million calls a leak in every call grows the process
 by at least 16 MB, and even a leak in one call of a thousand leaves a thousand
 blocks behind. The bounds leave room only for what does not scale with the
 calls. Measured over a million calls of each operation: 2 tracked objects
-(the measurement's own), 7 to 12 blocks (83 after the runs of native threads,
-whatever their number), at most 1.5 KiB of C heap allocated once on first use,
-and 0 or 4 KiB of resident set.
+(the measurement's own), 7 to 9 blocks, at most 1.5 KiB of C heap allocated
+once on first use, and 0 or 4 KiB of resident set. Each measurement first
+empties the interpreter's method cache, which otherwise holds on to up to 4096
+attribute names made afresh by calls (see snapshot() in leak_workloads.py):
+without that, the native threads' failing calls left between 80 and 540 blocks.
 
 Under the sanitizer build the allocator keeps freed memory in quarantine and
 Python allocates with malloc, so the heap, block and resident-set figures say
