@@ -48,15 +48,16 @@ inline bool IsInitialisedInstance(pybind11::handle src, const detail::type_info*
     return found;
 }
 
+// Loads `caster` from `src` unless `src` is None or an uninitialised instance.
+inline bool LoadInitialised(detail::type_caster_generic& caster, pybind11::handle src, bool convert) {
+    return !src.is_none() && IsInitialisedInstance(src, caster.typeinfo)
+           && caster.type_caster_generic::load(src, convert);
+}
+
 template <typename T>
 class InitialisedInstanceCaster : public detail::type_caster_base<T> {
 public:
-    bool load(pybind11::handle src, bool convert) {
-        if (src.is_none() || !IsInitialisedInstance(src, this->typeinfo)) {
-            return false;
-        }
-        return detail::type_caster_base<T>::load(src, convert);
-    }
+    bool load(pybind11::handle src, bool convert) { return LoadInitialised(*this, src, convert); }
 };
 
 }  // namespace telem_pyb

@@ -71,11 +71,12 @@ const py::detail::function_record* record_value_record = nullptr;
 PyObject* RecordValueFastCall(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 2
         && telem_pyb::FunctionRecord(function) == record_value_record && record_value_record->next == nullptr) {
-        const auto* tinfo = RegisteredType<TelemRecorder>();
-        py::detail::type_caster_generic self(tinfo);
+        // The recorder's caster, built from the kept registry entry rather than
+        // by type lookup as pybind11's casters are.
+        py::detail::type_caster_generic self(RegisteredType<TelemRecorder>());
         py::detail::make_caster<norv::telem::TsValue> value;
-        if (telem_pyb::IsBuiltinValue(args[1]) && args[0] != Py_None && telem_pyb::IsInitialisedInstance(args[0], tinfo)
-            && self.load(args[0], true) && value.load(args[1], true)) {
+        if (telem_pyb::IsBuiltinValue(args[1]) && telem_pyb::LoadInitialised(self, args[0], true)
+            && value.load(args[1], true)) {
             try {
                 static_cast<TelemRecorder*>(self.value)->RecordValue(std::move(static_cast<norv::telem::TsValue&>(value)));
             } catch (...) {
