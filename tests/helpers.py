@@ -7,6 +7,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import telem_pyb
 
 # True when AddressSanitizer runs in this process (the sanitizer build).
@@ -82,9 +84,17 @@ def incompatible_prefix(name, signature):
     )
 
 
+def shown(obj):
+    """An argument as pybind11's argument error shows it."""
+    try:
+        return repr(obj)
+    except Exception:
+        return "<repr raised Error>"
+
+
 def incompatible(name, signature, *args):
     """pybind11's full incompatible-arguments message for positional `args`."""
-    return incompatible_prefix(name, signature) + ", ".join(repr(a) for a in args)
+    return incompatible_prefix(name, signature) + ", ".join(shown(a) for a in args)
 
 
 class Sink(telem_pyb.TelemRecorder):
@@ -104,6 +114,80 @@ class Sink(telem_pyb.TelemRecorder):
 
     def close(self):
         self.closed += 1
+
+
+
+# What a recorder operation without a Python method raises, by method name.
+PURE = {op: f'Tried to call pure virtual function "type::{op}"' for op in ("record_metadata", "record_point", "close")}
+
+
+def expect_pure_virtual(holder):
+    """Every operation through the test peer's RecorderHolder `holder` raises its pure-operation RuntimeError."""
+    calls = {
+        "record_point": [lambda: holder.record_value(1), lambda: holder.record_point(2.5, "t")],
+        "record_metadata": [lambda: holder.record_metadata_kv({}), lambda: holder.record_metadata(tsid="x")],
+        "close": [holder.close],
+    }
+    for target, callers in calls.items():
+        for call in callers:
+            with pytest.raises(RuntimeError) as info:
+                call()
+            assert str(info.value) == PURE[target]
+
+# The routes by which a sample value is stored: each puts a value, reads back
+# the one stored, counts the values stored so far and composes the TypeError
+# message for a value it refuses.
+VALUE_TYPE = "Union[bool, int, float, str]"
+
+
+class ThroughSetter:
+    """TsPoint.value = v."""
+
+    stores_each_value = False
+
+    def __init__(self):
+        self.point = telem_pyb.TsPoint()
+
+    def put(self, value):
+        self.point.value = value
+
+    def read(self):
+        return self.point.value
+
+    def count(self):
+        return 1
+
+    def message(self, value):
+        return incompatible("", f"(self: telem_pyb.TsPoint, arg0: {VALUE_TYPE}) -> None", self.point, value)
+
+
+class ThroughRecordValue:
+    """recorder.record_value(v): the bound method's vectorcall entry; reads the point given to record_point."""
+
+    stores_each_value = True
+
+    def __init__(self):
+        self.recorder = Sink()
+
+    def put(self, value):
+        self.recorder.record_value(value)
+
+    def read(self):
+        return self.recorder.points[-1].value
+
+    def count(self):
+        return len(self.recorder.points)
+
+    def message(self, value):
+        signature = f"(self: telem_pyb.TelemRecorder, arg0: {VALUE_TYPE}) -> None"
+        return incompatible("record_value", signature, self.recorder, value)
+
+
+class ThroughDispatcher(ThroughRecordValue):
+    """TelemRecorder.record_value.__call__(recorder, v): pybind11's generic dispatcher."""
+
+    def put(self, value):
+        telem_pyb.TelemRecorder.record_value.__call__(self.recorder, value)
 
 
 def isolated(body=None, *, timeout=120):

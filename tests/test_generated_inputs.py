@@ -19,11 +19,10 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import value_model as model
-from helpers import incompatible_prefix
-from telem_pyb import TelemRecorder, TsMetadata, TsPoint
+from helpers import Sink, ThroughDispatcher, ThroughRecordValue, ThroughSetter, incompatible
+from telem_pyb import TsMetadata, TsPoint
 from telem_pyb.backend.log import Point
 
-VALUE_TYPE = "Union[bool, int, float, str]"
 POINT_FIELDS = ("mtime", "tsname", "value", "btype", "units", "comment", "origin")
 
 # ---------------------------------------------------------------------------
@@ -157,19 +156,6 @@ any_values = st.one_of(
 simple_values = st.one_of(st.booleans(), st.integers(-(2**63), 2**63 - 1), st.floats(), st.text(max_size=5))
 
 
-def shown(obj):
-    """An argument as pybind11's argument error shows it."""
-    try:
-        return repr(obj)
-    except Exception:
-        return "<repr raised Error>"
-
-
-def refusal(name, signature, *args):
-    """pybind11's incompatible-arguments message, with the arguments shown as it shows them."""
-    return incompatible_prefix(name, signature) + ", ".join(shown(a) for a in args)
-
-
 def outcome(read):
     """(value, None) of a read, or (None, type of the exception it raised)."""
     try:
@@ -184,72 +170,6 @@ def assert_same(got, expected):
 
 # ---------------------------------------------------------------------------
 # Sample values
-
-
-class Capture(TelemRecorder):
-    def __init__(self):
-        super().__init__()
-        self.points = []
-        self.metadata = []
-
-    def record_point(self, point):
-        self.points.append(point)
-
-    def record_metadata(self, meta):
-        self.metadata.append(meta)
-
-    def close(self):
-        pass
-
-
-class ThroughSetter:
-    """TsPoint.value = v."""
-
-    def __init__(self):
-        self.point = TsPoint()
-
-    def put(self, value):
-        self.point.value = value
-
-    def read(self):
-        return self.point.value
-
-    def count(self):
-        return 1
-
-    stores_each_value = False
-
-    def message(self, value):
-        return refusal("", f"(self: telem_pyb.TsPoint, arg0: {VALUE_TYPE}) -> None", self.point, value)
-
-
-class ThroughRecordValue:
-    """recorder.record_value(v): the bound method's vectorcall entry."""
-
-    def __init__(self):
-        self.recorder = Capture()
-
-    def put(self, value):
-        self.recorder.record_value(value)
-
-    def read(self):
-        return self.recorder.points[-1].value
-
-    def count(self):
-        return len(self.recorder.points)
-
-    stores_each_value = True
-
-    def message(self, value):
-        signature = f"(self: telem_pyb.TelemRecorder, arg0: {VALUE_TYPE}) -> None"
-        return refusal("record_value", signature, self.recorder, value)
-
-
-class ThroughDispatcher(ThroughRecordValue):
-    """TelemRecorder.record_value.__call__(recorder, v): pybind11's generic dispatcher."""
-
-    def put(self, value):
-        TelemRecorder.record_value.__call__(self.recorder, value)
 
 
 @pytest.mark.parametrize("route", [ThroughSetter, ThroughRecordValue, ThroughDispatcher],
@@ -335,7 +255,7 @@ def test_text_field_follows_the_model(field, previous, value):
     if expected == model.MISMATCH:
         assert refused is not None, f"{value!r} was accepted"
         signature = f"(self: {qualified}, arg0: str) -> None"
-        assert str(refused) == refusal("", signature, record, value)
+        assert str(refused) == incompatible("", signature, record, value)
         assert getattr(record, name) == previous
     else:
         assert refused is None, f"{value!r} refused, model stores {expected!r}"
@@ -373,7 +293,7 @@ kv_inputs = st.one_of(
 
 @given(kv=kv_inputs)
 def test_record_metadata_kv_follows_the_model(kv):
-    recorder = Capture()
+    recorder = Sink()
     expected = model.load_metadata_kv(kv)
     try:
         recorder.record_metadata_kv(kv)
@@ -385,7 +305,7 @@ def test_record_metadata_kv_follows_the_model(kv):
     event("model: refused" if expected == model.MISMATCH else "model: stored")
     if expected == model.MISMATCH:
         assert refused is not None, f"{kv!r} was accepted"
-        assert str(refused) == refusal("record_metadata_kv", KV_SIGNATURE, recorder, kv)
+        assert str(refused) == incompatible("record_metadata_kv", KV_SIGNATURE, recorder, kv)
         assert recorder.metadata == []
     else:
         assert refused is None, f"{kv!r} refused"

@@ -13,11 +13,10 @@ import weakref
 import pytest
 
 import telem_peer
-from helpers import SANITIZED, isolated
+from helpers import PURE, SANITIZED, Sink, expect_pure_virtual, isolated
 from telem_pyb import TelemException, TelemRecorder, TsMetadata, TsPoint
 from telem_pyb.backend.log import Point
 
-PURE = {op: f'Tried to call pure virtual function "type::{op}"' for op in ("record_metadata", "record_point", "close")}
 OP_TARGET = {"m": "record_metadata", "k": "record_metadata", "p": "record_point", "v": "record_point", "c": "close"}
 
 
@@ -34,26 +33,11 @@ def no_instances_left_behind():
     assert live_instances() == before
 
 
-class Recorder(TelemRecorder):
-    def __init__(self):
-        super().__init__()
-        self.points, self.metadata = [], []
-
-    def record_point(self, point):
-        self.points.append(point)
-
-    def record_metadata(self, meta):
-        self.metadata.append(meta)
-
-    def close(self):
-        pass
-
-
 def _subclass(base):
     return type(f"Sub{base.__name__}", (base,), {})
 
 
-@pytest.mark.parametrize("base", [TsPoint, TsMetadata, Point, TelemRecorder, Recorder], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("base", [TsPoint, TsMetadata, Point, TelemRecorder, Sink], ids=lambda c: c.__name__)
 def test_subclass_instance_in_a_self_cycle_is_collected(base, no_instances_left_behind):
     obj = _subclass(base)()
     obj.me = obj
@@ -65,7 +49,7 @@ def test_subclass_instance_in_a_self_cycle_is_collected(base, no_instances_left_
 
 def test_instances_held_only_by_a_cycle_are_freed(no_instances_left_behind):
     baseline = live_instances()
-    cycle = [TsPoint(), TsMetadata(), Point(), TelemRecorder(), Recorder()]
+    cycle = [TsPoint(), TsMetadata(), Point(), TelemRecorder(), Sink()]
     cycle.append(cycle)
     grown = live_instances()
     assert sum(grown.values()) == sum(baseline.values()) + 5
@@ -73,7 +57,7 @@ def test_instances_held_only_by_a_cycle_are_freed(no_instances_left_behind):
 
 
 def test_recorder_keeping_its_records_in_a_cycle_is_collected(no_instances_left_behind):
-    rec = Recorder()
+    rec = Sink()
     for i in range(100):
         rec.record_value(i)
         rec.record_metadata_kv({"tsid": str(i)})
@@ -86,7 +70,7 @@ def test_recorder_keeping_its_records_in_a_cycle_is_collected(no_instances_left_
 
 
 def test_recorder_reached_from_a_caught_exception_is_collected(no_instances_left_behind):
-    class Failing(Recorder):
+    class Failing(Sink):
         def record_point(self, point):
             raise TelemException("refused")
 
@@ -130,25 +114,12 @@ def test_collected_subclass_leaves_no_stale_override_lookup():
 # A native owner keeps the native half after Python drops the recorder
 
 
-def _expect_pure_virtual(holder):
-    calls = {
-        "record_point": [lambda: holder.record_value(1), lambda: holder.record_point(2.5, "t")],
-        "record_metadata": [lambda: holder.record_metadata_kv({}), lambda: holder.record_metadata(tsid="x")],
-        "close": [holder.close],
-    }
-    for target, callers in calls.items():
-        for call in callers:
-            with pytest.raises(RuntimeError) as info:
-                call()
-            assert str(info.value) == PURE[target]
-
-
 @pytest.mark.parametrize("drop", ["refcount", "collector"])
 @isolated
 def test_override_dropping_the_last_reference_to_its_recorder(drop):
     registry = []
 
-    class SelfDropping(Recorder):
+    class SelfDropping(Sink):
         def record_point(self, point):
             super().record_point(point)
             registry.clear()  # the Python object now lives only as long as this call
@@ -164,7 +135,7 @@ def test_override_dropping_the_last_reference_to_its_recorder(drop):
     gc.collect()
     assert alive() is None
     assert holder.use_count() == 1
-    _expect_pure_virtual(holder)
+    expect_pure_virtual(holder)
 
 
 @pytest.mark.parametrize("drop", ["refcount", "collector"])
@@ -207,4 +178,4 @@ def test_recorder_dropped_while_native_threads_call_it(drop):
     assert ok == len(arrivals)  # every call that succeeded reached Python, and no other did
     assert ok + sum(errors.values()) == threads * calls
     assert sum(errors.values()) > 0, "the run ended before the recorder was dropped"
-    _expect_pure_virtual(holder)
+    expect_pure_virtual(holder)

@@ -14,7 +14,7 @@ import pytest
 
 import telem_pyb
 import telem_peer
-from helpers import isolated
+from helpers import PURE, expect_pure_virtual, isolated
 
 TelemRecorder = telem_pyb.TelemRecorder
 TelemException = telem_pyb.TelemException
@@ -23,10 +23,6 @@ TsPoint = telem_pyb.TsPoint
 
 FIELDS = ("tsid", "tsname", "btype", "units", "origin", "serial", "role", "comment", "json")
 
-PURE = {
-    op: f'Tried to call pure virtual function "type::{op}"'
-    for op in ("record_metadata", "record_point", "close")
-}
 
 # The operation letters of telem_peer.run_threads and the Python method each ends in.
 OP_TARGET = {"m": "record_metadata", "k": "record_metadata", "p": "record_point", "v": "record_point", "c": "close"}
@@ -350,16 +346,7 @@ def test_recorder_kept_natively_fails_after_python_object_is_gone():
     assert alive() is None
     assert holder.use_count() == 1
 
-    calls = {
-        "record_point": [lambda: holder.record_value(1), lambda: holder.record_point(2.5, "t")],
-        "record_metadata": [lambda: holder.record_metadata_kv({}), lambda: holder.record_metadata(tsid="x")],
-        "close": [holder.close],
-    }
-    for target, callers in calls.items():
-        for call in callers:
-            with pytest.raises(RuntimeError) as info:
-                call()
-            assert str(info.value) == PURE[target]
+    expect_pure_virtual(holder)
 
     result = holder.run_threads(4, 500, "mkpvc")
     errors = collections.Counter()

@@ -8,10 +8,8 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from helpers import Sink, incompatible
-from telem_pyb import TsPoint
+from helpers import ThroughRecordValue, ThroughSetter
 
-VALUE_TYPE = "Union[bool, int, float, str]"
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
 
@@ -141,47 +139,7 @@ REJECTED = [
 ]
 
 
-class PointValue:
-    """Stores through the TsPoint.value setter."""
-
-    def __init__(self):
-        self.point = TsPoint()
-
-    def put(self, value):
-        self.point.value = value
-
-    def read(self):
-        return self.point.value
-
-    def stored(self):
-        return 1
-
-    def message(self, value):
-        return incompatible("", f"(self: telem_pyb.TsPoint, arg0: {VALUE_TYPE}) -> None", self.point, value)
-
-
-class RecordedValue:
-    """Stores through record_value, reading the point that reaches record_point."""
-
-    def __init__(self):
-        self.sink = Sink()
-
-    def put(self, value):
-        self.sink.record_value(value)
-
-    def read(self):
-        return self.sink.points[-1].value
-
-    def stored(self):
-        return len(self.sink.points)
-
-    def message(self, value):
-        return incompatible(
-            "record_value", f"(self: telem_pyb.TelemRecorder, arg0: {VALUE_TYPE}) -> None", self.sink, value
-        )
-
-
-@pytest.fixture(params=[PointValue, RecordedValue], ids=["through TsPoint.value", "through record_value"])
+@pytest.fixture(params=[ThroughSetter, ThroughRecordValue], ids=["through TsPoint.value", "through record_value"])
 def target(request):
     return request.param()
 
@@ -209,7 +167,7 @@ def test_mismatch_raises_and_keeps_previous_value(target, bad):
         target.put(bad)
     assert type(exc.value) is TypeError
     assert str(exc.value) == target.message(bad)
-    assert target.stored() == 1
+    assert target.count() == 1
     assert target.read() == "previous"
 
 
@@ -243,7 +201,7 @@ def test_record_value_converts_as_often_as_the_setter(index):
     # the generic path must not have its conversion methods run again.
     through_setter, through_record = Counted(index), Counted(index)
     outcomes = []
-    for route, value in ((PointValue(), through_setter), (RecordedValue(), through_record)):
+    for route, value in ((ThroughSetter(), through_setter), (ThroughRecordValue(), through_record)):
         try:
             route.put(value)
             outcomes.append(route.read())
