@@ -7,24 +7,11 @@
 
 #include <pybind11/pybind11.h>
 
-#include <typeinfo>
-
 #include "norv/telem/telem.h"
 
 namespace telem_pyb {
 
 namespace detail = pybind11::detail;
-
-// The registry entry of a bound type, looked up once: registrations are never
-// removed, so the entry stays valid once found.
-template <typename T>
-const detail::type_info* RegisteredType() {
-    static const detail::type_info* tinfo = nullptr;
-    if (tinfo == nullptr) {
-        tinfo = detail::get_type_info(typeid(T));
-    }
-    return tinfo;
-}
 
 // True unless `src` is an instance of `tinfo`'s Python type whose native part
 // was never constructed by `__init__`.

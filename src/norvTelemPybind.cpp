@@ -7,8 +7,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "fast_method_call.h"
+#include "exception_registration.h"
+#include "fast_entry.h"
 #include "initialised_instance_caster.h"
+#include "interpreter_cache.h"
 #include "python_override.h"
 #include "norv/telem/telem.h"
 #include "ts_value_caster.h"
@@ -31,8 +33,8 @@ using telem_pyb::RegisteredType;
 template <typename Record>
 py::object RecordToPython(const Record& record) {
     const auto* tinfo = RegisteredType<Record>();
-    if (py::handle existing = py::detail::find_registered_python_instance(const_cast<Record*>(&record), tinfo)) {
-        return py::reinterpret_steal<py::object>(existing);
+    if (py::handle existing = telem_pyb::LiveInstance(&record, tinfo)) {
+        return py::reinterpret_borrow<py::object>(existing);
     }
     // What pybind11's cast does for a copy, with the type's entry at hand.
     auto copy = std::make_shared<Record>(record);
@@ -53,7 +55,7 @@ py::object RecordToPython(const Record& record) {
 // failing is as safe on a native thread without a thread state as succeeding.
 template <typename... Records>
 void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, const Records&... records) {
-    py::gil_scoped_acquire gil;
+    telem_pyb::InterpreterLock lock;
     const telem_pyb::Override override = telem_pyb::FindOverride(self, RegisteredType<TelemRecorder>(), method);
     if (!override) {
         throw std::runtime_error(method.pure_message);
@@ -61,32 +63,22 @@ void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, co
     override(RecordToPython(records)...);
 }
 
-// The entry of `TelemRecorder.record_value` for a recorder and a value of a
-// built-in type that loads; any other call goes to pybind11's dispatcher,
+// `TelemRecorder.record_value(recorder, value)` for an instance of the class
+// and a value of a built-in type; any other call goes to pybind11's dispatcher,
 // which also composes the argument errors. Values of other types go there
-// directly, so that their conversion methods run once per call. Should
-// another module add an overload, the dispatcher takes every call.
-const py::detail::function_record* record_value_record = nullptr;
-
-PyObject* RecordValueFastCall(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 2
-        && telem_pyb::FunctionRecord(function) == record_value_record && record_value_record->next == nullptr) {
-        // The recorder's caster, built from the kept registry entry rather than
-        // by type lookup as pybind11's casters are.
-        py::detail::type_caster_generic self(RegisteredType<TelemRecorder>());
-        py::detail::make_caster<norv::telem::TsValue> value;
-        if (telem_pyb::IsBuiltinValue(args[1]) && telem_pyb::LoadInitialised(self, args[0], true)
-            && value.load(args[1], true)) {
-            try {
-                static_cast<TelemRecorder*>(self.value)->RecordValue(std::move(static_cast<norv::telem::TsValue&>(value)));
-            } catch (...) {
-                telem_pyb::RaiseActiveException();
-                return nullptr;
-            }
-            Py_RETURN_NONE;
-        }
+// directly, so that their conversion methods run once per call.
+PyObject* RecordValueCall(const py::detail::function_record& /*record*/, PyObject* const* args) {
+    const auto* tinfo = RegisteredType<TelemRecorder>();
+    if (tinfo == nullptr || !PyObject_TypeCheck(args[0], tinfo->type) || !telem_pyb::IsBuiltinValue(args[1])) {
+        return nullptr;
     }
-    return telem_pyb::CallDispatcher(function, args, nargsf, kwnames);
+    py::detail::type_caster_generic self(tinfo);
+    py::detail::make_caster<norv::telem::TsValue> value;
+    if (!telem_pyb::LoadInitialised(self, args[0], true) || !value.load(args[1], true)) {
+        return nullptr;
+    }
+    static_cast<TelemRecorder*>(self.value)->RecordValue(std::move(static_cast<norv::telem::TsValue&>(value)));
+    Py_RETURN_NONE;
 }
 
 OverridableMethod record_metadata_method{"record_metadata",
@@ -97,6 +89,8 @@ OverridableMethod close_method{"close", "Tried to call pure virtual function \"t
 }  // namespace
 
 PYBIND11_MODULE(telem_pyb, m) {
+    telem_pyb::DropCachesOnFinalize();
+
     // Native half of every Python recorder: routes the pure operations to the
     // instance's Python methods and keeps the two default operations.
     class PyTelemRecorder : public TelemRecorder {
@@ -126,17 +120,19 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("comment", &TsMetadata::comment)
         .def_readwrite("json", &TsMetadata::json);
 
-    py::register_exception<TelemException>(m, "TelemException", PyExc_Exception);
+    telem_pyb::RegisterTelemException(m);
 
     py::class_<TelemRecorder, PyTelemRecorder, std::shared_ptr<TelemRecorder>> recorder(m, "TelemRecorder",
                                                                                        "TelemRecorder");
-    recorder.def(py::init<>())
+    // The native half is owned as the type it is made as: the interface has no
+    // virtual destructor.
+    recorder.def(py::init([] { return std::shared_ptr<TelemRecorder>(std::make_shared<PyTelemRecorder>()); }))
         .def("record_metadata", &TelemRecorder::RecordMetadata, "Record Metadata")
         .def("record_metadata_kv", &TelemRecorder::RecordMetadataKv, "Record Metadata Key-Value")
         .def("record_point", &TelemRecorder::RecordPoint, "Record Point")
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
-    record_value_record = telem_pyb::InstallFastCall(recorder.attr("record_value"), RecordValueFastCall);
+    telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall>);
 
     py::module_ backend = m.def_submodule("backend");
     py::module_ log = backend.def_submodule("log");

@@ -7,7 +7,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <utility>
+
+#include "interpreter_cache.h"
 
 namespace telem_pyb {
 
@@ -19,18 +22,47 @@ namespace detail = pybind11::detail;
 struct OverridableMethod {
     const char* name;
     const char* pure_message;
-    PyObject* interned = nullptr;  // made on first use, kept for the process
+    InterpreterCached<PyObject*> interned{};  // made on first use in each interpreter
 
     PyObject* Interned() {
-        if (interned == nullptr) {
-            interned = PyUnicode_InternFromString(name);
-            if (interned == nullptr) {
-                throw py::error_already_set();
-            }
+        if (PyObject* const* cached = interned.get()) {
+            return *cached;
         }
-        return interned;
+        PyObject* made = PyUnicode_InternFromString(name);
+        if (made == nullptr) {
+            throw py::error_already_set();
+        }
+        return interned.set(made);  // kept for the interpreter's lifetime
     }
 };
+
+// Holds the interpreter lock for a call into Python from native code. A thread
+// whose current thread state holds the lock nests, whichever interpreter that
+// state belongs to; pybind11's gil_scoped_acquire would switch a thread running
+// a subinterpreter to its main-interpreter state and wait for its own lock.
+class InterpreterLock {
+public:
+    InterpreterLock() {
+        if (_PyThreadState_UncheckedGet() == nullptr) {
+            acquired_.emplace();  // a thread state is made for a native thread without one
+        }
+    }
+
+private:
+    std::optional<py::gil_scoped_acquire> acquired_;
+};
+
+// The live Python object registered for `native` as an instance of `tinfo`'s
+// type, or null. An object whose reference count has reached 0 is being
+// destroyed and still registered: taking a reference would revive it and
+// deallocate it twice.
+inline py::handle LiveInstance(const void* native, const detail::type_info* tinfo) {
+    if (tinfo == nullptr) {
+        return {};
+    }
+    py::handle self = detail::get_object_handle(native, tinfo);
+    return self && Py_REFCNT(self.ptr()) > 0 ? self : py::handle();
+}
 
 // True when the innermost Python frame runs a function called `method.name`
 // whose first parameter is bound to `self`: the override is calling its base.
@@ -90,10 +122,7 @@ struct Override {
 // The Python override of `method` on the instance that owns `native`, or an
 // empty Override when there is none.
 inline Override FindOverride(const void* native, const detail::type_info* tinfo, OverridableMethod& method) {
-    if (tinfo == nullptr) {
-        return {};
-    }
-    py::handle self = detail::get_object_handle(native, tinfo);
+    py::handle self = LiveInstance(native, tinfo);
     if (!self) {
         return {};
     }

@@ -53,6 +53,30 @@ inline bool IsNumpyBool(PyObject* src) {
     return name == "numpy.bool_" || name == "numpy.bool";
 }
 
+// The result of a value's `__index__`, called at most once per conversion:
+// both passes ask for it, and it may have side effects or be slow.
+class IndexOnce {
+public:
+    explicit IndexOnce(PyObject* src) : src_(src) {}
+
+    // The index as a Python int, or null (no error set) when `__index__` failed.
+    PyObject* get() {
+        if (!called_) {
+            called_ = true;
+            index_ = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Index(src_));
+            if (!index_) {
+                PyErr_Clear();
+            }
+        }
+        return index_.ptr();
+    }
+
+private:
+    PyObject* src_;
+    bool called_ = false;
+    pybind11::object index_;
+};
+
 // True for a value of a built-in type that the loader handles (not a
 // subclass): loading it runs no Python code, so trying it twice is harmless.
 inline bool IsBuiltinValue(PyObject* src) {
@@ -61,7 +85,7 @@ inline bool IsBuiltinValue(PyObject* src) {
 }
 
 // Pass 1: the value's own kind, no conversion.
-inline std::optional<TsValue> LoadExact(PyObject* src) {
+inline std::optional<TsValue> LoadExact(PyObject* src, IndexOnce& index) {
     if (src == Py_True || src == Py_False) {
         return TsValue(src == Py_True);
     }
@@ -70,9 +94,15 @@ inline std::optional<TsValue> LoadExact(PyObject* src) {
             return TsValue(*b);
         }
     }
-    if (!PyFloat_Check(src) && (PyLong_Check(src) || PyIndex_Check(src))) {
+    if (PyLong_Check(src)) {
         if (auto v = LongInRange(src)) {
             return TsValue(*v);
+        }
+    } else if (!PyFloat_Check(src) && PyIndex_Check(src)) {
+        if (PyObject* i = index.get()) {
+            if (auto v = LongInRange(i)) {
+                return TsValue(*v);
+            }
         }
     }
     if (PyFloat_Check(src)) {
@@ -102,7 +132,7 @@ inline std::optional<TsValue> LoadExact(PyObject* src) {
 
 // Pass 2: None is false; a number keeps its numeric value or is refused, never
 // truth-tested; any other object is its truth value.
-inline std::optional<TsValue> LoadConverted(PyObject* src) {
+inline std::optional<TsValue> LoadConverted(PyObject* src, IndexOnce& index) {
     if (src == Py_None) {
         return TsValue(false);
     }
@@ -112,15 +142,17 @@ inline std::optional<TsValue> LoadConverted(PyObject* src) {
         }
         return std::nullopt;
     }
-    if (PyLong_Check(src) || PyIndex_Check(src)) {
-        pybind11::object index = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Index(src));
-        if (index) {
-            if (auto v = LongInRange(index.ptr())) {
+    if (PyLong_Check(src)) {
+        return std::nullopt;  // an integer beyond 64 bits
+    }
+    if (PyIndex_Check(src)) {
+        if (PyObject* i = index.get()) {
+            if (auto v = LongInRange(i)) {
                 return TsValue(*v);
             }
-            return std::nullopt;  // an integer beyond 64 bits
+            return std::nullopt;  // an index beyond 64 bits
         }
-        PyErr_Clear();  // __index__ failed: try the other conversions
+        // __index__ failed: try the other conversions
     }
     if (IsComplexNumber(src)) {
         return std::nullopt;
@@ -156,9 +188,10 @@ struct type_caster<norv::telem::TsValue> {
     PYBIND11_TYPE_CASTER(norv::telem::TsValue, const_name("Union[bool, int, float, str]"));
 
     bool load(handle src, bool convert) {
-        auto loaded = telem_pyb::LoadExact(src.ptr());
+        telem_pyb::IndexOnce index(src.ptr());
+        auto loaded = telem_pyb::LoadExact(src.ptr(), index);
         if (!loaded && convert) {
-            loaded = telem_pyb::LoadConverted(src.ptr());
+            loaded = telem_pyb::LoadConverted(src.ptr(), index);
         }
         if (!loaded) {
             return false;

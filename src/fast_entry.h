@@ -1,0 +1,111 @@
+#pragma once
+
+// pybind11 2.11 calls every bound function through an argument tuple and its
+// generic dispatcher, which costs more than the rest of a recording. A hot
+// function gets a vectorcall entry that runs the plain call itself and hands
+// every other call to the dispatcher unchanged. The entry is a boundary to
+// CPython like the dispatcher: every C++ exception is caught inside it and
+// becomes the Python error the dispatcher would have raised.
+
+#include <pybind11/pybind11.h>
+
+#include <cxxabi.h>
+
+namespace telem_pyb {
+
+namespace py = pybind11;
+namespace detail = pybind11::detail;
+
+// Sets the pending Python error for the exception in flight, as pybind11's
+// dispatcher does: a carried Python error is restored, anything else goes to
+// the registered translators, module-local ones first. Call it only in a
+// catch handler; it throws nothing.
+inline void RaiseActiveException() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        if (detail::apply_exception_translators(detail::get_local_internals().registered_exception_translators)) {
+            return;
+        }
+        if (detail::apply_exception_translators(detail::get_internals().registered_exception_translators)) {
+            return;
+        }
+        PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+    }
+}
+
+// The first record of a bound function's overload chain.
+inline const detail::function_record* FunctionRecord(PyObject* function) {
+    auto* record = static_cast<const detail::function_record*>(
+        PyCapsule_GetPointer(PyCFunction_GET_SELF(function), detail::get_function_record_capsule_name()));
+    if (record == nullptr) {
+        throw py::error_already_set();
+    }
+    return record;
+}
+
+// Calls a bound function the way CPython calls it without a vectorcall entry:
+// pybind11's dispatcher with an argument tuple and a keyword dict.
+inline PyObject* CallDispatcher(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    py::tuple positional(nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(positional.ptr(), i, py::handle(args[i]).inc_ref().ptr());
+    }
+    py::object keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = py::dict();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0) {
+                throw py::error_already_set();
+            }
+        }
+    }
+    return Py_TYPE(function)->tp_call(function, positional.ptr(), keywords.ptr());
+}
+
+// The plain case of one bound function: given the function's record and its
+// positional arguments, either makes the call and returns its result (a new
+// reference), or returns null, with no Python error set, to hand the call to
+// the dispatcher. It reports failures by throwing, as any bound function does.
+using FastBody = PyObject* (*)(const detail::function_record& record, PyObject* const* args);
+
+// The vectorcall entry of a function whose plain case is `Body` with `Nargs`
+// positional arguments. Keywords, other argument counts and an overload chain
+// that another module has extended go to the dispatcher.
+template <Py_ssize_t Nargs, FastBody Body>
+PyObject* FastEntry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    try {
+        if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == Nargs) {
+            const detail::function_record* record = FunctionRecord(function);
+            if (record->next == nullptr) {
+                if (PyObject* result = Body(*record, args)) {
+                    return result;
+                }
+            }
+        }
+        return CallDispatcher(function, args, nargsf, kwnames);
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;  // thread cancellation must unwind, as through the dispatcher
+#endif
+    } catch (...) {
+        RaiseActiveException();
+        return nullptr;
+    }
+}
+
+// Gives the bound function behind `method` (a function or an instance method)
+// the vectorcall entry `entry`.
+inline void InstallFastEntry(py::handle method, vectorcallfunc entry) {
+    const py::handle function = detail::get_function(method);
+    if (!function || !PyCFunction_Check(function.ptr())) {
+        py::pybind11_fail("InstallFastEntry: not a bound function");
+    }
+    FunctionRecord(function.ptr());  // a pybind11 function: it carries a record
+    reinterpret_cast<PyCFunctionObject*>(function.ptr())->vectorcall = entry;
+}
+
+}  // namespace telem_pyb

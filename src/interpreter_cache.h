@@ -1,0 +1,64 @@
+#pragma once
+
+// Process-wide caches of objects that belong to the running interpreter:
+// registry entries of the bound types, interned method names, the exception
+// type. An embedding program may finalize the interpreter and start another,
+// which imports the module again; every cache here is dropped when its
+// interpreter finalizes, so none is read after what it describes is freed.
+
+#include <pybind11/pybind11.h>
+
+#include <typeinfo>
+
+namespace telem_pyb {
+
+namespace detail = pybind11::detail;
+
+// Counts finalized interpreters. A cache filled under one count is stale under
+// any other. Read and written only with the interpreter lock held, or by the
+// finalizing thread after every other thread has stopped running Python.
+inline unsigned finalized_interpreters = 0;
+
+inline void DropInterpreterCaches() { ++finalized_interpreters; }
+
+// Arranges for the caches to be dropped at the end of Py_FinalizeEx. CPython
+// forgets its exit functions once it has called them, so every module
+// initialisation, one per interpreter, registers again.
+inline void DropCachesOnFinalize() { Py_AtExit(&DropInterpreterCaches); }
+
+// A value that holds for the current interpreter only.
+template <typename T>
+class InterpreterCached {
+public:
+    // The cached value, or null when it was never set or its interpreter ended.
+    const T* get() const { return filled_ && generation_ == finalized_interpreters ? &value_ : nullptr; }
+
+    const T& set(T value) {
+        value_ = std::move(value);
+        generation_ = finalized_interpreters;
+        filled_ = true;
+        return value_;
+    }
+
+private:
+    T value_{};
+    unsigned generation_ = 0;
+    bool filled_ = false;
+};
+
+// The registry entry of a bound type, or null while it is not registered.
+// Registrations are never removed while their interpreter runs.
+template <typename T>
+const detail::type_info* RegisteredType() {
+    static InterpreterCached<const detail::type_info*> cache;
+    if (const auto* cached = cache.get()) {
+        return *cached;
+    }
+    const detail::type_info* tinfo = detail::get_type_info(typeid(T));
+    if (tinfo != nullptr) {
+        cache.set(tinfo);
+    }
+    return tinfo;
+}
+
+}  // namespace telem_pyb
