@@ -179,3 +179,16 @@ def test_recorder_dropped_while_native_threads_call_it(drop):
     assert ok + sum(errors.values()) == threads * calls
     assert sum(errors.values()) > 0, "the run ended before the recorder was dropped"
     expect_pure_virtual(holder)
+
+
+# ---------------------------------------------------------------------------
+# A recorder closed by a native helper it owns, while it is being destroyed
+
+
+@isolated
+def test_recorder_closed_from_its_own_destruction_finds_no_override():
+    rec = Sink()
+    rec.helper = telem_peer.ClosesWhenDestroyed(rec)  # released while rec is deallocated
+    del rec
+    # The dying recorder is not revived (and freed twice): Close finds no override.
+    assert telem_peer.destructor_failures() == [PURE["close"]]

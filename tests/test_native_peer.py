@@ -452,3 +452,57 @@ def test_uninitialised_native_recorder_is_refused(method):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         bound(blank, *args)
 
+
+# ---------------------------------------------------------------------------
+# Subinterpreters that share the main interpreter's lock (legacy ones)
+
+SUBINTERPRETER_SCRIPT = """
+import telem_peer
+from telem_pyb import TelemRecorder, TsPoint
+
+class Recorder(TelemRecorder):
+    def record_point(self, point):
+        seen.append(("point", point.value))
+
+    def record_metadata(self, meta):
+        seen.append(("metadata", meta.tsid))
+
+    def close(self):
+        seen.append(("close",))
+
+seen = []
+recorder = Recorder()
+recorder.record_value(1.5)
+recorder.record_metadata_kv({"tsid": "sub"})
+TelemRecorder.close(recorder)
+telem_peer.record_value(recorder, 2)  # a native call on a thread that holds the lock
+try:
+    TelemRecorder().close()
+except RuntimeError as exc:
+    seen.append(("RuntimeError", str(exc)))
+point = TsPoint()
+point.value = 3
+seen.append(("value_str", point.value_str()))
+expected = [("point", 1.5), ("metadata", "sub"), ("close",), ("point", 2),
+            ("RuntimeError", 'Tried to call pure virtual function "type::close"'), ("value_str", TsPoint.value_str(point))]
+assert seen == expected, seen
+"""
+
+
+@isolated(timeout=60)
+def test_legacy_subinterpreter_calls_reach_python_methods():
+    import _xxsubinterpreters as interpreters
+
+    sub = interpreters.create(isolated=False)
+    interpreters.run_string(sub, SUBINTERPRETER_SCRIPT)  # raises RunFailedError if an assertion fails
+    interpreters.destroy(sub)
+
+
+@isolated(timeout=60)
+def test_isolated_subinterpreter_refuses_the_import():
+    import _xxsubinterpreters as interpreters
+
+    sub = interpreters.create(isolated=True)
+    with pytest.raises(interpreters.RunFailedError, match="does not support loading in subinterpreters"):
+        interpreters.run_string(sub, "import telem_pyb")
+    interpreters.destroy(sub)

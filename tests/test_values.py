@@ -1,5 +1,6 @@
 """Conversion of Python objects into sample values, through TsPoint.value and record_value."""
 
+import collections
 import enum
 import math
 from decimal import Decimal
@@ -181,31 +182,39 @@ def test_non_utf8_bytes_are_stored_raw_but_unreadable(target):
 
 
 class Counted:
-    """Counts the calls of its conversion methods; `index` decides __index__'s result."""
+    """Counts the calls of its conversion methods; `index` is what __index__ returns or raises."""
 
     def __init__(self, index):
-        self.index, self.calls = index, 0
+        self.index, self.calls = index, collections.Counter()
 
     def __index__(self):
-        self.calls += 1
+        self.calls["__index__"] += 1
+        if isinstance(self.index, Exception):
+            raise self.index
         return self.index
 
     def __float__(self):
-        self.calls += 1
+        self.calls["__float__"] += 1
         return 0.5
 
 
-@pytest.mark.parametrize("index", [3, 2**70], ids=["accepted", "refused beyond 64 bits"])
-def test_record_value_converts_as_often_as_the_setter(index):
-    # record_value has its own entry for plain calls; a value it hands on to
-    # the generic path must not have its conversion methods run again.
-    through_setter, through_record = Counted(index), Counted(index)
-    outcomes = []
-    for route, value in ((ThroughSetter(), through_setter), (ThroughRecordValue(), through_record)):
-        try:
-            route.put(value)
-            outcomes.append(route.read())
-        except TypeError:
-            outcomes.append(TypeError)
-    assert outcomes[0] == outcomes[1]
-    assert through_record.calls == through_setter.calls
+@pytest.mark.parametrize(
+    "index, stored, calls",
+    [
+        pytest.param(3, 3, {"__index__": 1}, id="an index in range is taken at once"),
+        pytest.param(2**70, TypeError, {"__index__": 1}, id="an index beyond 64 bits is refused"),
+        pytest.param(ValueError("no index"), 0.5, {"__index__": 1, "__float__": 1},
+                     id="a failing __index__ falls back to __float__"),
+    ],
+)
+def test_conversion_methods_run_once_per_conversion(target, index, stored, calls):
+    # record_value's own entry hands such values to the dispatcher, which must
+    # not run their conversion methods again.
+    value = Counted(index)
+    if stored is TypeError:
+        with pytest.raises(TypeError):
+            target.put(value)
+    else:
+        target.put(value)
+        assert target.read() == stored
+    assert value.calls == calls

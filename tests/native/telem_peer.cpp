@@ -242,6 +242,42 @@ py::dict RegisteredInstances() {
     return result;
 }
 
+// Closes its recorder from its destructor, as a native helper that a Python
+// recorder keeps as an attribute may do while the recorder is destroyed. The
+// failures met there are kept for the tests to read.
+std::vector<std::string> destructor_failures;
+
+class ClosesWhenDestroyed {
+public:
+    explicit ClosesWhenDestroyed(std::shared_ptr<TelemRecorder> rec) : rec_(std::move(rec)) {
+        if (!rec_) throw std::invalid_argument("no recorder");
+    }
+    ClosesWhenDestroyed(const ClosesWhenDestroyed&) = delete;
+    ClosesWhenDestroyed& operator=(const ClosesWhenDestroyed&) = delete;
+    ~ClosesWhenDestroyed() {
+        try {
+            rec_->Close();
+        } catch (const std::exception& e) {
+            destructor_failures.emplace_back(e.what());
+        }
+    }
+
+private:
+    std::shared_ptr<TelemRecorder> rec_;
+};
+
+// Adds the overload (recorder, None) -> "peer overload" to
+// TelemRecorder.record_value, at the front of its chain or at the end.
+void AddRecordValueOverload(bool prepend) {
+    py::object cls = py::module_::import("telem_pyb").attr("TelemRecorder");
+    auto overload = [](TelemRecorder&, py::none) { return "peer overload"; };
+    py::object sibling = py::getattr(cls, "record_value", py::none());
+    cls.attr("record_value") =
+        prepend ? py::cpp_function(overload, py::name("record_value"), py::is_method(cls), py::sibling(sibling),
+                                   py::prepend())
+                : py::cpp_function(overload, py::name("record_value"), py::is_method(cls), py::sibling(sibling));
+}
+
 // A recorder implemented natively in this module. It keeps what it receives
 // and then, by its mode, returns or throws from every pure operation.
 class NativeRecorder : public TelemRecorder {
@@ -395,6 +431,14 @@ PYBIND11_MODULE(telem_peer, m) {
                 return RunThreads(h.shared(), threads, calls, ops);
             },
             py::arg("threads"), py::arg("calls"), py::arg("ops"));
+
+    py::class_<ClosesWhenDestroyed>(m, "ClosesWhenDestroyed")
+        .def(py::init<std::shared_ptr<TelemRecorder>>(), py::arg("rec"));
+    m.def(
+        "destructor_failures", [] { return destructor_failures; },
+        "What ClosesWhenDestroyed objects caught from Close(), in order.");
+    m.def("add_record_value_overload", &AddRecordValueOverload, py::arg("prepend"),
+          "Adds the overload (recorder, None) -> 'peer overload' to TelemRecorder.record_value.");
 
     py::class_<NativeRecorder, TelemRecorder, std::shared_ptr<NativeRecorder>>(m, "NativeRecorder")
         .def(py::init<const std::string&, std::string>(), py::arg("mode"), py::arg("message") = "")
