@@ -6,6 +6,7 @@
 #include <pybind11/embed.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -58,9 +59,19 @@ constexpr const char* kExpected =
     "('TelemException', 'refused'), ('point', 2, ''), ('close',)]";
 
 TEST(InterpreterRestartTest, EachInterpreterRoutesRecorderCallsToPython) {
+    std::shared_ptr<TelemRecorder> from_last_interpreter;
     for (int round = 1; round <= 3; ++round) {
         SCOPED_TRACE("interpreter " + std::to_string(round));
         py::scoped_interpreter interpreter;
+        if (from_last_interpreter) {
+            // Its Python object belonged to the finalized interpreter: no override.
+            try {
+                from_last_interpreter->Close();
+                ADD_FAILURE() << "Close() of a recorder from the last interpreter returned";
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), "Tried to call pure virtual function \"type::close\"");
+            }
+        }
         py::dict scope;
         py::exec(kPythonSide, scope);
         {
@@ -70,7 +81,9 @@ TEST(InterpreterRestartTest, EachInterpreterRoutesRecorderCallsToPython) {
             std::thread([&native] { native->Close(); }).join();  // a thread without a thread state
         }
         EXPECT_EQ(py::repr(scope["recorder"].attr("seen")).cast<std::string>(), kExpected);
+        from_last_interpreter = scope["recorder"].cast<std::shared_ptr<TelemRecorder>>();
     }
+    from_last_interpreter.reset();
 }
 
 }  // namespace
