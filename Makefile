@@ -9,7 +9,7 @@ PIP        := $(PY) -m pip
 NATIVE     := build/native
 PRODUCER   := build/producer
 BENCH      := build/bench
-TEST_DEPS  := pytest numpy mypy build hypothesis
+TEST_DEPS  := pytest numpy mypy build hypothesis 'psycopg[binary]>=3.1'
 BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.8' cmake ninja
 
 .PHONY: venv install demo producer native typecheck test bench sanitize test-sanitize test-valgrind clean
@@ -38,8 +38,8 @@ producer: install
 # Records demo series into ./telemetry.db with the SQLite recorder, then has
 # the native producer feed it from worker threads.
 demo: install producer
-	$(PY) examples/sqlite_recorder.py
-	PYTHONPATH=$(PRODUCER) $(PY) examples/native_producer/feed_sqlite.py
+	$(PY) examples/log_demo.py
+	PYTHONPATH=$(PRODUCER) $(PY) examples/native_producer/feed_recorder.py
 
 # The test peer module, the C++ unit tests and a Debug build of the module.
 native: venv
@@ -48,16 +48,19 @@ native: venv
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(NATIVE)
 
-# The stubs against the installed module, and the examples against the stubs.
+# The stubs against the installed module; the examples and the log recorders
+# against the stubs.
 typecheck: install
 	$(PY) -m mypy.stubtest telem_pyb
-	$(PY) -m mypy --strict examples/
+	$(PY) -m mypy --strict examples/ telem_pyb_log/
 
 # Includes tests/test_packaging.py (builds the wheel and sdist, about a
-# minute); pass PYTEST_ARGS='-m "not packaging"' to leave it out.
-test: install native typecheck
+# minute); pass PYTEST_ARGS='-m "not packaging"' to leave it out. The
+# PostgreSQL tests start a server of their own from Debian's postgresql.
+test: install native producer typecheck
+	tools/ensure-apt-packages postgresql
 	ctest --test-dir $(NATIVE) --output-on-failure
-	PYTHONPATH=$(NATIVE)/peer $(PY) -m pytest $(PYTEST_ARGS)
+	PYTHONPATH=$(NATIVE)/peer:$(PRODUCER) $(PY) -m pytest $(PYTEST_ARGS)
 	PYTHONPATH=$(NATIVE):$(NATIVE)/peer TELEM_PYB_MODULE_DIR=$(NATIVE) $(PY) -m pytest tests/test_native_peer.py
 
 # Benchmarks of the installed module (bench/README.md). The peer module is
@@ -98,6 +101,7 @@ sanitize: venv
 
 test-sanitize: sanitize
 	ctest --test-dir $(ASAN) --output-on-failure
+	tools/ensure-apt-packages postgresql
 	$(SAN_ENV) PYTHONPATH=$(ASAN):$(ASAN)/peer TELEM_PYB_MODULE_DIR=$(ASAN) \
 	  $(PY) -m pytest -m "not packaging" --leak-calls=$(SAN_LEAK_CALLS)
 	$(MAKE) test-valgrind

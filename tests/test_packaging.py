@@ -23,13 +23,15 @@ pytestmark = pytest.mark.packaging
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULE_FILE = f"telem_pyb{sysconfig.get_config_var('EXT_SUFFIX')}"
 STUB_FILES = ["telem_pyb-stubs/__init__.pyi", "telem_pyb-stubs/backend/__init__.pyi", "telem_pyb-stubs/backend/log.pyi"]
+LOG_PACKAGE = sorted(p.relative_to(ROOT).as_posix() for p in (ROOT / "telem_pyb_log").iterdir()
+                     if p.suffix in (".py", ".typed"))
 HEADERS = sorted(p.relative_to(ROOT / "include").as_posix() for p in (ROOT / "include").rglob("*.h"))
 # Everything a build from the sdist needs, besides the headers.
 BUILD_INPUTS = [
     "pyproject.toml", "CMakeLists.txt", "README.md", "cmake/telem_pybConfig.cmake.in",
     "brix_error/CMakeLists.txt", "telemetry_client/CMakeLists.txt", "telemetry_client/ConvertPointToDb.cpp",
     "telemetry_client/TsPoint.cpp", *(p.relative_to(ROOT).as_posix() for p in (ROOT / "src").iterdir()),
-    *(f"stubs/{name}" for name in STUB_FILES),
+    *(f"stubs/{name}" for name in STUB_FILES), *LOG_PACKAGE,
 ]
 
 
@@ -93,12 +95,14 @@ def test_the_wheel_is_for_cpython_312_on_x86_64_linux(wheel):
 
 def test_the_wheel_holds_the_module_stubs_headers_and_cmake_package(wheel):
     names = wheel_names(wheel)
-    expected = {MODULE_FILE, *STUB_FILES, *(f"telem_pyb-native/include/{h}" for h in HEADERS),
+    expected = {MODULE_FILE, *STUB_FILES, *LOG_PACKAGE, *(f"telem_pyb-native/include/{h}" for h in HEADERS),
                 "telem_pyb-native/cmake/telem_pybConfig.cmake", "telem_pyb-native/cmake/telem_pybConfigVersion.cmake"}
     assert {n for n in names if ".dist-info/" not in n} == expected
     with zipfile.ZipFile(wheel) as zf:
         for name in STUB_FILES:
             assert zf.read(name) == (ROOT / "stubs" / name).read_bytes(), name
+        for name in LOG_PACKAGE:
+            assert zf.read(name) == (ROOT / name).read_bytes(), name
         for header in HEADERS:
             assert zf.read(f"telem_pyb-native/include/{header}") == (ROOT / "include" / header).read_bytes(), header
 
@@ -114,12 +118,28 @@ def test_the_installed_wheel_imports_with_nothing_else_on_the_path(venv, tmp_pat
     assert not [p for p in path if p and pathlib.Path(p).resolve().is_relative_to(ROOT)]
 
 
-def test_the_sqlite_example_runs_from_the_installed_wheel(venv, examples_copy, tmp_path):
+def test_the_readme_quick_start_runs_from_the_installed_wheel(venv, tmp_path):
+    python, _ = venv
+    readme = (ROOT / "README.md").read_text()
+    quick_start = readme.split("## Quick start", 1)[1].split("python - <<'PY'\n", 1)[1].split("\nPY\n", 1)[0]
+    out = run([python, "-c", quick_start], cwd=tmp_path)
+    assert [line.split(", ")[1:3] for line in out.splitlines()] == [["'pump.pressure'", "'1.25'"],
+                                                                    ["'pump.pressure'", "'1.5'"]]
+
+
+def test_both_log_recorders_import_from_the_installed_wheel(venv, tmp_path):
+    python, site = venv
+    out = run([python, "-c", "import telem_pyb_log as log; print(log.__file__, log.SqliteRecorder.__name__, "
+               "log.PostgresRecorder.__name__)"], cwd=tmp_path)
+    assert out.split() == [str(site / "telem_pyb_log" / "__init__.py"), "SqliteRecorder", "PostgresRecorder"]
+
+
+def test_the_demo_runs_from_the_installed_wheel(venv, examples_copy, tmp_path):
     python, _ = venv
     workdir = tmp_path / "work"
     workdir.mkdir()
-    out = run([python, examples_copy / "sqlite_recorder.py"], cwd=workdir)
-    assert "telemetry.db: 13 rows in log_points" in out
+    out = run([python, examples_copy / "log_demo.py"], cwd=workdir)
+    assert "telemetry.db (log_points): 13 rows" in out
     with contextlib.closing(sqlite3.connect(workdir / "telemetry.db")) as conn:
         assert conn.execute("SELECT COUNT(DISTINCT tsname) FROM log_points").fetchone()[0] == 4
 
@@ -127,7 +147,7 @@ def test_the_sqlite_example_runs_from_the_installed_wheel(venv, examples_copy, t
 def test_mypy_finds_the_installed_stubs(venv, examples_copy, tmp_path):
     python, _ = venv
     out = run([sys.executable, "-m", "mypy", "--strict", "--python-executable", python,
-               "--cache-dir", tmp_path / "mypy-cache", examples_copy / "sqlite_recorder.py"], cwd=tmp_path)
+               "--cache-dir", tmp_path / "mypy-cache", examples_copy / "log_demo.py"], cwd=tmp_path)
     assert out.startswith("Success")
 
 
@@ -159,7 +179,7 @@ def test_the_native_producer_feeds_the_sqlite_recorder_from_its_threads(venv, pr
     build, examples = producer
     workers, samples = 3, 400
     db = tmp_path / "producer.db"
-    out = run([python, examples / "native_producer" / "feed_sqlite.py", "--db", db,
+    out = run([python, examples / "native_producer" / "feed_recorder.py", "--db", db,
                "--workers", workers, "--samples", samples], cwd=tmp_path, PYTHONPATH=str(build))
     assert f"{workers} native threads recorded {workers * samples} points" in out
     with contextlib.closing(sqlite3.connect(db)) as conn:

@@ -1,4 +1,4 @@
-"""The SQLite log-backend recorder of examples/sqlite_recorder.py."""
+"""The SQLite log recorder of telem_pyb_log, and through it the batching core both recorders share."""
 
 import contextlib
 import datetime
@@ -13,10 +13,12 @@ import pytest
 
 from telem_pyb import TelemException, TsMetadata, TsPoint
 
+from telem_pyb_log import SqliteRecorder
+from telem_pyb_log.sqlite import DEFAULT_DB, read_rows
+
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
-import sqlite_recorder  # noqa: E402
-from sqlite_recorder import SqliteRecorder, read_rows  # noqa: E402
+import log_demo  # noqa: E402
 
 SERIES = {"tsid": "7", "tsname": "cabin.temperature", "btype": "float", "units": "degC", "origin": "test",
           "comment": "cabin sensor", "serial": "s-1", "role": "r", "json": "{}"}
@@ -343,8 +345,7 @@ def test_a_recorder_that_is_collected_unclosed_writes_its_rows(db):
 
 def test_a_recorder_open_at_interpreter_exit_writes_its_rows(db):
     code = (
-        f"import sys; sys.path.insert(0, {str(EXAMPLES)!r})\n"
-        "from sqlite_recorder import SqliteRecorder\n"
+        "from telem_pyb_log import SqliteRecorder\n"
         f"rec = SqliteRecorder({str(db)!r}, batch_size=1000, max_delay=3600)\n"
         "rec.record_metadata_kv({'tsname': 'exit'})\n"
         "for i in range(3): rec.record_value(i)\n"
@@ -356,7 +357,7 @@ def test_a_recorder_open_at_interpreter_exit_writes_its_rows(db):
 
 def test_the_demo_records_every_value_kind_and_prints_each_series(tmp_path, capsys):
     path = tmp_path / "demo.db"
-    sqlite_recorder.main(["--db", str(path)])
+    log_demo.main(["--db", str(path)])
     out = capsys.readouterr().out
     by_series = {}
     for row in read_rows(path):
@@ -373,6 +374,6 @@ def test_the_demo_records_every_value_kind_and_prints_each_series(tmp_path, caps
 
 def test_the_demo_writes_to_the_working_directory_by_default(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
-    sqlite_recorder.main([])
-    assert count_rows(tmp_path / sqlite_recorder.DEFAULT_DB) == 13
-    assert f"{sqlite_recorder.DEFAULT_DB}: 13 rows" in capsys.readouterr().out
+    log_demo.main([])
+    assert count_rows(tmp_path / DEFAULT_DB) == 13
+    assert f"{DEFAULT_DB} (log_points): 13 rows" in capsys.readouterr().out

@@ -1,0 +1,60 @@
+"""A throwaway PostgreSQL cluster for the tests: initdb into a temporary
+directory, the server listening only on a Unix socket in that directory.
+
+PostgreSQL refuses to run as root; under root the server's commands run as the
+`postgres` system user (runuser).
+"""
+
+import glob
+import os
+import pathlib
+import pwd
+import shutil
+import subprocess
+import tempfile
+
+
+def bindir():
+    """The directory of initdb and pg_ctl: the newest /usr/lib/postgresql/*/bin, else PATH."""
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"), key=lambda p: int(p.split("/")[4]))
+    if found:
+        return pathlib.Path(found[-1]).parent
+    initdb = shutil.which("initdb")
+    if initdb is None:
+        raise RuntimeError("PostgreSQL's initdb was not found: install the Debian package postgresql (make test does)")
+    return pathlib.Path(initdb).parent
+
+
+class Cluster:
+    def __init__(self):
+        self.bin = bindir()
+        self.as_postgres = os.geteuid() == 0
+        self.dir = pathlib.Path(tempfile.mkdtemp(prefix="telem-pg-"))
+        self.data = self.dir / "data"
+        if self.as_postgres:
+            user = pwd.getpwnam("postgres")
+            os.chown(self.dir, user.pw_uid, user.pw_gid)
+        self.run("initdb", "-D", self.data, "-U", "postgres", "-A", "trust", "-E", "UTF8", "--locale=C",
+                 "--no-sync")
+        self.conninfo = f"host={self.dir} dbname=postgres user=postgres"
+
+    def run(self, tool, *args):
+        cmd = [str(self.bin / tool), *map(str, args)]
+        if self.as_postgres:
+            cmd = ["runuser", "-u", "postgres", "--", *cmd]
+        subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=120)
+
+    def start(self):
+        # No TCP port; the socket lives in the cluster's directory.
+        options = f"-c listen_addresses='' -k {self.dir} -c fsync=off"
+        self.run("pg_ctl", "-D", self.data, "-l", self.dir / "server.log", "-o", options, "-w", "start")
+
+    def stop(self, mode="fast"):
+        self.run("pg_ctl", "-D", self.data, "-m", mode, "-w", "stop")
+
+    def remove(self):
+        try:
+            self.stop("immediate")
+        except subprocess.CalledProcessError:
+            pass  # not running
+        shutil.rmtree(self.dir, ignore_errors=True)

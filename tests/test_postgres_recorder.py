@@ -1,0 +1,153 @@
+"""The PostgreSQL log recorder against a real server: a throwaway cluster of the test session."""
+
+import contextlib
+import subprocess
+import sys
+import textwrap
+import uuid
+
+import psycopg
+import pytest
+
+from pg_cluster import Cluster
+from telem_pyb import TelemException, TsPoint
+from telem_pyb_log import PostgresRecorder
+from telem_pyb_log.postgres import read_rows
+
+SERIES = {"tsid": "7", "tsname": "cabin.temperature", "btype": "float", "units": "degC", "origin": "test"}
+
+
+@pytest.fixture(scope="module")
+def server():
+    cluster = Cluster()
+    try:
+        cluster.start()
+        yield cluster
+    finally:
+        cluster.remove()
+
+
+@pytest.fixture
+def table():
+    return f"log_{uuid.uuid4().hex[:12]}"
+
+
+def values(server, table, tsname=None):
+    return [row[2] for row in read_rows(server.conninfo, tsname, table=table)]
+
+
+def test_100000_values_become_100000_rows_in_order(server, table):
+    n = 100_000
+    with PostgresRecorder(server.conninfo, table=table) as rec:
+        rec.record_metadata_kv(SERIES)
+        for i in range(n):
+            rec.record_value(i)
+    assert values(server, table) == [str(i) for i in range(n)]
+
+
+def test_two_processes_write_one_table(server, table):
+    code = textwrap.dedent(f"""
+        import sys
+        from telem_pyb_log import PostgresRecorder
+        with PostgresRecorder({server.conninfo!r}, table={table!r}, batch_size=200) as rec:
+            rec.record_metadata_kv({{"tsname": sys.argv[1]}})
+            for i in range(5000):
+                rec.record_value(i)
+    """)
+    procs = [subprocess.Popen([sys.executable, "-c", code, f"process.{p}"], stderr=subprocess.PIPE, text=True)
+             for p in range(2)]
+    for proc in procs:
+        _, err = proc.communicate(timeout=120)
+        assert proc.returncode == 0, err
+    for p in range(2):
+        assert values(server, table, f"process.{p}") == [str(i) for i in range(5000)]
+
+
+def test_server_restart_mid_stream_loses_and_duplicates_nothing(server, table):
+    n, failures = 3000, 0
+    with PostgresRecorder(server.conninfo, table=table, batch_size=100, max_delay=3600) as rec:
+        rec.record_metadata_kv(SERIES)
+        for i in range(n):
+            if i == 1000:
+                server.stop("immediate")  # a crash: the connection drops without notice
+            if i == 2000:
+                server.start()
+            try:
+                rec.record_value(i)
+            except psycopg.OperationalError:
+                failures += 1  # a write while the server is down; the rows stay queued
+    assert failures > 0
+    assert values(server, table) == [str(i) for i in range(n)]
+
+
+class _CommitThenFail:
+    """A connection whose next transaction commits, then reports the connection lost."""
+
+    def __init__(self, conn):
+        self._conn = conn
+
+    def __getattr__(self, name):
+        return getattr(self._conn, name)
+
+    @contextlib.contextmanager
+    def transaction(self):
+        with self._conn.transaction():
+            yield
+        self._conn.close()
+        raise psycopg.OperationalError("the connection was lost after the commit")
+
+
+def test_a_batch_committed_in_doubt_is_not_stored_twice(server, table):
+    rec = PostgresRecorder(server.conninfo, table=table, batch_size=10, max_delay=3600)
+    rec.record_metadata_kv(SERIES)
+    for i in range(9):
+        rec.record_value(i)
+    store = rec._batches.store
+    store.conn = _CommitThenFail(store.conn)
+    with pytest.raises(psycopg.OperationalError, match="after the commit"):
+        rec.record_value(9)
+    for i in range(10, 25):
+        rec.record_value(i)
+    rec.close()
+    assert values(server, table) == [str(i) for i in range(25)]
+
+
+@pytest.mark.parametrize(
+    "conninfo, shown",
+    [
+        pytest.param("host=/nonexistent dbname=postgres password=secret", "host=/nonexistent",
+                     id="no server at the address"),
+        pytest.param("{host} dbname=missing user=postgres password=secret", "dbname=missing",
+                     id="a database that does not exist"),
+        pytest.param("host = = secret", "unparsable", id="a malformed string"),
+    ],
+)
+def test_a_connection_string_that_does_not_work_fails_at_construction(server, conninfo, shown):
+    conninfo = conninfo.format(host=f"host={server.dir}")
+    with pytest.raises(TelemException, match="PostgresRecorder: cannot connect to log_points on PostgreSQL") as info:
+        PostgresRecorder(conninfo)
+    assert shown in str(info.value)
+    assert "secret" not in str(info.value)
+
+
+@pytest.mark.parametrize("field", ["value", "mtime"])
+def test_a_text_with_a_nul_character_is_refused_and_the_stream_goes_on(server, table, field):
+    point = TsPoint()
+    point.value = 1
+    setattr(point, field, "a\x00b")
+    with PostgresRecorder(server.conninfo, table=table, batch_size=1) as rec:
+        rec.record_metadata_kv(SERIES)
+        rec.record_value(0)
+        with pytest.raises(TelemException, match="cannot hold the NUL character"):
+            rec.record_point(point)
+        rec.record_value(2)
+    assert values(server, table) == ["0", "2"]
+
+
+def test_native_producer_threads_feed_a_postgres_recorder(server, table):
+    telem_producer = pytest.importorskip("telem_producer", reason="the producer example is built by `make producer`")
+    workers, samples = 4, 2000
+    with PostgresRecorder(server.conninfo, table=table, batch_size=500) as rec:
+        assert telem_producer.produce(rec, {"tsname": "producer"}, workers, samples) == workers * samples
+    expected = sorted(w * 1_000_000 + i for w in range(workers) for i in range(samples))
+    assert sorted(map(int, values(server, table))) == expected
