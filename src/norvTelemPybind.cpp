@@ -9,6 +9,7 @@
 
 #include "exception_registration.h"
 #include "fast_entry.h"
+#include "fast_members.h"
 #include "initialised_instance_caster.h"
 #include "interpreter_cache.h"
 #include "python_override.h"
@@ -32,22 +33,10 @@ using telem_pyb::RegisteredType;
 // owns it, or else a new object owning a copy.
 template <typename Record>
 py::object RecordToPython(const Record& record) {
-    const auto* tinfo = RegisteredType<Record>();
-    if (py::handle existing = telem_pyb::LiveInstance(&record, tinfo)) {
+    if (py::handle existing = telem_pyb::LiveInstance(&record, RegisteredType<Record>())) {
         return py::reinterpret_borrow<py::object>(existing);
     }
-    // What pybind11's cast does for a copy, with the type's entry at hand.
-    auto copy = std::make_shared<Record>(record);
-    auto obj = py::reinterpret_steal<py::object>(py::detail::make_new_instance(tinfo->type));
-    auto* inst = reinterpret_cast<py::detail::instance*>(obj.ptr());
-    auto v_h = inst->get_value_and_holder(tinfo);
-    v_h.value_ptr() = copy.get();
-    inst->owned = true;
-    new (std::addressof(v_h.template holder<std::shared_ptr<Record>>())) std::shared_ptr<Record>(std::move(copy));
-    v_h.set_holder_constructed();  // from here on, deallocating the object frees the copy
-    py::detail::register_instance(inst, v_h.value_ptr(), tinfo);
-    v_h.set_instance_registered();
-    return obj;
+    return telem_pyb::OwningInstance(std::make_shared<Record>(record));
 }
 
 // Calls the Python method of the instance that owns `self`. Without one it
@@ -68,17 +57,26 @@ void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, co
 // which also composes the argument errors. Values of other types go there
 // directly, so that their conversion methods run once per call.
 PyObject* RecordValueCall(const py::detail::function_record& /*record*/, PyObject* const* args) {
-    const auto* tinfo = RegisteredType<TelemRecorder>();
-    if (tinfo == nullptr || !PyObject_TypeCheck(args[0], tinfo->type) || !telem_pyb::IsBuiltinValue(args[1])) {
+    TelemRecorder* self = telem_pyb::InitialisedValue<TelemRecorder>(args[0]);
+    if (self == nullptr || !telem_pyb::IsBuiltinValue(args[1])) {
         return nullptr;
     }
-    py::detail::type_caster_generic self(tinfo);
     py::detail::make_caster<norv::telem::TsValue> value;
-    if (!telem_pyb::LoadInitialised(self, args[0], true) || !value.load(args[1], true)) {
+    if (!value.load(args[1], true)) {
         return nullptr;
     }
-    static_cast<TelemRecorder*>(self.value)->RecordValue(std::move(static_cast<norv::telem::TsValue&>(value)));
+    self->RecordValue(std::move(static_cast<norv::telem::TsValue&>(value)));
     Py_RETURN_NONE;
+}
+
+// `ConvertPointToDb(meta, point)` for initialised records.
+PyObject* ConvertPointToDbCall(const py::detail::function_record& /*record*/, PyObject* const* args) {
+    const auto* meta = telem_pyb::InitialisedValue<TsMetadata>(args[0]);
+    const auto* point = telem_pyb::InitialisedValue<TsPoint>(args[1]);
+    if (meta == nullptr || point == nullptr) {
+        return nullptr;
+    }
+    return telem_pyb::OwningInstance(std::make_shared<db::Point>(db::ConvertPointToDb(*meta, *point))).release().ptr();
 }
 
 OverridableMethod record_metadata_method{"record_metadata",
@@ -102,14 +100,17 @@ PYBIND11_MODULE(telem_pyb, m) {
 
     m.attr("__version__") = "5.0.0";
 
-    py::class_<TsPoint, std::shared_ptr<TsPoint>>(m, "TsPoint", "TsPoint")
-        .def(py::init<>())
+    py::class_<TsPoint, std::shared_ptr<TsPoint>> point(m, "TsPoint", "TsPoint");
+    point.def(py::init<>())
         .def_readwrite("value", &TsPoint::value)
         .def_readwrite("mtime", &TsPoint::mtime)
         .def("value_str", &TsPoint::value_str, "value to string");
+    telem_pyb::InstallConstructorEntry<TsPoint>(point);
+    telem_pyb::InstallFieldEntries<&TsPoint::value>(point, "value");
+    telem_pyb::InstallFieldEntries<&TsPoint::mtime>(point, "mtime");
 
-    py::class_<TsMetadata, std::shared_ptr<TsMetadata>>(m, "TsMetadata", "TsMetadata")
-        .def(py::init<>())
+    py::class_<TsMetadata, std::shared_ptr<TsMetadata>> metadata(m, "TsMetadata", "TsMetadata");
+    metadata.def(py::init<>())
         .def_readwrite("tsid", &TsMetadata::tsid)
         .def_readwrite("tsname", &TsMetadata::tsname)
         .def_readwrite("btype", &TsMetadata::btype)
@@ -119,6 +120,16 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("role", &TsMetadata::role)
         .def_readwrite("comment", &TsMetadata::comment)
         .def_readwrite("json", &TsMetadata::json);
+    telem_pyb::InstallConstructorEntry<TsMetadata>(metadata);
+    telem_pyb::InstallFieldEntries<&TsMetadata::tsid>(metadata, "tsid");
+    telem_pyb::InstallFieldEntries<&TsMetadata::tsname>(metadata, "tsname");
+    telem_pyb::InstallFieldEntries<&TsMetadata::btype>(metadata, "btype");
+    telem_pyb::InstallFieldEntries<&TsMetadata::units>(metadata, "units");
+    telem_pyb::InstallFieldEntries<&TsMetadata::origin>(metadata, "origin");
+    telem_pyb::InstallFieldEntries<&TsMetadata::serial>(metadata, "serial");
+    telem_pyb::InstallFieldEntries<&TsMetadata::role>(metadata, "role");
+    telem_pyb::InstallFieldEntries<&TsMetadata::comment>(metadata, "comment");
+    telem_pyb::InstallFieldEntries<&TsMetadata::json>(metadata, "json");
 
     telem_pyb::RegisterTelemException(m);
 
@@ -137,8 +148,8 @@ PYBIND11_MODULE(telem_pyb, m) {
     py::module_ backend = m.def_submodule("backend");
     py::module_ log = backend.def_submodule("log");
 
-    py::class_<db::Point, std::shared_ptr<db::Point>>(log, "Point", "Point")
-        .def(py::init<>())
+    py::class_<db::Point, std::shared_ptr<db::Point>> log_point(log, "Point", "Point");
+    log_point.def(py::init<>())
         .def_readwrite("mtime", &db::Point::mtime)
         .def_readwrite("tsname", &db::Point::tsname)
         .def_readwrite("value", &db::Point::value)
@@ -146,6 +157,15 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("units", &db::Point::units)
         .def_readwrite("comment", &db::Point::comment)
         .def_readwrite("origin", &db::Point::origin);
+    telem_pyb::InstallConstructorEntry<db::Point>(log_point);
+    telem_pyb::InstallFieldEntries<&db::Point::mtime>(log_point, "mtime");
+    telem_pyb::InstallFieldEntries<&db::Point::tsname>(log_point, "tsname");
+    telem_pyb::InstallFieldEntries<&db::Point::value>(log_point, "value");
+    telem_pyb::InstallFieldEntries<&db::Point::btype>(log_point, "btype");
+    telem_pyb::InstallFieldEntries<&db::Point::units>(log_point, "units");
+    telem_pyb::InstallFieldEntries<&db::Point::comment>(log_point, "comment");
+    telem_pyb::InstallFieldEntries<&db::Point::origin>(log_point, "origin");
 
     log.def("ConvertPointToDb", &db::ConvertPointToDb);
+    telem_pyb::InstallFastEntry(log.attr("ConvertPointToDb"), telem_pyb::FastEntry<2, ConvertPointToDbCall>);
 }

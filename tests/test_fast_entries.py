@@ -12,7 +12,8 @@ import pytest
 
 import telem_peer
 from helpers import Sink, isolated
-from telem_pyb import TelemRecorder
+from telem_pyb import TelemException, TelemRecorder, TsMetadata, TsPoint
+from telem_pyb.backend.log import ConvertPointToDb, Point
 
 
 class ConduitRaises:
@@ -50,17 +51,33 @@ def uninitialised():
     return Sink.__new__(Sink)
 
 
+FIELDS = {TsPoint: ("value", "mtime"), TsMetadata: ("tsid", "tsname", "btype", "units", "origin", "serial", "role",
+                                                    "comment", "json"),
+          Point: ("mtime", "tsname", "value", "btype", "units", "comment", "origin")}
+
+
+def state(obj):
+    """What can be seen of an object: a record's fields (or that it has none), a recorder's points."""
+    for cls, fields in FIELDS.items():
+        if isinstance(obj, cls):
+            try:
+                return cls.__name__, [(type(v), v) for v in (getattr(obj, f) for f in fields)]
+            except (TypeError, UnicodeDecodeError) as exc:
+                return cls.__name__, type(exc)
+    if isinstance(obj, Sink) and hasattr(obj, "points"):
+        received = [(type(p.value), p.value) for p in obj.points]
+        obj.points.clear()
+        return received
+    return obj
+
+
 def outcome(call, args, kwargs):
-    """What a call gives: its result, or its exception's type and text, and what the recorders received."""
+    """What a call gives: its result, or its exception's type and text, and the state of its arguments."""
     try:
-        result = ("returned", call(*args, **kwargs))
+        result = ("returned", state(call(*args, **kwargs)))
     except Exception as exc:  # noqa: BLE001 - the exception is the outcome
         result = (type(exc), str(exc))
-    sinks = [arg for arg in args if isinstance(arg, Sink) and hasattr(arg, "points")]
-    received = [[(type(p.value), p.value) for p in sink.points] for sink in sinks]
-    for sink in sinks:
-        sink.points.clear()
-    return result, received
+    return result, [state(arg) for arg in args]
 
 
 RECORD_VALUE = TelemRecorder.record_value
@@ -68,6 +85,12 @@ RECORD_VALUE = TelemRecorder.record_value
 
 def through_dispatcher(function):
     return lambda *args, **kwargs: type(function).__call__(function, *args, **kwargs)
+
+
+def answers_alike(function, args, kwargs):
+    """The function's fast entry and its dispatcher give the same outcome for the same arguments."""
+    fast = outcome(function, args, kwargs)
+    assert fast == outcome(through_dispatcher(function), args, kwargs)
 
 
 @pytest.mark.parametrize(
@@ -99,9 +122,106 @@ def through_dispatcher(function):
     ],
 )
 def test_record_value_entry_answers_as_the_dispatcher(make_args, kwargs):
-    args = make_args()
-    fast = outcome(RECORD_VALUE, args, kwargs)
-    assert fast == outcome(through_dispatcher(RECORD_VALUE), args, kwargs)
+    answers_alike(RECORD_VALUE, make_args(), kwargs)
+
+
+class StrSub(str):
+    pass
+
+
+def point(value=21.5, mtime="2026-12-08T12:00:00+00:00"):
+    p = TsPoint()
+    p.value, p.mtime = value, mtime
+    return p
+
+
+def metadata(tsname="cabin.temperature"):
+    m = TsMetadata()
+    m.tsname, m.units = tsname, "degC"
+    return m
+
+
+class NotARecord:
+    pass
+
+
+# (class, field): the field properties whose functions have fast entries.
+PROPERTIES = [(TsPoint, "value"), (TsPoint, "mtime"), (TsMetadata, "json"), (Point, "origin")]
+# Positional arguments besides `self` and keywords, for the getter and the setter.
+SHAPES = [
+    pytest.param((), {}, id="plain"),
+    pytest.param((1,), {}, id="an extra argument"),
+    pytest.param((), {"arg0": 1}, id="a keyword"),
+]
+SELVES = [
+    pytest.param(lambda cls: cls(), id="an instance"),
+    pytest.param(lambda cls: type("Sub", (cls,), {})(), id="a subclass instance"),
+    pytest.param(lambda cls: cls.__new__(cls), id="an uninitialised instance"),
+    pytest.param(lambda cls: None, id="None"),
+    pytest.param(lambda cls: NotARecord(), id="another type"),
+]
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+@pytest.mark.parametrize("make_self", SELVES)
+@pytest.mark.parametrize("extra, kwargs", SHAPES)
+def test_field_getter_entry_answers_as_the_dispatcher(cls, field, make_self, extra, kwargs):
+    answers_alike(getattr(cls, field).fget.__func__, (make_self(cls), *extra), kwargs)
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+@pytest.mark.parametrize(
+    "value",
+    ["text", "température ✓", "a\x00b", b"\xff", bytearray(b"raw"), StrSub("sub"), "\ud800", None, 7, 2.5, True,
+     2**70, FloatSub(1.5), Decimal("0.5"), Index(), memoryview(b"m"), [1]],
+    ids=lambda v: type(v).__name__ if isinstance(v, (Index, memoryview)) else repr(v),
+)
+def test_field_setter_entry_answers_as_the_dispatcher(cls, field, value):
+    answers_alike(getattr(cls, field).fset.__func__, (cls(), value), {})
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+@pytest.mark.parametrize("make_self", SELVES)
+@pytest.mark.parametrize("extra, kwargs", SHAPES)
+def test_field_setter_entry_hands_other_shapes_over(cls, field, make_self, extra, kwargs):
+    args = (make_self(cls), "v", *extra) if not kwargs else (make_self(cls),)
+    answers_alike(getattr(cls, field).fset.__func__, args, kwargs)
+
+
+@pytest.mark.parametrize("cls", [TsPoint, TsMetadata, Point], ids=lambda c: c.__name__)
+@pytest.mark.parametrize(
+    "make_self, extra, kwargs",
+    [
+        pytest.param(lambda cls: cls.__new__(cls), (), {}, id="a new instance"),
+        pytest.param(lambda cls: type("Sub", (cls,), {}).__new__(type("Sub", (cls,), {})), (), {},
+                     id="a new subclass instance"),
+        pytest.param(lambda cls: cls(), (), {}, id="an initialised instance"),
+        pytest.param(lambda cls: NotARecord(), (), {}, id="another type"),
+        pytest.param(lambda cls: None, (), {}, id="None"),
+        pytest.param(lambda cls: cls.__new__(cls), (1,), {}, id="an extra argument"),
+        pytest.param(lambda cls: cls.__new__(cls), (), {"value": 1}, id="a keyword"),
+    ],
+)
+def test_constructor_entry_answers_as_the_dispatcher(cls, make_self, extra, kwargs):
+    answers_alike(cls.__init__.__func__, (make_self(cls), *extra), kwargs)
+
+
+@pytest.mark.parametrize(
+    "make_args, kwargs",
+    [
+        pytest.param(lambda: (metadata(), point()), {}, id="plain"),
+        pytest.param(lambda: (metadata(), point(b"\xff", b"\xfe")), {}, id="texts that are not UTF-8"),
+        pytest.param(lambda: (type("M", (TsMetadata,), {})(), point()), {}, id="subclass metadata without tsname"),
+        pytest.param(lambda: (point(), metadata()), {}, id="swapped arguments"),
+        pytest.param(lambda: (None, point()), {}, id="None as the metadata"),
+        pytest.param(lambda: (metadata(), TsPoint.__new__(TsPoint)), {}, id="an uninitialised point"),
+        pytest.param(lambda: (metadata(),), {}, id="no point"),
+        pytest.param(lambda: (metadata(), point(), 1), {}, id="an extra argument"),
+        pytest.param(lambda: (metadata(),), {"arg1": point()}, id="a keyword"),
+    ],
+)
+def test_convert_entry_answers_as_the_dispatcher(make_args, kwargs):
+    answers_alike(ConvertPointToDb, make_args(), kwargs)
 
 
 @pytest.mark.parametrize("prepend", [False, True], ids=["appended", "prepended"])
@@ -114,3 +234,13 @@ def test_record_value_overload_added_by_another_module_is_reached(prepend):
     assert sink.record_value(None) == "peer overload"
     assert sink.record_value(1.5) is None
     assert [p.value for p in sink.points] == [1.5]
+
+
+@pytest.mark.parametrize("prepend", [False, True], ids=["appended", "prepended"])
+@isolated
+def test_convert_overload_added_by_another_module_is_reached(prepend):
+    from telem_pyb.backend import log
+
+    telem_peer.add_convert_overload(prepend)
+    assert log.ConvertPointToDb(None, None) == "peer overload"
+    assert log.ConvertPointToDb(metadata(), point(3)).value == "3"

@@ -278,6 +278,18 @@ void AddRecordValueOverload(bool prepend) {
                 : py::cpp_function(overload, py::name("record_value"), py::is_method(cls), py::sibling(sibling));
 }
 
+// Adds the overload (None, None) -> "peer overload" to
+// telem_pyb.backend.log.ConvertPointToDb, at the front of its chain or at the end.
+void AddConvertOverload(bool prepend) {
+    py::module_ log = py::module_::import("telem_pyb.backend.log");
+    auto overload = [](py::none, py::none) { return "peer overload"; };
+    py::object sibling = py::getattr(log, "ConvertPointToDb", py::none());
+    log.attr("ConvertPointToDb") =
+        prepend ? py::cpp_function(overload, py::name("ConvertPointToDb"), py::scope(log), py::sibling(sibling),
+                                   py::prepend())
+                : py::cpp_function(overload, py::name("ConvertPointToDb"), py::scope(log), py::sibling(sibling));
+}
+
 // A recorder implemented natively in this module. It keeps what it receives
 // and then, by its mode, returns or throws from every pure operation.
 class NativeRecorder : public TelemRecorder {
@@ -439,6 +451,8 @@ PYBIND11_MODULE(telem_peer, m) {
         "What ClosesWhenDestroyed objects caught from Close(), in order.");
     m.def("add_record_value_overload", &AddRecordValueOverload, py::arg("prepend"),
           "Adds the overload (recorder, None) -> 'peer overload' to TelemRecorder.record_value.");
+    m.def("add_convert_overload", &AddConvertOverload, py::arg("prepend"),
+          "Adds the overload (None, None) -> 'peer overload' to telem_pyb.backend.log.ConvertPointToDb.");
 
     py::class_<NativeRecorder, TelemRecorder, std::shared_ptr<NativeRecorder>>(m, "NativeRecorder")
         .def(py::init<const std::string&, std::string>(), py::arg("mode"), py::arg("message") = "")

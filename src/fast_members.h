@@ -1,0 +1,168 @@
+#pragma once
+
+// Fast entries (fast_entry.h) for the record operations: the field properties,
+// the constructors without arguments and functions on records. Each takes the
+// plain case only: initialised instances of the bound class or of a Python
+// subclass, and field values of built-in types. Everything else, errors
+// included, is the dispatcher's.
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "fast_entry.h"
+#include "interpreter_cache.h"
+#include "norv/telem/TsValue.h"
+#include "ts_value_caster.h"
+
+namespace telem_pyb {
+
+namespace py = pybind11;
+namespace detail = pybind11::detail;
+
+// The native object of `obj` if it is an initialised instance of T's Python
+// type or of a subclass with no other bound base; null otherwise.
+template <typename T>
+T* InitialisedValue(PyObject* obj) {
+    const detail::type_info* tinfo = RegisteredType<T>();
+    if (tinfo == nullptr || !PyObject_TypeCheck(obj, tinfo->type)) {
+        return nullptr;
+    }
+    auto* inst = reinterpret_cast<detail::instance*>(obj);
+    if (!inst->simple_layout || !inst->simple_instance_registered) {
+        return nullptr;
+    }
+    return static_cast<T*>(inst->simple_value_holder[0]);
+}
+
+// A new Python object of T's bound class that owns `value`, as pybind11 makes
+// one for a returned or copied record.
+template <typename T>
+py::object OwningInstance(std::shared_ptr<T> value) {
+    const detail::type_info* tinfo = RegisteredType<T>();
+    if (tinfo == nullptr) {
+        py::pybind11_fail("OwningInstance: type not registered");
+    }
+    auto obj = py::reinterpret_steal<py::object>(detail::make_new_instance(tinfo->type));
+    auto* inst = reinterpret_cast<detail::instance*>(obj.ptr());
+    auto v_h = inst->get_value_and_holder(tinfo);
+    v_h.value_ptr() = value.get();
+    inst->owned = true;
+    new (std::addressof(v_h.template holder<std::shared_ptr<T>>())) std::shared_ptr<T>(std::move(value));
+    v_h.set_holder_constructed();  // from here on, deallocating the object frees the value
+    detail::register_instance(inst, v_h.value_ptr(), tinfo);
+    v_h.set_instance_registered();
+    return obj;
+}
+
+// Field values to Python: a text as strict UTF-8 (UnicodeDecodeError
+// otherwise), a sample value by its caster.
+inline PyObject* FieldToPython(const std::string& text) {
+    PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    if (str == nullptr) {
+        throw py::error_already_set();
+    }
+    return str;
+}
+
+inline PyObject* FieldToPython(const norv::telem::TsValue& value) {
+    return detail::make_caster<norv::telem::TsValue>::cast(value, py::return_value_policy::copy, nullptr).ptr();
+}
+
+// Field values from Python, the plain cases: false leaves the field as it was
+// and the call to the dispatcher.
+inline bool FieldFromPython(PyObject* src, std::string& field) {
+    if (PyUnicode_Check(src)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(src, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();  // a lone surrogate: the dispatcher refuses it
+            return false;
+        }
+        field.assign(utf8, static_cast<size_t>(size));
+        return true;
+    }
+    if (PyBytes_Check(src)) {
+        field.assign(PyBytes_AS_STRING(src), static_cast<size_t>(PyBytes_GET_SIZE(src)));
+        return true;
+    }
+    if (PyByteArray_Check(src)) {
+        field.assign(PyByteArray_AS_STRING(src), static_cast<size_t>(PyByteArray_GET_SIZE(src)));
+        return true;
+    }
+    return false;
+}
+
+// Values of other types go to the dispatcher, which runs their conversion
+// methods once.
+inline bool FieldFromPython(PyObject* src, norv::telem::TsValue& field) {
+    if (!IsBuiltinValue(src)) {
+        return false;
+    }
+    detail::make_caster<norv::telem::TsValue> value;
+    if (!value.load(src, true)) {
+        return false;
+    }
+    field = std::move(static_cast<norv::telem::TsValue&>(value));
+    return true;
+}
+
+// The class of a pointer to a data member.
+template <typename>
+struct MemberOf;
+template <typename C, typename F>
+struct MemberOf<F C::*> {
+    using Class = C;
+};
+
+template <auto Member>
+PyObject* GetField(const detail::function_record& /*record*/, PyObject* const* args) {
+    const auto* self = InitialisedValue<typename MemberOf<decltype(Member)>::Class>(args[0]);
+    return self == nullptr ? nullptr : FieldToPython(self->*Member);
+}
+
+template <auto Member>
+PyObject* SetField(const detail::function_record& /*record*/, PyObject* const* args) {
+    auto* self = InitialisedValue<typename MemberOf<decltype(Member)>::Class>(args[0]);
+    if (self == nullptr || !FieldFromPython(args[1], self->*Member)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// `__init__(self)` of a class bound with init<>: makes the native object and
+// its holder, as pybind11's constructor call does. A second call does nothing.
+template <typename Class>
+PyObject* Construct(const detail::function_record& /*record*/, PyObject* const* args) {
+    const detail::type_info* tinfo = RegisteredType<Class>();
+    if (tinfo == nullptr || !PyObject_TypeCheck(args[0], tinfo->type)) {
+        return nullptr;  // the dispatcher refuses the foreign self
+    }
+    auto* inst = reinterpret_cast<detail::instance*>(args[0]);
+    if (!inst->simple_layout) {
+        return nullptr;
+    }
+    if (!inst->simple_instance_registered) {
+        inst->simple_value_holder[0] = new Class();  // owned by the holder that init_instance makes
+        tinfo->init_instance(inst, nullptr);
+    }
+    Py_RETURN_NONE;
+}
+
+// Gives the getter and setter of the property `name` of `cls`, bound with
+// def_readwrite to `Member`, their fast entries.
+template <auto Member>
+void InstallFieldEntries(py::handle cls, const char* name) {
+    const py::object property = cls.attr(name);
+    InstallFastEntry(property.attr("fget"), FastEntry<1, GetField<Member>>);
+    InstallFastEntry(property.attr("fset"), FastEntry<2, SetField<Member>>);
+}
+
+template <typename Class>
+void InstallConstructorEntry(py::handle cls) {
+    InstallFastEntry(cls.attr("__init__"), FastEntry<1, Construct<Class>>);
+}
+
+}  // namespace telem_pyb
