@@ -37,23 +37,40 @@ T* InitialisedValue(PyObject* obj) {
     return static_cast<T*>(inst->simple_value_holder[0]);
 }
 
+// Gives the instance `inst` of T's bound class (or of a Python subclass) the
+// native object `value`, owned by a new holder, and enters it in pybind11's
+// registry of instances: what pybind11's init_instance does, without looking
+// up the type's entry again.
+template <typename T>
+void AdoptValue(detail::instance* inst, const detail::type_info* tinfo, std::shared_ptr<T> value) {
+    void*& value_ptr = inst->simple_value_holder[0];
+    value_ptr = value.get();
+    new (&inst->simple_value_holder[1]) std::shared_ptr<T>(std::move(value));
+    inst->simple_holder_constructed = true;  // from here on, deallocating the instance frees the value
+    detail::register_instance(inst, value_ptr, tinfo);
+    inst->simple_instance_registered = true;
+}
+
 // A new Python object of T's bound class that owns `value`, as pybind11 makes
 // one for a returned or copied record.
 template <typename T>
 py::object OwningInstance(std::shared_ptr<T> value) {
+    static_assert(sizeof(std::shared_ptr<T>) <= sizeof(void*) * detail::instance_simple_holder_in_ptrs(),
+                  "the holder fits the simple layout");
     const detail::type_info* tinfo = RegisteredType<T>();
     if (tinfo == nullptr) {
         py::pybind11_fail("OwningInstance: type not registered");
     }
-    auto obj = py::reinterpret_steal<py::object>(detail::make_new_instance(tinfo->type));
+    // pybind11's make_new_instance for a class with one bound type and a
+    // holder that fits: tp_alloc zeroes the instance, the layout is simple.
+    auto obj = py::reinterpret_steal<py::object>(tinfo->type->tp_alloc(tinfo->type, 0));
+    if (!obj) {
+        throw py::error_already_set();
+    }
     auto* inst = reinterpret_cast<detail::instance*>(obj.ptr());
-    auto v_h = inst->get_value_and_holder(tinfo);
-    v_h.value_ptr() = value.get();
+    inst->simple_layout = true;
     inst->owned = true;
-    new (std::addressof(v_h.template holder<std::shared_ptr<T>>())) std::shared_ptr<T>(std::move(value));
-    v_h.set_holder_constructed();  // from here on, deallocating the object frees the value
-    detail::register_instance(inst, v_h.value_ptr(), tinfo);
-    v_h.set_instance_registered();
+    AdoptValue(inst, tinfo, std::move(value));
     return obj;
 }
 
@@ -145,19 +162,25 @@ PyObject* Construct(const detail::function_record& /*record*/, PyObject* const* 
         return nullptr;
     }
     if (!inst->simple_instance_registered) {
-        inst->simple_value_holder[0] = new Class();  // owned by the holder that init_instance makes
-        tinfo->init_instance(inst, nullptr);
+        AdoptValue(inst, tinfo, std::make_shared<Class>());
     }
     Py_RETURN_NONE;
 }
 
 // Gives the getter and setter of the property `name` of `cls`, bound with
-// def_readwrite to `Member`, their fast entries.
+// def_readwrite to `Member`, their fast entries. The property is made again
+// around the same two functions without pybind11's instance-method wrappers,
+// which have no vectorcall: through them, every access would build an
+// argument tuple.
 template <auto Member>
 void InstallFieldEntries(py::handle cls, const char* name) {
     const py::object property = cls.attr(name);
-    InstallFastEntry(property.attr("fget"), FastEntry<1, GetField<Member>>);
-    InstallFastEntry(property.attr("fset"), FastEntry<2, SetField<Member>>);
+    const py::handle getter = detail::get_function(property.attr("fget"));
+    const py::handle setter = detail::get_function(property.attr("fset"));
+    InstallFastEntry(getter, FastEntry<1, GetField<Member>>);
+    InstallFastEntry(setter, FastEntry<2, SetField<Member>>);
+    cls.attr(name) = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
+        getter, setter, py::none(), property.attr("__doc__"));
 }
 
 template <typename Class>

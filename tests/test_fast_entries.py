@@ -166,7 +166,7 @@ SELVES = [
 @pytest.mark.parametrize("make_self", SELVES)
 @pytest.mark.parametrize("extra, kwargs", SHAPES)
 def test_field_getter_entry_answers_as_the_dispatcher(cls, field, make_self, extra, kwargs):
-    answers_alike(getattr(cls, field).fget.__func__, (make_self(cls), *extra), kwargs)
+    answers_alike(getattr(cls, field).fget, (make_self(cls), *extra), kwargs)
 
 
 @pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
@@ -177,7 +177,7 @@ def test_field_getter_entry_answers_as_the_dispatcher(cls, field, make_self, ext
     ids=lambda v: type(v).__name__ if isinstance(v, (Index, memoryview)) else repr(v),
 )
 def test_field_setter_entry_answers_as_the_dispatcher(cls, field, value):
-    answers_alike(getattr(cls, field).fset.__func__, (cls(), value), {})
+    answers_alike(getattr(cls, field).fset, (cls(), value), {})
 
 
 @pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
@@ -185,7 +185,7 @@ def test_field_setter_entry_answers_as_the_dispatcher(cls, field, value):
 @pytest.mark.parametrize("extra, kwargs", SHAPES)
 def test_field_setter_entry_hands_other_shapes_over(cls, field, make_self, extra, kwargs):
     args = (make_self(cls), "v", *extra) if not kwargs else (make_self(cls),)
-    answers_alike(getattr(cls, field).fset.__func__, args, kwargs)
+    answers_alike(getattr(cls, field).fset, args, kwargs)
 
 
 @pytest.mark.parametrize("cls", [TsPoint, TsMetadata, Point], ids=lambda c: c.__name__)
