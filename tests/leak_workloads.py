@@ -172,6 +172,17 @@ def _set_mtime():
 op("records", "TsPoint.mtime = str", watched=[TEXT])(_set_mtime)
 op("records", "TsPoint.mtime get")(lambda: POINT.mtime)
 
+# The same through pybind11's dispatcher (tp_call) instead of the fast entries.
+TP_CALL = type(TsPoint.mtime.fget).__call__
+KEEP.append(TP_CALL)
+op("records", "TsPoint.mtime get through tp_call")(lambda: TP_CALL(TsPoint.mtime.fget, POINT))
+op("records", "TsPoint.mtime = str through tp_call", watched=[TEXT])(
+    lambda: TP_CALL(TsPoint.mtime.fset, POINT, TEXT)
+)
+op("records", "TsPoint() init through tp_call")(
+    lambda: TP_CALL(TsPoint.__init__.__func__, TsPoint.__new__(TsPoint))
+)
+
 # ---------------------------------------------------------------------------
 # Text fields of TsMetadata and Point
 
@@ -339,6 +350,9 @@ op("backend", "ConvertPointToDb raising TelemException", watched=[EMPTY_META, CO
 )
 op("backend", "ConvertPointToDb refused (TypeError)", watched=[CONVERT_POINT])(
     lambda: raises(TypeError, ConvertPointToDb, None, CONVERT_POINT)
+)
+op("backend", "ConvertPointToDb through tp_call", watched=[CONVERT_META, CONVERT_POINT])(
+    lambda: type(ConvertPointToDb).__call__(ConvertPointToDb, CONVERT_META, CONVERT_POINT)
 )
 
 
