@@ -44,11 +44,18 @@ def describe(conninfo: str) -> str | None:
 
 
 class _PostgresStore:
-    """One connection, and the rows of one recorder: each row carries the
-    recorder's id and its number, unique together. Batches are written in
-    order and whole, so the rows of a recorder that a table holds are always
-    its first ones: after a write that failed, possibly after its commit, the
-    next write asks how many are there and sends only the rest."""
+    """One connection, and the delivery of one recorder's rows.
+
+    The ledger table `<table>_delivered` holds, per recorder id, how many of
+    the recorder's rows the table holds. The transaction that copies a batch
+    also advances the ledger, and only from the count the batch follows on, so
+    a batch is stored whole or not at all, and never twice. After a write that
+    failed, possibly after its commit, the next write reads the ledger and
+    sends only the rows the table lacks. (A unique key on every row would do
+    the same at twice the cost of each COPY.)
+    """
+
+    refuses_texts = True
 
     def __init__(self, conninfo: str, table: str, connect_timeout: float) -> None:
         _require_psycopg()
@@ -60,12 +67,14 @@ class _PostgresStore:
         described = describe(conninfo)
         self.where = f"{table} on PostgreSQL ({described or 'an unparsable connection string'})"
         self.recorder_id = str(uuid.uuid4())
-        self.verify = False  # set after a failed write: the next one checks what is stored
-        name = sql.Identifier(table)
-        self._copy = sql.SQL("COPY {} (recorder_id, seq, {}) FROM STDIN").format(
-            name, sql.SQL(", ").join(map(sql.Identifier, COLUMNS))
-        )
-        self._stored = sql.SQL("SELECT coalesce(max(seq), 0) FROM {} WHERE recorder_id = %s").format(name)
+        self.verify = False  # set after a failed write: the next one reads the ledger first
+        name, ledger = sql.Identifier(table), sql.Identifier(f"{table}_delivered")
+        self._copy = sql.SQL("COPY {} ({}) FROM STDIN").format(name, sql.SQL(", ").join(map(sql.Identifier, COLUMNS)))
+        self._stored = sql.SQL("SELECT stored FROM {} WHERE recorder_id = %s").format(ledger)
+        self._advance = sql.SQL(
+            "INSERT INTO {0} (recorder_id, stored) VALUES (%(id)s, %(after)s)"
+            " ON CONFLICT (recorder_id) DO UPDATE SET stored = EXCLUDED.stored WHERE {0}.stored = %(before)s"
+        ).format(ledger)
         try:
             self.conn: psycopg.Connection[tuple[object, ...]] | None = self._connect()
         except psycopg.Error as exc:
@@ -81,14 +90,15 @@ class _PostgresStore:
                 )
             with self.conn.transaction():
                 self.conn.execute("SELECT pg_advisory_xact_lock(%s)", (_CREATE_LOCK,))
+                fields = sql.SQL(", ").join(sql.SQL("{} text NOT NULL").format(sql.Identifier(c)) for c in COLUMNS)
                 self.conn.execute(
-                    sql.SQL(
-                        "CREATE TABLE IF NOT EXISTS {} ("
-                        " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-                        " recorder_id uuid NOT NULL, seq bigint NOT NULL, {},"
-                        " UNIQUE (recorder_id, seq))"
-                    ).format(name, sql.SQL(", ").join(sql.SQL("{} text NOT NULL").format(sql.Identifier(c))
-                                                      for c in COLUMNS))
+                    sql.SQL("CREATE TABLE IF NOT EXISTS {} (id bigint GENERATED ALWAYS AS IDENTITY, {})").format(
+                        name, fields
+                    )
+                )
+                self.conn.execute(
+                    sql.SQL("CREATE TABLE IF NOT EXISTS {} (recorder_id uuid PRIMARY KEY, stored bigint NOT NULL)")
+                    .format(ledger)
                 )
         except BaseException:
             self.conn.close()
@@ -105,6 +115,7 @@ class _PostgresStore:
         return None
 
     def write(self, rows: Sequence[Row], first_seq: int) -> None:
+        before = first_seq - 1  # the recorder's rows stored before these
         conn = self.conn
         try:
             if conn is None or conn.broken or conn.closed:
@@ -113,15 +124,26 @@ class _PostgresStore:
                 self.conn = None
                 self.verify = True
                 self.conn = conn = self._connect()
-            skip = 0
             if self.verify:
                 found = conn.execute(self._stored, (self.recorder_id,)).fetchone()
                 stored = int(str(found[0])) if found else 0
-                skip = min(len(rows), max(0, stored - first_seq + 1))
-            recorder_id = self.recorder_id
-            with conn.transaction(), conn.cursor().copy(self._copy) as copy:
-                for seq in range(first_seq + skip, first_seq + len(rows)):
-                    copy.write_row((recorder_id, seq, *rows[seq - first_seq]))
+                skip = min(len(rows), max(0, stored - before))
+                rows, before = rows[skip:], before + skip
+            if not rows:
+                self.verify = False
+                return
+            with conn.transaction():
+                with conn.cursor().copy(self._copy) as copy:
+                    for row in rows:
+                        copy.write_row(row)
+                advanced = conn.execute(
+                    self._advance, {"id": self.recorder_id, "before": before, "after": before + len(rows)}
+                )
+                if advanced.rowcount != 1:
+                    raise telem_pyb.TelemException(
+                        f"PostgresRecorder: the ledger of {self.where} does not show {before} rows of this "
+                        "recorder; the batch is not written"
+                    )
         except BaseException:
             self.verify = True  # the commit may have happened all the same
             raise
@@ -135,18 +157,19 @@ class _PostgresStore:
 
 class PostgresRecorder(LogRecorder):
     """Records one series into the PostgreSQL table `table` (created if
-    missing), one row per point: the seven fields of the log record, the
-    recorder's id and the row's number (unique together), and an `id` that
-    keeps the order of arrival.
+    missing), one row per point: the seven fields of the log record and an `id`
+    that keeps the order of arrival; the table `<table>_delivered` keeps count
+    of each recorder's rows.
 
     `conninfo` is a libpq connection string or URI; one that does not connect
     fails here with `telem_pyb.TelemException`. Batches, refusals and threads
     as for every `LogRecorder`; a text holding the NUL character, which
     PostgreSQL cannot store, is refused. Each batch is one `COPY` in one
-    transaction. A batch whose write fails, or whose commit is left in doubt
-    (the server restarted, the connection dropped), stays queued; the next
-    write reconnects and stores exactly the rows the table lacks, so no row is
-    lost or stored twice. Several recorders and processes may share a table.
+    transaction, which also advances the recorder's count. A batch whose write
+    fails, or whose commit is left in doubt (the server restarted, the
+    connection dropped), stays queued; the next write reconnects and stores
+    exactly the rows the table lacks, so no row is lost or stored twice.
+    Several recorders and processes may share a table.
     """
 
     label = "PostgresRecorder"

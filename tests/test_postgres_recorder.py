@@ -81,10 +81,10 @@ def test_server_restart_mid_stream_loses_and_duplicates_nothing(server, table):
 
 
 class _CommitThenFail:
-    """A connection whose next transaction commits, then reports the connection lost."""
+    """A connection whose transactions commit, then report the connection lost (and lose it, if `close`)."""
 
-    def __init__(self, conn):
-        self._conn = conn
+    def __init__(self, conn, close):
+        self._conn, self._close = conn, close
 
     def __getattr__(self, name):
         return getattr(self._conn, name)
@@ -93,19 +93,27 @@ class _CommitThenFail:
     def transaction(self):
         with self._conn.transaction():
             yield
-        self._conn.close()
+        if self._close:
+            self._conn.close()
         raise psycopg.OperationalError("the connection was lost after the commit")
 
 
-def test_a_batch_committed_in_doubt_is_not_stored_twice(server, table):
+@pytest.mark.parametrize("trust_ledger", [True, False], ids=["the recorder reads the ledger",
+                                                           "the ledger refuses a batch sent again"])
+def test_a_batch_committed_in_doubt_is_not_stored_twice(server, table, trust_ledger):
     rec = PostgresRecorder(server.conninfo, table=table, batch_size=10, max_delay=3600)
     rec.record_metadata_kv(SERIES)
     for i in range(9):
         rec.record_value(i)
     store = rec._batches.store
-    store.conn = _CommitThenFail(store.conn)
+    real = store.conn
+    store.conn = _CommitThenFail(real, close=trust_ledger)
     with pytest.raises(psycopg.OperationalError, match="after the commit"):
         rec.record_value(9)
+    if not trust_ledger:
+        store.conn, store.verify = real, False  # as if the recorder had not noticed the doubt
+        with pytest.raises(TelemException, match="does not show 0 rows"):
+            rec.flush()
     for i in range(10, 25):
         rec.record_value(i)
     rec.close()
