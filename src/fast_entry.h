@@ -36,10 +36,24 @@ inline void RaiseActiveException() noexcept {
     }
 }
 
+// CPython 3.12's capsule object: the pointer follows the object header.
+// PyCapsule_GetPointer compares the capsule's name with strcmp on every call;
+// an entry reads the pointer directly once InstallFastEntry has seen the
+// layout give what PyCapsule_GetPointer gives.
+struct CapsuleLayout {
+    PyObject_HEAD void* pointer;
+};
+inline bool capsule_layout_checked = false;  // an install saw the layout hold ...
+inline bool capsule_layout_refuted = false;  // ... and none saw it fail
+
 // The first record of a bound function's overload chain.
 inline const detail::function_record* FunctionRecord(PyObject* function) {
+    PyObject* capsule = PyCFunction_GET_SELF(function);
+    if (capsule_layout_checked && PyCapsule_CheckExact(capsule)) {
+        return static_cast<const detail::function_record*>(reinterpret_cast<CapsuleLayout*>(capsule)->pointer);
+    }
     auto* record = static_cast<const detail::function_record*>(
-        PyCapsule_GetPointer(PyCFunction_GET_SELF(function), detail::get_function_record_capsule_name()));
+        PyCapsule_GetPointer(capsule, detail::get_function_record_capsule_name()));
     if (record == nullptr) {
         throw py::error_already_set();
     }
@@ -104,7 +118,13 @@ inline void InstallFastEntry(py::handle method, vectorcallfunc entry) {
     if (!function || !PyCFunction_Check(function.ptr())) {
         py::pybind11_fail("InstallFastEntry: not a bound function");
     }
-    FunctionRecord(function.ptr());  // a pybind11 function: it carries a record
+    PyObject* capsule = PyCFunction_GET_SELF(function.ptr());
+    const void* record = PyCapsule_GetPointer(capsule, detail::get_function_record_capsule_name());
+    if (record == nullptr) {
+        throw py::error_already_set();  // not a pybind11 function
+    }
+    capsule_layout_refuted = capsule_layout_refuted || reinterpret_cast<CapsuleLayout*>(capsule)->pointer != record;
+    capsule_layout_checked = !capsule_layout_refuted;
     reinterpret_cast<PyCFunctionObject*>(function.ptr())->vectorcall = entry;
 }
 

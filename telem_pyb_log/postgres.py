@@ -4,17 +4,25 @@ delivered exactly once. Needs psycopg 3 (`pip install 'telem_pyb[postgres]'`).""
 
 from __future__ import annotations
 
+import re
 import uuid
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from typing import Any, TYPE_CHECKING
 
 import telem_pyb
-from telem_pyb_log._batching import COLUMNS, LogRecorder, Row
+from telem_pyb_log._batching import COLUMNS, LogRecorder, Row, RowRefused
 
 if TYPE_CHECKING:
     import psycopg
 
 DEFAULT_TABLE = "log_points"
+
+# Backslash escapes of COPY's text format for the characters that end a field
+# or a line, and for the backslash itself.
+_COPY_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r"})
+# What a field may not hold unescaped (tabs are counted instead), and NUL,
+# which PostgreSQL's text cannot hold at all.
+_COPY_SPECIALS = re.compile("[\\\\\n\r\x00]")
 
 # Serialises the creation of tables by recorders that start at the same time
 # (CREATE TABLE IF NOT EXISTS alone may fail in all but one of them).
@@ -55,7 +63,7 @@ class _PostgresStore:
     the same at twice the cost of each COPY.)
     """
 
-    refuses_texts = True
+    encodes = True
 
     def __init__(self, conninfo: str, table: str, connect_timeout: float) -> None:
         _require_psycopg()
@@ -109,12 +117,16 @@ class _PostgresStore:
 
         return psycopg.connect(self.conninfo, autocommit=True, connect_timeout=max(1, round(self.connect_timeout)))
 
-    def refusal(self, row: Row) -> str | None:
-        if "\x00" in "".join(row):
-            return "PostgreSQL text cannot hold the NUL character"
-        return None
+    def encode(self, row: Row) -> Any:
+        """The row as a line of COPY's text format, without its line end."""
+        line = "\t".join(row)
+        if _COPY_SPECIALS.search(line) is None and line.count("\t") == len(COLUMNS) - 1:
+            return line
+        if "\x00" in line:
+            raise RowRefused("PostgreSQL text cannot hold the NUL character")
+        return "\t".join(field.translate(_COPY_ESCAPES) for field in row)
 
-    def write(self, rows: Sequence[Row], first_seq: int) -> None:
+    def write(self, rows: Sequence[Any], first_seq: int) -> None:
         before = first_seq - 1  # the recorder's rows stored before these
         conn = self.conn
         try:
@@ -134,8 +146,7 @@ class _PostgresStore:
                 return
             with conn.transaction():
                 with conn.cursor().copy(self._copy) as copy:
-                    for row in rows:
-                        copy.write_row(row)
+                    copy.write("\n".join(rows) + "\n")  # the lines encode() made
                 advanced = conn.execute(
                     self._advance, {"id": self.recorder_id, "before": before, "after": before + len(rows)}
                 )

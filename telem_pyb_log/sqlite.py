@@ -8,6 +8,7 @@ import itertools
 import os
 import sqlite3
 from collections.abc import Sequence
+from typing import Any
 
 from telem_pyb_log._batching import COLUMNS, LogRecorder, Row
 
@@ -24,7 +25,7 @@ _ROW = f"({', '.join('?' * len(COLUMNS))})"
 
 
 class _SqliteStore:
-    refuses_texts = False
+    encodes = False
 
     def __init__(self, path: str | os.PathLike[str], timeout: float) -> None:
         self.where = os.fspath(path)
@@ -45,8 +46,8 @@ class _SqliteStore:
         self.rows_per_insert = max(1, min(500, self.conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER) // len(COLUMNS)))
         self._inserts: dict[int, str] = {}
 
-    def refusal(self, row: Row) -> str | None:
-        return None
+    def encode(self, row: Row) -> Any:
+        return row
 
     def _insert(self, count: int) -> str:
         """The INSERT of `count` rows (sqlite3 keeps the statements it has prepared)."""
@@ -55,7 +56,7 @@ class _SqliteStore:
             sql = self._inserts[count] = _INSERT + ", ".join([_ROW] * count)
         return sql
 
-    def write(self, rows: Sequence[Row], first_seq: int) -> None:
+    def write(self, rows: Sequence[Any], first_seq: int) -> None:
         # A transaction that fails is rolled back whole, so nothing of a failed
         # write is ever stored. BEGIN IMMEDIATE takes the write lock up front,
         # waiting up to the connection's timeout while another connection writes.
@@ -64,7 +65,8 @@ class _SqliteStore:
             step = self.rows_per_insert
             for start in range(0, len(rows), step):
                 chunk = rows[start : start + step]
-                self.conn.execute(self._insert(len(chunk)), list(itertools.chain.from_iterable(chunk)))
+                params = list(itertools.chain.from_iterable(chunk))
+                self.conn.execute(self._insert(len(chunk)), params)
             self.conn.execute("COMMIT")
         except BaseException:
             if self.conn.in_transaction:

@@ -139,6 +139,23 @@ def test_a_connection_string_that_does_not_work_fails_at_construction(server, co
 
 
 @pytest.mark.parametrize("field", ["value", "mtime"])
+@pytest.mark.parametrize(
+    "text",
+    ["tab\there", "line\nbreak", "carriage\rreturn", "back\\slash", "\\N", "\\.", "température ✓"],
+    ids=repr,
+)
+def test_texts_arrive_unchanged(server, table, field, text):
+    with PostgresRecorder(server.conninfo, table=table) as rec:
+        rec.record_metadata_kv({**SERIES, "units": text})
+        point = TsPoint()
+        point.value = 1
+        setattr(point, field, text)
+        rec.record_point(point)
+    ((mtime, _, value, _, units, _, _),) = read_rows(server.conninfo, table=table)
+    assert {"value": value, "mtime": mtime}[field] == text and units == text
+
+
+@pytest.mark.parametrize("field", ["value", "mtime"])
 def test_a_text_with_a_nul_character_is_refused_and_the_stream_goes_on(server, table, field):
     point = TsPoint()
     point.value = 1
@@ -146,7 +163,7 @@ def test_a_text_with_a_nul_character_is_refused_and_the_stream_goes_on(server, t
     with PostgresRecorder(server.conninfo, table=table, batch_size=1) as rec:
         rec.record_metadata_kv(SERIES)
         rec.record_value(0)
-        with pytest.raises(TelemException, match="cannot hold the NUL character"):
+        with pytest.raises(TelemException, match="cannot hold the NUL character; the point is refused"):
             rec.record_point(point)
         rec.record_value(2)
     assert values(server, table) == ["0", "2"]
