@@ -65,12 +65,13 @@ test: install native producer typecheck
 
 # Benchmarks of the installed module (bench/README.md). The peer module is
 # built again in Release, as the one in $(NATIVE) is a Debug build.
-bench: install native
-	tools/ensure-apt-packages valgrind
+bench: install native producer
+	tools/ensure-apt-packages valgrind postgresql
 	cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELEM_PYB_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(BENCH) --target telem_peer
-	$(PY) bench/bench.py --peer-dir $(BENCH)/peer --json bench/results.json
+	$(PY) bench/bench.py --peer-dir $(BENCH)/peer --producer-dir $(PRODUCER) --json bench/results.json
+	$(PY) bench/log_recorders.py --json bench/log_results.json
 
 # The module, the client library, the test peer and the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer. The interpreter is not

@@ -35,6 +35,7 @@ def parse_args():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--module-dir", default=os.environ.get("TELEM_PYB_MODULE_DIR"))
     ap.add_argument("--peer-dir", default=str(ROOT / "build" / "bench" / "peer"))
+    ap.add_argument("--producer-dir", default=str(ROOT / "build" / "producer"))
     ap.add_argument("--repeats", type=int, default=7)
     ap.add_argument("--callgrind-calls", type=int, default=20_000)
     ap.add_argument("--json", metavar="FILE")
@@ -59,6 +60,13 @@ try:
     import telem_peer
 except ImportError:
     telem_peer = None
+sys.path.insert(0, str(pathlib.Path(ARGS.producer_dir).resolve()))
+try:
+    import telem_producer
+except ImportError:
+    telem_producer = None
+
+import record_ops  # noqa: E402
 
 
 def child_env():
@@ -141,6 +149,58 @@ def callgrind_per_call(kinds, n):
                 raise RuntimeError(f"callgrind run {key} failed:\n{err}")
             totals[key] = int(re.search(r"^(?:totals|summary): (\d+)", out.read_text(), re.M).group(1))
     return {kind: (totals[kind, 2 * n] - totals[kind, n]) / n for kind in kinds}
+
+
+def callgrind_ops(n):
+    """Instructions per statement of record_ops.py, less the empty loop's."""
+    if shutil.which("valgrind") is None:
+        return None
+    counts = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        names = list(record_ops.STATEMENTS)
+        for start in range(0, len(names), 2):  # two at a time: one per core
+            procs = {}
+            for name in names[start:start + 2]:
+                for calls in (n, 2 * n):
+                    out = pathlib.Path(tmp, f"{len(procs)}-{start}.out")
+                    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                           str(HERE / "record_ops.py"), name, str(calls)]
+                    procs[name, calls] = (out, subprocess.Popen(cmd, env=child_env(), stdout=subprocess.DEVNULL,
+                                                                stderr=subprocess.PIPE, text=True))
+            for (name, calls), (out, proc) in procs.items():
+                _, err = proc.communicate()
+                if proc.returncode != 0:
+                    raise RuntimeError(f"callgrind run {name} failed:\n{err}")
+                counts[name, calls] = int(re.search(r"^totals: (\d+)", out.read_text(), re.M).group(1))
+    per = {name: (counts[name, 2 * n] - counts[name, n]) / n for name in record_ops.STATEMENTS}
+    return {name: value - per["loop"] for name, value in per.items() if name != "loop"}
+
+
+def producer_rows(rec, workers=4, samples=20_000):
+    """ns per point: produce() against peer threads that do the same work (a point with the current UTC
+    time text into RecordPoint) and keep their thread state, or make one per call."""
+    if telem_producer is None or telem_peer is None:
+        return None
+
+    def produce(n):
+        t0 = time.perf_counter_ns()
+        telem_producer.produce(rec, {"tsname": "bench"}, workers, n)
+        return time.perf_counter_ns() - t0
+
+    def peer(keep):
+        def loop(n):
+            t0 = time.perf_counter_ns()
+            telem_peer.run_threads(rec, workers, n, "t", keep)
+            return time.perf_counter_ns() - t0
+        return loop
+
+    runs = {"produce": [], "kept": [], "per call": []}
+    for _ in range(ARGS.repeats):
+        runs["produce"].append(produce(samples) / (workers * samples))
+        runs["kept"].append(peer(True)(samples) / (workers * samples))
+        runs["per call"].append(peer(False)(samples // 10) / (workers * samples // 10))
+    ratio = statistics.median(p / k for p, k in zip(runs["produce"], runs["kept"]))
+    return {k: statistics.median(v) for k, v in runs.items()}, ratio
 
 
 # ---------------------------------------------------------------------------
@@ -257,7 +317,9 @@ def main():
     ns = {"telem": statistics.median(telem_runs), "python": statistics.median(python_runs)}
     ns_ratio = statistics.median(t / p for t, p in zip(telem_runs, python_runs))
     rows = [(label, per_call(loop, calls)) for label, loop, calls in record_rows()]
+    producer = producer_rows(BenchRec())
     instr = callgrind_per_call(kinds, ARGS.callgrind_calls)
+    ops = callgrind_ops(ARGS.callgrind_calls)
     import_ms, importtime_ms = import_times()
     size = module.stat().st_size
 
@@ -274,6 +336,21 @@ def main():
     print(f"{'per call':<58}{'ns':>9}")
     for label, value in rows:
         print(f"  {label:<56}{value:9.1f}")
+    if producer:
+        times, ratio = producer
+        print()
+        print(f"{'native producer, 4 workers, Python record_point':<58}{'ns/point':>9}")
+        print(f"  {'produce() (examples/native_producer)':<56}{times['produce']:9.1f}")
+        print(f"  {'peer threads that keep their thread state':<56}{times['kept']:9.1f}")
+        print(f"  {'peer threads that make one per call':<56}{times['per call']:9.1f}")
+        print(f"  produce() / kept: {verdict(ratio, 1.5)}")
+    if ops:
+        print()
+        print(f"{'record operations, callgrind instr/op (loop subtracted)':<58}{'instr':>9}   target")
+        for name, value in ops.items():
+            target = record_ops.STATEMENTS[name][1]
+            mark = "" if target is None else f"   <= {target}: {'met' if value <= target else 'NOT met'}"
+            print(f"  {name:<56}{value:9.0f}{mark}")
     print()
     print(f"  {'import telem_pyb, fresh interpreter less `pass` (ms)':<56}{import_ms:9.2f}")
     print(f"  {'import telem_pyb, -X importtime cumulative (ms)':<56}{importtime_ms:9.2f}")
@@ -281,7 +358,8 @@ def main():
 
     if ARGS.json:
         results = dict(info, round_trip_ns=ns, round_trip_ns_ratio=ns_ratio, round_trip_instructions=instr,
-                       per_call_ns=dict(rows), import_ms=import_ms, importtime_ms=importtime_ms, module_bytes=size)
+                       per_call_ns=dict(rows), producer=producer, record_op_instructions=ops, import_ms=import_ms,
+                       importtime_ms=importtime_ms, module_bytes=size)
         pathlib.Path(ARGS.json).write_text(json.dumps(results, indent=2) + "\n")
 
 

@@ -4,6 +4,7 @@ import contextlib
 import datetime
 import gc
 import pathlib
+import re
 import sqlite3
 import subprocess
 import sys
@@ -98,6 +99,7 @@ def test_every_point_through_record_value_is_stamped_when_it_arrives(db):
     times = [row[0] for row in read_rows(db)]
     for mtime in times:
         assert_recent_utc(mtime)
+        assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}\+00:00", mtime), mtime
     assert times == sorted(times)
 
 

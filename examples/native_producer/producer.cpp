@@ -4,7 +4,9 @@
 //   - include only norv/telem/telem.h (and pybind11);
 //   - hold the recorder as std::shared_ptr<norv::telem::TelemRecorder>;
 //   - release the GIL and call the recorder from any thread without it: each
-//     call takes the GIL for itself when it reaches a Python method.
+//     call takes the GIL for itself when it reaches a Python method;
+//   - give a thread that calls often a Python thread state for its lifetime,
+//     so that each call only takes the GIL (see the worker below).
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -86,6 +88,12 @@ long Produce(const std::shared_ptr<TelemRecorder>& recorder, const std::map<std:
             for (long w = 0; w < workers; ++w) {
                 threads.emplace_back([&, w] {
                     try {
+                        // A thread state for the worker's lifetime: made here with
+                        // the GIL, which is then released at once. Without it,
+                        // every call would make a thread state and remove it
+                        // again, costing several times the call itself.
+                        py::gil_scoped_acquire thread_state;
+                        py::gil_scoped_release without_gil;
                         for (long i = 0; i < samples && !stop; ++i) {
                             TsPoint point(w * kMaxSamples + i);
                             point.mtime = UtcNow();

@@ -10,7 +10,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -85,8 +88,23 @@ py::tuple CallRecordPoint(TelemRecorder& rec, TsValue value, std::string mtime) 
     return py::make_tuple(point.value, py::bytes(point.mtime));
 }
 
+// The current UTC time in ISO 8601 with microseconds, made as the producer
+// example makes it for every point (so that runs of 't' do the same work).
+std::string UtcNowText() {
+    using namespace std::chrono;
+    const auto micros = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    const std::time_t seconds = micros / 1000000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%06ld+00:00", static_cast<long>(micros % 1000000));
+    return text;
+}
+
 // One operation of a native caller's mix, identified by a letter:
-// m RecordMetadata, k RecordMetadataKv, p RecordPoint, v RecordValue, c Close.
+// m RecordMetadata, k RecordMetadataKv, p RecordPoint, t RecordPoint with the
+// current UTC time as mtime, v RecordValue, c Close.
 // `id` makes every call's record unique, so the receiver can count them.
 void CallOperation(TelemRecorder& rec, char op, long id) {
     const std::string text = std::to_string(id);
@@ -104,6 +122,12 @@ void CallOperation(TelemRecorder& rec, char op, long id) {
         case 'p': {
             TsPoint point{TsValue(id)};
             point.mtime = text;
+            rec.RecordPoint(point);
+            break;
+        }
+        case 't': {
+            TsPoint point{TsValue(id)};
+            point.mtime = UtcNowText();
             rec.RecordPoint(point);
             break;
         }
@@ -157,11 +181,22 @@ void RunCalls(TelemRecorder& rec, const std::string& ops, long first_id, long ca
     }
 }
 
+// RunCalls on a thread that keeps one Python thread state for all its calls.
+void RunCallsKeepingThreadState(TelemRecorder& rec, const std::string& ops, long first_id, long calls,
+                                ThreadOutcome& out) {
+    py::gil_scoped_acquire thread_state;
+    py::gil_scoped_release without_gil;
+    RunCalls(rec, ops, first_id, calls, out);
+}
+
 // Runs `threads` native threads, each making `calls` calls of the mix `ops` on
 // one recorder, with the interpreter lock released. Thread t uses the ids
-// t*calls .. t*calls+calls-1. Returns one dict per thread: {"ok": count,
-// "errors": {(kind, type, message): count}}.
-py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long calls, const std::string& ops) {
+// t*calls .. t*calls+calls-1. With `keep_thread_state`, each thread makes a
+// Python thread state first and keeps it; otherwise it has none, and every call
+// makes one. Returns one dict per thread: {"ok": count, "errors": {(kind, type,
+// message): count}}.
+py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long calls, const std::string& ops,
+                    bool keep_thread_state = false) {
     if (!rec) throw std::invalid_argument("no recorder");
     if (ops.empty()) throw std::invalid_argument("empty operation mix");
     if (threads < 1 || calls < 0) throw std::invalid_argument("bad thread or call count");
@@ -171,8 +206,8 @@ py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long
         std::vector<std::thread> pool;
         pool.reserve(outcomes.size());
         for (int t = 0; t < threads; ++t) {
-            pool.emplace_back(RunCalls, std::ref(*rec), std::cref(ops), t * calls, calls,
-                              std::ref(outcomes[static_cast<std::size_t>(t)]));
+            pool.emplace_back(keep_thread_state ? RunCallsKeepingThreadState : RunCalls, std::ref(*rec),
+                              std::cref(ops), t * calls, calls, std::ref(outcomes[static_cast<std::size_t>(t)]));
         }
         for (auto& th : pool) th.join();
     }
@@ -410,6 +445,7 @@ PYBIND11_MODULE(telem_peer, m) {
         "close", [](TelemRecorder& rec) { rec.Close(); }, py::arg("rec"), "Calls Close.");
 
     m.def("run_threads", &RunThreads, py::arg("rec"), py::arg("threads"), py::arg("calls"), py::arg("ops"),
+          py::arg("keep_thread_state") = false,
           "Calls the recorder from native threads without the interpreter lock; see RunThreads.");
     m.def("repeat_calls", &RepeatCalls, py::arg("rec"), py::arg("ops"), py::arg("calls"),
           "Calls the recorder natively on the calling thread, with the lock held; see RepeatCalls.");
@@ -440,7 +476,7 @@ PYBIND11_MODULE(telem_peer, m) {
         .def(
             "run_threads",
             [](const RecorderHolder& h, int threads, long calls, const std::string& ops) {
-                return RunThreads(h.shared(), threads, calls, ops);
+                return RunThreads(h.shared(), threads, calls, ops, false);
             },
             py::arg("threads"), py::arg("calls"), py::arg("ops"));
 
