@@ -9,23 +9,27 @@ PIP        := $(PY) -m pip
 NATIVE     := build/native
 PRODUCER   := build/producer
 BENCH      := build/bench
-TEST_DEPS  := pytest numpy mypy build hypothesis 'psycopg[binary]>=3.1'
-BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.8' cmake ninja
+BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.11' cmake ninja
 
-.PHONY: venv install demo producer native typecheck test bench sanitize test-sanitize test-valgrind clean
+.PHONY: venv install wheel demo producer native typecheck test bench sanitize test-sanitize test-valgrind clean
 
 venv: $(VENV)/.ready
 # Remade when this file changes, so that an existing venv gets new dependencies.
-$(VENV)/.ready: Makefile
+$(VENV)/.ready: Makefile pyproject.toml
 	test -n "$(PYTHON312)" || { echo "CPython 3.12 not found (looked under $(PYENV_ROOT))"; exit 1; }
 	$(PYTHON312) -m venv $(VENV)
 	$(PIP) install --upgrade pip
-	$(PIP) install $(BUILD_DEPS) $(TEST_DEPS)
+	$(PIP) install $(BUILD_DEPS)
+	$(PIP) install --group test
 	touch $@
 
 # pip install . : the PEP 517 build (scikit-build-core, Release, NDEBUG).
 install: venv
 	$(PIP) install --force-reinstall --no-deps .
+
+# A manylinux wheel in dist/ (tools/build-wheel).
+wheel: venv
+	tools/build-wheel $(PY) dist
 
 # The native producer example, built with CMake against the headers and the
 # telem_pyb CMake package that the wheel installed into .venv.

@@ -98,7 +98,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         void Close() override { CallPythonOverride(this, close_method); }
     };
 
-    m.attr("__version__") = "5.0.0";
+    m.attr("__version__") = TELEM_PYB_VERSION;  // from pyproject.toml
 
     py::class_<TsPoint, std::shared_ptr<TsPoint>> point(m, "TsPoint", "TsPoint");
     point.def(py::init<>())

@@ -6,8 +6,10 @@ them with `-m "not packaging"`.
 """
 
 import contextlib
+import email
 import os
 import pathlib
+import re
 import shutil
 import sqlite3
 import subprocess
@@ -28,7 +30,7 @@ LOG_PACKAGE = sorted(p.relative_to(ROOT).as_posix() for p in (ROOT / "telem_pyb_
 HEADERS = sorted(p.relative_to(ROOT / "include").as_posix() for p in (ROOT / "include").rglob("*.h"))
 # Everything a build from the sdist needs, besides the headers.
 BUILD_INPUTS = [
-    "pyproject.toml", "CMakeLists.txt", "README.md", "cmake/telem_pybConfig.cmake.in",
+    "pyproject.toml", "CMakeLists.txt", "README.md", "cmake/telem_pybConfig.cmake.in", "cmake/PybindInternalsId.cmake",
     "brix_error/CMakeLists.txt", "telemetry_client/CMakeLists.txt", "telemetry_client/ConvertPointToDb.cpp",
     "telemetry_client/TsPoint.cpp", *(p.relative_to(ROOT).as_posix() for p in (ROOT / "src").iterdir()),
     *(f"stubs/{name}" for name in STUB_FILES), *LOG_PACKAGE,
@@ -58,8 +60,9 @@ def tool(name):
 
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
+    """The wheel as `make wheel` builds it: repaired by auditwheel to a manylinux tag."""
     out = tmp_path_factory.mktemp("wheel")
-    run([sys.executable, "-m", "pip", "wheel", ROOT, "-w", out, "--no-deps"], cwd=out)
+    run([ROOT / "tools" / "build-wheel", sys.executable, out], cwd=out)
     (built,) = out.glob("telem_pyb-*.whl")
     return built
 
@@ -85,18 +88,34 @@ def examples_copy(tmp_path):
 
 
 def wheel_names(path):
+    """The files of a wheel (auditwheel's repair adds entries for directories)."""
     with zipfile.ZipFile(path) as zf:
-        return set(zf.namelist())
+        return {name for name in zf.namelist() if not name.endswith("/")}
 
 
-def test_the_wheel_is_for_cpython_312_on_x86_64_linux(wheel):
-    assert wheel.name == "telem_pyb-5.0.0-cp312-cp312-linux_x86_64.whl"
+def test_the_wheel_is_a_manylinux_wheel_for_cpython_312(wheel):
+    tag = re.fullmatch(r"telem_pyb-5\.0\.0-cp312-cp312-(manylinux_2_\d+_x86_64)\.whl", wheel.name)
+    assert tag, wheel.name
+    shown = run([sys.executable, "-m", "auditwheel", "show", wheel], cwd=wheel.parent)
+    assert f'following platform tag: "{tag.group(1)}"' in " ".join(shown.split())
+
+
+def test_the_wheel_metadata(wheel):
+    with zipfile.ZipFile(wheel) as zf:
+        metadata = email.message_from_bytes(zf.read("telem_pyb-5.0.0.dist-info/METADATA"))
+    assert tuple(map(int, metadata["Metadata-Version"].split("."))) >= (2, 2)
+    assert metadata["Version"] == re.search(r'^version = "(.+)"$', (ROOT / "pyproject.toml").read_text(), re.M)[1]
+    assert metadata["License-Expression"] == "LicenseRef-Proprietary"
+    assert "Private :: Do Not Upload" in metadata.get_all("Classifier")
+    assert metadata.get_all("Provides-Extra") == ["postgres"]  # the test tools are a dependency group
 
 
 def test_the_wheel_holds_the_module_stubs_headers_and_cmake_package(wheel):
     names = wheel_names(wheel)
     expected = {MODULE_FILE, *STUB_FILES, *LOG_PACKAGE, *(f"telem_pyb-native/include/{h}" for h in HEADERS),
-                "telem_pyb-native/cmake/telem_pybConfig.cmake", "telem_pyb-native/cmake/telem_pybConfigVersion.cmake"}
+                "telem_pyb-native/cmake/telem_pybConfig.cmake", "telem_pyb-native/cmake/telem_pybConfigVersion.cmake",
+                "telem_pyb-native/cmake/PybindInternalsId.cmake",
+                "telem_pyb-native/lib/libnorv-services-telemetry-client.a"}
     assert {n for n in names if ".dist-info/" not in n} == expected
     with zipfile.ZipFile(wheel) as zf:
         for name in STUB_FILES:
@@ -218,6 +237,77 @@ except ValueError as exc:
     assert run([python, "-c", code], cwd=tmp_path, PYTHONPATH=str(build)) == "recorder full True\n"
 
 
+# A native consumer of the installed package: the README's CMakeLists.txt with
+# a module that calls value_str, ConvertPointToDb and a Python recorder.
+CONSUMER = """
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+
+#include "norv/telem/telem.h"
+
+namespace py = pybind11;
+using namespace norv::telem;
+
+PYBIND11_MODULE(my_module, m) {
+    py::module_::import("telem_pyb");
+    m.def("value_text", [](double v) { return TsPoint(TsValue(v)).value_str(); });
+    m.def("log_value", [](const TsMetadata& meta, const TsPoint& point) {
+        return backend::log::ConvertPointToDb(meta, point).value;
+    });
+    m.def("feed", [](const std::shared_ptr<TelemRecorder>& rec, long v) { rec->RecordValue(TsValue(v)); });
+}
+"""
+
+
+def readme_cmake_snippet():
+    section = (ROOT / "README.md").read_text().split("### Building against the installed package", 1)[1]
+    return section.split("```cmake\n", 1)[1].split("```", 1)[0]
+
+
+def configure_consumer(venv, where, pybind11_dir):
+    python, site = venv
+    where.mkdir()
+    (where / "CMakeLists.txt").write_text(readme_cmake_snippet())
+    (where / "my_module.cpp").write_text(CONSUMER)
+    args = [tool("cmake"), "-S", where, "-B", where / "build", f"-DPython_EXECUTABLE={python}",
+            f"-DCMAKE_PREFIX_PATH={site}", f"-Dpybind11_DIR={pybind11_dir}"]
+    if tool("ninja"):
+        args += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}"]
+    return subprocess.run([str(a) for a in args], cwd=where, env=clean_env(), capture_output=True, text=True,
+                          timeout=900)
+
+
+def test_the_readme_cmake_snippet_builds_a_consumer_of_the_client_library(venv, tmp_path):
+    python, _ = venv
+    pybind11_dir = run([sys.executable, "-m", "pybind11", "--cmakedir"], cwd=tmp_path).strip()
+    configured = configure_consumer(venv, tmp_path / "consumer", pybind11_dir)
+    assert configured.returncode == 0, configured.stdout + configured.stderr
+    run([tool("cmake"), "--build", tmp_path / "consumer" / "build"], cwd=tmp_path)
+    code = (
+        "import telem_pyb, my_module\n"
+        "class R(telem_pyb.TelemRecorder):\n"
+        "    def record_point(self, p): print('record_point', p.value)\n"
+        "meta, point = telem_pyb.TsMetadata(), telem_pyb.TsPoint()\n"
+        "meta.tsname, point.value = 'x', 7\n"
+        "print(my_module.value_text(2.5), my_module.log_value(meta, point))\n"
+        "my_module.feed(R(), 3)\n"
+    )
+    out = run([python, "-c", code], cwd=tmp_path, PYTHONPATH=str(tmp_path / "consumer" / "build"))
+    assert out == "2.5 7\nrecord_point 3\n"
+
+
+def test_a_consumer_whose_pybind11_cannot_share_the_internals_stops_at_configure(venv, tmp_path):
+    # pybind11 3.x, from the package index, makes other internals than 2.11.
+    target = tmp_path / "pybind11-3"
+    run([sys.executable, "-m", "pip", "install", "--no-deps", "--target", target, "pybind11>=3,<4"], cwd=tmp_path)
+    configured = configure_consumer(venv, tmp_path / "consumer", target / "pybind11" / "share" / "cmake" / "pybind11")
+    assert configured.returncode != 0
+    message = " ".join((configured.stdout + configured.stderr).split())
+    assert re.search(r"telem_pyb was built with pybind11 2\.11\.\d+ .* this project uses pybind11 3\.\d+\.\d+", message)
+
+
 def test_a_translation_unit_compiles_against_the_installed_headers_alone(venv, tmp_path):
     _, site = venv
     source = tmp_path / "consumer.cpp"
@@ -246,5 +336,5 @@ def test_the_sdist_holds_everything_to_build_the_same_wheel(wheel, tmp_path):
 
     run([sys.executable, "-m", "pip", "wheel", source, "-w", tmp_path / "wheel", "--no-deps"], cwd=tmp_path)
     (rebuilt,) = (tmp_path / "wheel").glob("*.whl")
-    assert rebuilt.name == wheel.name
+    assert rebuilt.name == "telem_pyb-5.0.0-cp312-cp312-linux_x86_64.whl"  # not repaired yet
     assert wheel_names(rebuilt) == wheel_names(wheel)
