@@ -42,7 +42,10 @@ class Cluster:
         cmd = [str(self.bin / tool), *map(str, args)]
         if self.as_postgres:
             cmd = ["runuser", "-u", "postgres", "--", *cmd]
-        subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=120)
+        # The server runs as it would anywhere: without the sanitizer runtime
+        # that the sanitizer build preloads into the tests.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+        subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=120, env=env)
 
     def start(self):
         # No TCP port; the socket lives in the cluster's directory.
