@@ -129,50 +129,40 @@ def run_loop(rec):
 # Instruction counts
 
 
-def callgrind_per_call(kinds, n):
-    """Instructions per record_value call: (count of 2n calls - count of n calls) / n."""
+def callgrind_per_run(script, names, n):
+    """Instructions per run of `script NAME N` for each name: (count with 2n - count with n) / n,
+    which removes start-up and import. Two callgrind runs at a time, one per core."""
     if shutil.which("valgrind") is None:
         return None
+    jobs = [(name, calls) for name in names for calls in (n, 2 * n)]
+    totals = {}
     with tempfile.TemporaryDirectory() as tmp:
-        procs = {}
-        for kind in kinds:
-            for calls in (n, 2 * n):
-                out = pathlib.Path(tmp, f"{kind}-{calls}.out")
+        for start in range(0, len(jobs), 2):
+            procs = {}
+            for index, (name, calls) in enumerate(jobs[start:start + 2], start):
+                out = pathlib.Path(tmp, f"{index}.out")
                 cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                       str(HERE / "round_trip.py"), kind, str(calls)]
-                procs[kind, calls] = (out, subprocess.Popen(cmd, env=child_env(), stdout=subprocess.DEVNULL,
+                       str(HERE / script), name, str(calls)]
+                procs[name, calls] = (out, subprocess.Popen(cmd, env=child_env(), stdout=subprocess.DEVNULL,
                                                             stderr=subprocess.PIPE, text=True))
-        totals = {}
-        for key, (out, proc) in procs.items():
-            _, err = proc.communicate()
-            if proc.returncode != 0:
-                raise RuntimeError(f"callgrind run {key} failed:\n{err}")
-            totals[key] = int(re.search(r"^(?:totals|summary): (\d+)", out.read_text(), re.M).group(1))
-    return {kind: (totals[kind, 2 * n] - totals[kind, n]) / n for kind in kinds}
+            for key, (out, proc) in procs.items():
+                _, err = proc.communicate()
+                if proc.returncode != 0:
+                    raise RuntimeError(f"callgrind run {key} failed:\n{err}")
+                totals[key] = int(re.search(r"^totals: (\d+)", out.read_text(), re.M).group(1))
+    return {name: (totals[name, 2 * n] - totals[name, n]) / n for name in names}
+
+
+def callgrind_per_call(kinds, n):
+    """Instructions per record_value call of each recorder kind of round_trip.py."""
+    return callgrind_per_run("round_trip.py", kinds, n)
 
 
 def callgrind_ops(n):
     """Instructions per statement of record_ops.py, less the empty loop's."""
-    if shutil.which("valgrind") is None:
+    per = callgrind_per_run("record_ops.py", list(record_ops.STATEMENTS), n)
+    if per is None:
         return None
-    counts = {}
-    with tempfile.TemporaryDirectory() as tmp:
-        names = list(record_ops.STATEMENTS)
-        for start in range(0, len(names), 2):  # two at a time: one per core
-            procs = {}
-            for name in names[start:start + 2]:
-                for calls in (n, 2 * n):
-                    out = pathlib.Path(tmp, f"{len(procs)}-{start}.out")
-                    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                           str(HERE / "record_ops.py"), name, str(calls)]
-                    procs[name, calls] = (out, subprocess.Popen(cmd, env=child_env(), stdout=subprocess.DEVNULL,
-                                                                stderr=subprocess.PIPE, text=True))
-            for (name, calls), (out, proc) in procs.items():
-                _, err = proc.communicate()
-                if proc.returncode != 0:
-                    raise RuntimeError(f"callgrind run {name} failed:\n{err}")
-                counts[name, calls] = int(re.search(r"^totals: (\d+)", out.read_text(), re.M).group(1))
-    per = {name: (counts[name, 2 * n] - counts[name, n]) / n for name in record_ops.STATEMENTS}
     return {name: value - per["loop"] for name, value in per.items() if name != "loop"}
 
 

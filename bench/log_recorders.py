@@ -125,19 +125,28 @@ def main():
     ap.add_argument("--rows", type=int, default=20_000)
     ap.add_argument("--repeats", type=int, default=7)
     ap.add_argument("--json", metavar="FILE")
+    ap.add_argument("--old-sqlite", metavar="DIR",
+                    help="measure the SqliteRecorder of DIR/sqlite_recorder.py instead (an earlier release's example); "
+                         "skips PostgreSQL")
     args = ap.parse_args()
+    global SqliteRecorder
+    if args.old_sqlite:
+        sys.path.insert(0, args.old_sqlite)
+        from sqlite_recorder import SqliteRecorder  # noqa: F401 - replaces the package's for sqlite_pair
 
     results = {}
     print(f"log recorders, {args.rows} rows per run, medians of {args.repeats} runs, batches of {BATCH}")
     print(f"  {'store':<12}{'µs/row':>10}{'by hand':>10}   ratio")
     with tempfile.TemporaryDirectory() as tmp:
         results["sqlite"] = report("SQLite", [sqlite_pair(tmp, args.rows) for _ in range(args.repeats)])
-    cluster = Cluster()
-    try:
-        cluster.start()
-        results["postgres"] = report("PostgreSQL", [postgres_pair(cluster, args.rows) for _ in range(args.repeats)])
-    finally:
-        cluster.remove()
+    if not args.old_sqlite:
+        cluster = Cluster()
+        try:
+            cluster.start()
+            results["postgres"] = report("PostgreSQL", [postgres_pair(cluster, args.rows)
+                                                        for _ in range(args.repeats)])
+        finally:
+            cluster.remove()
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps(results, indent=2) + "\n")
 
