@@ -159,6 +159,8 @@ SELVES = [
     pytest.param(lambda cls: cls.__new__(cls), id="an uninitialised instance"),
     pytest.param(lambda cls: None, id="None"),
     pytest.param(lambda cls: NotARecord(), id="another type"),
+    pytest.param(lambda cls: ConduitRaises(), id="an object whose conduit method raises"),
+    pytest.param(lambda cls: Proxy(), id="a proxy that answers every attribute"),
 ]
 
 
@@ -197,6 +199,7 @@ def test_field_setter_entry_hands_other_shapes_over(cls, field, make_self, extra
                      id="a new subclass instance"),
         pytest.param(lambda cls: cls(), (), {}, id="an initialised instance"),
         pytest.param(lambda cls: NotARecord(), (), {}, id="another type"),
+        pytest.param(lambda cls: ConduitRaises(), (), {}, id="an object whose conduit method raises"),
         pytest.param(lambda cls: None, (), {}, id="None"),
         pytest.param(lambda cls: cls.__new__(cls), (1,), {}, id="an extra argument"),
         pytest.param(lambda cls: cls.__new__(cls), (), {"value": 1}, id="a keyword"),
@@ -214,6 +217,8 @@ def test_constructor_entry_answers_as_the_dispatcher(cls, make_self, extra, kwar
         pytest.param(lambda: (type("M", (TsMetadata,), {})(), point()), {}, id="subclass metadata without tsname"),
         pytest.param(lambda: (point(), metadata()), {}, id="swapped arguments"),
         pytest.param(lambda: (None, point()), {}, id="None as the metadata"),
+        pytest.param(lambda: (metadata(), ConduitRaises()), {}, id="a point whose conduit method raises"),
+        pytest.param(lambda: (Proxy(), point()), {}, id="a proxy as the metadata"),
         pytest.param(lambda: (metadata(), TsPoint.__new__(TsPoint)), {}, id="an uninitialised point"),
         pytest.param(lambda: (metadata(),), {}, id="no point"),
         pytest.param(lambda: (metadata(), point(), 1), {}, id="an extra argument"),
