@@ -80,11 +80,11 @@ inline PyObject* CallDispatcher(PyObject* function, PyObject* const* args, size_
     return Py_TYPE(function)->tp_call(function, positional.ptr(), keywords.ptr());
 }
 
-// The plain case of one bound function: given the function's record and its
-// positional arguments, either makes the call and returns its result (a new
-// reference), or returns null, with no Python error set, to hand the call to
-// the dispatcher. It reports failures by throwing, as any bound function does.
-using FastBody = PyObject* (*)(const detail::function_record& record, PyObject* const* args);
+// The plain case of one bound function: given its positional arguments, either
+// makes the call and returns its result (a new reference), or returns null,
+// with no Python error set, to hand the call to the dispatcher. It reports
+// failures by throwing, as any bound function does.
+using FastBody = PyObject* (*)(PyObject* const* args);
 
 // The vectorcall entry of a function whose plain case is `Body` with `Nargs`
 // positional arguments. Keywords, other argument counts and an overload chain
@@ -93,9 +93,8 @@ template <Py_ssize_t Nargs, FastBody Body>
 PyObject* FastEntry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     try {
         if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == Nargs) {
-            const detail::function_record* record = FunctionRecord(function);
-            if (record->next == nullptr) {
-                if (PyObject* result = Body(*record, args)) {
+            if (FunctionRecord(function)->next == nullptr) {
+                if (PyObject* result = Body(args)) {
                     return result;
                 }
             }

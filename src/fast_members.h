@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -88,9 +89,9 @@ inline PyObject* FieldToPython(const norv::telem::TsValue& value) {
     return detail::make_caster<norv::telem::TsValue>::cast(value, py::return_value_policy::copy, nullptr).ptr();
 }
 
-// Field values from Python, the plain cases: false leaves the field as it was
-// and the call to the dispatcher.
-inline bool FieldFromPython(PyObject* src, std::string& field) {
+// Field and argument values from Python, the plain cases: false leaves `field`
+// as it was and the call to the dispatcher.
+inline bool LoadPlain(PyObject* src, std::string& field) {
     if (PyUnicode_Check(src)) {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(src, &size);
@@ -112,17 +113,18 @@ inline bool FieldFromPython(PyObject* src, std::string& field) {
     return false;
 }
 
-// Values of other types go to the dispatcher, which runs their conversion
-// methods once.
-inline bool FieldFromPython(PyObject* src, norv::telem::TsValue& field) {
-    if (!IsBuiltinValue(src)) {
+// A sample value of a built-in type, or nothing: values of other types go to
+// the dispatcher, which runs their conversion methods once.
+inline std::optional<norv::telem::TsValue> LoadPlainValue(PyObject* src) {
+    return IsBuiltinValue(src) ? LoadValue(src, true) : std::nullopt;
+}
+
+inline bool LoadPlain(PyObject* src, norv::telem::TsValue& field) {
+    auto value = LoadPlainValue(src);
+    if (!value) {
         return false;
     }
-    detail::make_caster<norv::telem::TsValue> value;
-    if (!value.load(src, true)) {
-        return false;
-    }
-    field = std::move(static_cast<norv::telem::TsValue&>(value));
+    field = std::move(*value);
     return true;
 }
 
@@ -135,15 +137,15 @@ struct MemberOf<F C::*> {
 };
 
 template <auto Member>
-PyObject* GetField(const detail::function_record& /*record*/, PyObject* const* args) {
+PyObject* GetField(PyObject* const* args) {
     const auto* self = InitialisedValue<typename MemberOf<decltype(Member)>::Class>(args[0]);
     return self == nullptr ? nullptr : FieldToPython(self->*Member);
 }
 
 template <auto Member>
-PyObject* SetField(const detail::function_record& /*record*/, PyObject* const* args) {
+PyObject* SetField(PyObject* const* args) {
     auto* self = InitialisedValue<typename MemberOf<decltype(Member)>::Class>(args[0]);
-    if (self == nullptr || !FieldFromPython(args[1], self->*Member)) {
+    if (self == nullptr || !LoadPlain(args[1], self->*Member)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -152,7 +154,7 @@ PyObject* SetField(const detail::function_record& /*record*/, PyObject* const* a
 // `__init__(self)` of a class bound with init<>: makes the native object and
 // its holder, as pybind11's constructor call does. A second call does nothing.
 template <typename Class>
-PyObject* Construct(const detail::function_record& /*record*/, PyObject* const* args) {
+PyObject* Construct(PyObject* const* args) {
     const detail::type_info* tinfo = RegisteredType<Class>();
     if (tinfo == nullptr || !PyObject_TypeCheck(args[0], tinfo->type)) {
         return nullptr;  // the dispatcher refuses the foreign self

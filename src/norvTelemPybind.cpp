@@ -11,7 +11,6 @@
 #include "fast_entry.h"
 #include "fast_members.h"
 #include "initialised_instance_caster.h"
-#include "interpreter_cache.h"
 #include "python_override.h"
 #include "norv/telem/telem.h"
 #include "ts_value_caster.h"
@@ -56,21 +55,21 @@ void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, co
 // and a value of a built-in type; any other call goes to pybind11's dispatcher,
 // which also composes the argument errors. Values of other types go there
 // directly, so that their conversion methods run once per call.
-PyObject* RecordValueCall(const py::detail::function_record& /*record*/, PyObject* const* args) {
+PyObject* RecordValueCall(PyObject* const* args) {
     TelemRecorder* self = telem_pyb::InitialisedValue<TelemRecorder>(args[0]);
-    if (self == nullptr || !telem_pyb::IsBuiltinValue(args[1])) {
+    if (self == nullptr) {
         return nullptr;
     }
-    py::detail::make_caster<norv::telem::TsValue> value;
-    if (!value.load(args[1], true)) {
+    auto value = telem_pyb::LoadPlainValue(args[1]);
+    if (!value) {
         return nullptr;
     }
-    self->RecordValue(std::move(static_cast<norv::telem::TsValue&>(value)));
+    self->RecordValue(std::move(*value));
     Py_RETURN_NONE;
 }
 
 // `ConvertPointToDb(meta, point)` for initialised records.
-PyObject* ConvertPointToDbCall(const py::detail::function_record& /*record*/, PyObject* const* args) {
+PyObject* ConvertPointToDbCall(PyObject* const* args) {
     const auto* meta = telem_pyb::InitialisedValue<TsMetadata>(args[0]);
     const auto* point = telem_pyb::InitialisedValue<TsPoint>(args[1]);
     if (meta == nullptr || point == nullptr) {

@@ -179,6 +179,16 @@ inline std::optional<TsValue> LoadConverted(PyObject* src, IndexOnce& index) {
     return std::nullopt;
 }
 
+// Loads a sample value: pass 1, then, if allowed, pass 2.
+inline std::optional<TsValue> LoadValue(PyObject* src, bool convert) {
+    IndexOnce index(src);
+    auto loaded = LoadExact(src, index);
+    if (!loaded && convert) {
+        loaded = LoadConverted(src, index);
+    }
+    return loaded;
+}
+
 }  // namespace telem_pyb
 
 namespace pybind11::detail {
@@ -188,11 +198,7 @@ struct type_caster<norv::telem::TsValue> {
     PYBIND11_TYPE_CASTER(norv::telem::TsValue, const_name("Union[bool, int, float, str]"));
 
     bool load(handle src, bool convert) {
-        telem_pyb::IndexOnce index(src.ptr());
-        auto loaded = telem_pyb::LoadExact(src.ptr(), index);
-        if (!loaded && convert) {
-            loaded = telem_pyb::LoadConverted(src.ptr(), index);
-        }
+        auto loaded = telem_pyb::LoadValue(src.ptr(), convert);
         if (!loaded) {
             return false;
         }

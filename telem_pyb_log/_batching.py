@@ -56,10 +56,10 @@ class Store(Protocol):
     """Where one recorder's rows go."""
 
     where: str  # names the store in messages: a file, a server and database
-    encodes: bool  # whether rows are queued as encode() returns them, or as they are
-
-    def encode(self, row: Row) -> Any:
-        """The row as the store writes it. Raises RowRefused for a row it could never hold."""
+    @property
+    def encode(self) -> Callable[[Row], Any] | None:
+        """Makes the row as the store writes it, raising RowRefused for a row the
+        store could never hold; None where rows are queued as they are."""
 
     def write(self, rows: Sequence[Any], first_seq: int) -> None:
         """Stores `rows` in one transaction, or raises and stores none of them.
@@ -195,9 +195,10 @@ class LogRecorder(telem_pyb.TelemRecorder):
             # Every field is read before the row is queued: one that is not
             # valid UTF-8 raises here and the point is refused whole.
             row: Any = (db.mtime, db.tsname, db.value, db.btype, db.units, db.comment, db.origin)
-            if store.encodes:
+            encode = store.encode
+            if encode is not None:
                 try:
-                    row = store.encode(row)
+                    row = encode(row)
                 except RowRefused as exc:
                     raise telem_pyb.TelemException(f"{self.label}: {exc}; the point is refused") from None
             pending = batches.pending

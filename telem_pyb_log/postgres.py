@@ -63,8 +63,6 @@ class _PostgresStore:
     the same at twice the cost of each COPY.)
     """
 
-    encodes = True
-
     def __init__(self, conninfo: str, table: str, connect_timeout: float) -> None:
         _require_psycopg()
         import psycopg

@@ -25,7 +25,7 @@ _ROW = f"({', '.join('?' * len(COLUMNS))})"
 
 
 class _SqliteStore:
-    encodes = False
+    encode = None  # rows are queued as they are
 
     def __init__(self, path: str | os.PathLike[str], timeout: float) -> None:
         self.where = os.fspath(path)
@@ -45,9 +45,6 @@ class _SqliteStore:
         # allows parameters: a third cheaper than one INSERT per row.
         self.rows_per_insert = max(1, min(500, self.conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER) // len(COLUMNS)))
         self._inserts: dict[int, str] = {}
-
-    def encode(self, row: Row) -> Any:
-        return row
 
     def _insert(self, count: int) -> str:
         """The INSERT of `count` rows (sqlite3 keeps the statements it has prepared)."""
