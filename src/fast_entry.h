@@ -86,16 +86,26 @@ inline PyObject* CallDispatcher(PyObject* function, PyObject* const* args, size_
 // failures by throwing, as any bound function does.
 using FastBody = PyObject* (*)(PyObject* const* args);
 
-// The vectorcall entry of a function whose plain case is `Body` with `Nargs`
-// positional arguments. Keywords, other argument counts and an overload chain
-// that another module has extended go to the dispatcher.
-template <Py_ssize_t Nargs, FastBody Body>
-PyObject* FastEntry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// Looks at the positional arguments of every call, whatever its shape, before
+// anything else runs: true refuses the call with the Python error it has set.
+using CallScreen = bool (*)(PyObject* const* args, Py_ssize_t nargs);
+
+namespace fast_entry_detail {
+
+template <Py_ssize_t Nargs, FastBody Body, CallScreen Screen>
+PyObject* Call(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     try {
-        if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == Nargs) {
-            if (FunctionRecord(function)->next == nullptr) {
-                if (PyObject* result = Body(args)) {
-                    return result;
+        if constexpr (Screen != nullptr) {
+            if (Screen(args, PyVectorcall_NARGS(nargsf))) {
+                return nullptr;
+            }
+        }
+        if constexpr (Body != nullptr) {
+            if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == Nargs) {
+                if (FunctionRecord(function)->next == nullptr) {
+                    if (PyObject* result = Body(args)) {
+                        return result;
+                    }
                 }
             }
         }
@@ -108,6 +118,23 @@ PyObject* FastEntry(PyObject* function, PyObject* const* args, size_t nargsf, Py
         RaiseActiveException();
         return nullptr;
     }
+}
+
+}  // namespace fast_entry_detail
+
+// The vectorcall entry of a function whose plain case is `Body` with `Nargs`
+// positional arguments (or that has none, with a null `Body`). Keywords, other
+// argument counts and an overload chain that another module has extended go to
+// the dispatcher. Like CPython's own calls of built-in functions, the entry
+// counts one level of recursion.
+template <Py_ssize_t Nargs, FastBody Body, CallScreen Screen = nullptr>
+PyObject* FastEntry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = fast_entry_detail::Call<Nargs, Body, Screen>(function, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // Gives the bound function behind `method` (a function or an instance method)

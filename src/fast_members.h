@@ -2,9 +2,9 @@
 
 // Fast entries (fast_entry.h) for the record operations: the field properties,
 // the constructors without arguments and functions on records. Each takes the
-// plain case only: initialised instances of the bound class or of a Python
-// subclass, and field values of built-in types. Everything else, errors
-// included, is the dispatcher's.
+// plain case only: initialised instances whose type holds exactly the bound
+// class (exact_type_gate.h), and field values of built-in types. Everything
+// else, errors included, is the dispatcher's.
 
 #include <pybind11/pybind11.h>
 
@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "exact_type_gate.h"
 #include "fast_entry.h"
 #include "interpreter_cache.h"
 #include "norv/telem/TsValue.h"
@@ -23,12 +24,11 @@ namespace telem_pyb {
 namespace py = pybind11;
 namespace detail = pybind11::detail;
 
-// The native object of `obj` if it is an initialised instance of T's Python
-// type or of a subclass with no other bound base; null otherwise.
+// The native object of `obj` if it is an initialised instance of a type that
+// holds exactly T; null otherwise.
 template <typename T>
 T* InitialisedValue(PyObject* obj) {
-    const detail::type_info* tinfo = RegisteredType<T>();
-    if (tinfo == nullptr || !PyObject_TypeCheck(obj, tinfo->type)) {
+    if (!HoldsExactly(obj, RegisteredType<T>())) {
         return nullptr;
     }
     auto* inst = reinterpret_cast<detail::instance*>(obj);
@@ -38,8 +38,8 @@ T* InitialisedValue(PyObject* obj) {
     return static_cast<T*>(inst->simple_value_holder[0]);
 }
 
-// Gives the instance `inst` of T's bound class (or of a Python subclass) the
-// native object `value`, owned by a new holder, and enters it in pybind11's
+// Gives the instance `inst` of a type that holds exactly T the native object
+// `value`, owned by a new holder, and enters it in pybind11's
 // registry of instances: what pybind11's init_instance does, without looking
 // up the type's entry again.
 template <typename T>
@@ -156,8 +156,8 @@ PyObject* SetField(PyObject* const* args) {
 template <typename Class>
 PyObject* Construct(PyObject* const* args) {
     const detail::type_info* tinfo = RegisteredType<Class>();
-    if (tinfo == nullptr || !PyObject_TypeCheck(args[0], tinfo->type)) {
-        return nullptr;  // the dispatcher refuses the foreign self
+    if (!HoldsExactly(args[0], tinfo)) {
+        return nullptr;
     }
     auto* inst = reinterpret_cast<detail::instance*>(args[0]);
     if (!inst->simple_layout) {
@@ -167,6 +167,21 @@ PyObject* Construct(PyObject* const* args) {
         AdoptValue(inst, tinfo, std::make_shared<Class>());
     }
     Py_RETURN_NONE;
+}
+
+// Refuses, for any call of Class's `__init__`, a `self` of a subclass that has
+// no storage for a Class: an instance of a C++ subclass that another module
+// bound. pybind11's dispatcher would fail for it outside its exception handler
+// and end the process.
+template <typename Class>
+bool RefuseForeignSelf(PyObject* const* args, Py_ssize_t nargs) {
+    const detail::type_info* tinfo = RegisteredType<Class>();
+    if (nargs < 1 || tinfo == nullptr || !PyObject_TypeCheck(args[0], tinfo->type) || HoldsExactly(args[0], tinfo)
+        || HasBoundBase(Py_TYPE(args[0]), tinfo)) {
+        return false;
+    }
+    PyErr_SetString(PyExc_TypeError, "__init__(self, ...) called with invalid or missing `self` argument");
+    return true;
 }
 
 // Gives the getter and setter of the property `name` of `cls`, bound with
@@ -185,9 +200,16 @@ void InstallFieldEntries(py::handle cls, const char* name) {
         getter, setter, py::none(), property.attr("__doc__"));
 }
 
+// `__init__` of a class bound with init<>, made fast.
 template <typename Class>
 void InstallConstructorEntry(py::handle cls) {
-    InstallFastEntry(cls.attr("__init__"), FastEntry<1, Construct<Class>>);
+    InstallFastEntry(cls.attr("__init__"), FastEntry<1, Construct<Class>, RefuseForeignSelf<Class>>);
+}
+
+// `__init__` of any other constructor: pybind11's call behind the screen.
+template <typename Class>
+void InstallConstructorScreen(py::handle cls) {
+    InstallFastEntry(cls.attr("__init__"), FastEntry<1, nullptr, RefuseForeignSelf<Class>>);
 }
 
 }  // namespace telem_pyb

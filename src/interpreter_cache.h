@@ -5,6 +5,9 @@
 // type. An embedding program may finalize the interpreter and start another,
 // which imports the module again; every cache here is dropped when its
 // interpreter finalizes, so none is read after what it describes is freed.
+// pybind11's shared state goes with it: pybind11's own finalize_interpreter
+// deletes it, a plain Py_Finalize would leave the next interpreter a registry
+// that still holds this one's types.
 
 #include <pybind11/pybind11.h>
 
@@ -19,12 +22,27 @@ namespace detail = pybind11::detail;
 // finalizing thread after every other thread has stopped running Python.
 inline unsigned finalized_interpreters = 0;
 
-inline void DropInterpreterCaches() { ++finalized_interpreters; }
+// Runs at the very end of Py_FinalizeEx, when no Python code runs any more.
+inline void DropInterpreterCaches() {
+    ++finalized_interpreters;
+    detail::internals**& internals = detail::get_internals_pp();
+    if (internals != nullptr && *internals != nullptr) {
+        delete *internals;
+        *internals = nullptr;  // as finalize_interpreter leaves it; the next interpreter makes its own
+    }
+}
 
 // Arranges for the caches to be dropped at the end of Py_FinalizeEx. CPython
 // forgets its exit functions once it has called them, so every module
-// initialisation, one per interpreter, registers again.
-inline void DropCachesOnFinalize() { Py_AtExit(&DropInterpreterCaches); }
+// initialisation, one per interpreter, registers again. Without the exit
+// function the caches would outlive their interpreter: the import fails.
+inline void DropCachesOnFinalize() {
+    if (Py_AtExit(&DropInterpreterCaches) != 0) {
+        throw pybind11::import_error(
+            "telem_pyb cannot register its exit function: the interpreter's table of exit functions (Py_AtExit) "
+            "is full");
+    }
+}
 
 // A value that holds for the current interpreter only.
 template <typename T>

@@ -7,10 +7,12 @@
 #include <memory>
 #include <stdexcept>
 
+#include "audit_hook.h"
 #include "exception_registration.h"
 #include "fast_entry.h"
 #include "fast_members.h"
 #include "initialised_instance_caster.h"
+#include "native_call_gate.h"
 #include "python_override.h"
 #include "norv/telem/telem.h"
 #include "ts_value_caster.h"
@@ -32,8 +34,8 @@ using telem_pyb::RegisteredType;
 // owns it, or else a new object owning a copy.
 template <typename Record>
 py::object RecordToPython(const Record& record) {
-    if (py::handle existing = telem_pyb::LiveInstance(&record, RegisteredType<Record>())) {
-        return py::reinterpret_borrow<py::object>(existing);
+    if (py::object existing = telem_pyb::LiveInstance(&record, RegisteredType<Record>())) {
+        return existing;
     }
     return telem_pyb::OwningInstance(std::make_shared<Record>(record));
 }
@@ -41,6 +43,8 @@ py::object RecordToPython(const Record& record) {
 // Calls the Python method of the instance that owns `self`. Without one it
 // throws the pure-operation message while the lock is still held, so that
 // failing is as safe on a native thread without a thread state as succeeding.
+// A native thread that calls while the interpreter is not running gets
+// InterpreterNotRunning and touches nothing of Python.
 template <typename... Records>
 void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, const Records&... records) {
     telem_pyb::InterpreterLock lock;
@@ -142,6 +146,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def("record_point", &TelemRecorder::RecordPoint, "Record Point")
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
+    telem_pyb::InstallConstructorScreen<TelemRecorder>(recorder);
     telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall>);
 
     py::module_ backend = m.def_submodule("backend");
@@ -167,4 +172,7 @@ PYBIND11_MODULE(telem_pyb, m) {
 
     log.def("ConvertPointToDb", &db::ConvertPointToDb);
     telem_pyb::InstallFastEntry(log.attr("ConvertPointToDb"), telem_pyb::FastEntry<2, ConvertPointToDbCall>);
+
+    telem_pyb::InstallAuditHook(backend, log);
+    telem_pyb::OpenNativeCallGate(m);
 }

@@ -7,7 +7,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <optional>
 #include <utility>
 
 #include "interpreter_cache.h"
@@ -36,36 +35,22 @@ struct OverridableMethod {
     }
 };
 
-// Holds the interpreter lock for a call into Python from native code. A thread
-// whose current thread state holds the lock nests, whichever interpreter that
-// state belongs to; pybind11's gil_scoped_acquire would switch a thread running
-// a subinterpreter to its main-interpreter state and wait for its own lock.
-class InterpreterLock {
-public:
-    InterpreterLock() {
-        if (_PyThreadState_UncheckedGet() == nullptr) {
-            acquired_.emplace();  // a thread state is made for a native thread without one
-        }
-    }
-
-private:
-    std::optional<py::gil_scoped_acquire> acquired_;
-};
-
-// The live Python object registered for `native` as an instance of `tinfo`'s
-// type, or null. An object whose reference count has reached 0 is being
-// destroyed and still registered: taking a reference would revive it and
-// deallocate it twice.
-inline py::handle LiveInstance(const void* native, const detail::type_info* tinfo) {
+// A new reference to the live Python object registered for `native` as an
+// instance of `tinfo`'s type, or null. An object whose reference count has
+// reached 0 is being destroyed and still registered: taking a reference would
+// revive it and deallocate it twice.
+inline py::object LiveInstance(const void* native, const detail::type_info* tinfo) {
     if (tinfo == nullptr) {
         return {};
     }
     py::handle self = detail::get_object_handle(native, tinfo);
-    return self && Py_REFCNT(self.ptr()) > 0 ? self : py::handle();
+    return self && Py_REFCNT(self.ptr()) > 0 ? py::reinterpret_borrow<py::object>(self) : py::object();
 }
 
 // True when the innermost Python frame runs a function called `method.name`
 // whose first parameter is bound to `self`: the override is calling its base.
+// Refreshing the frame's locals can run Python code (a `__del__`): the caller
+// holds `self` by a reference of its own.
 inline bool CalledFromOverride(py::handle self, OverridableMethod& method) {
     PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
     if (frame == nullptr) {
@@ -102,7 +87,7 @@ inline bool CalledFromOverride(py::handle self, OverridableMethod& method) {
 // instance already or, found through the class, called with `self` prepended.
 struct Override {
     py::object function;
-    py::handle self;  // null when `function` is bound
+    py::object self;  // null when `function` is bound
     explicit operator bool() const { return static_cast<bool>(function); }
 
     // Calls the method with the given positional arguments, ignoring its result.
@@ -122,7 +107,9 @@ struct Override {
 // The Python override of `method` on the instance that owns `native`, or an
 // empty Override when there is none.
 inline Override FindOverride(const void* native, const detail::type_info* tinfo, OverridableMethod& method) {
-    py::handle self = LiveInstance(native, tinfo);
+    // Held for the whole lookup: attribute lookup and the recursion guard can
+    // run Python code that drops every other reference.
+    py::object self = LiveInstance(native, tinfo);
     if (!self) {
         return {};
     }
@@ -154,7 +141,7 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
     if (CalledFromOverride(self, method)) {
         return {};
     }
-    return {std::move(attr), unbound ? self : py::handle()};
+    return {std::move(attr), unbound ? std::move(self) : py::object()};
 }
 
 }  // namespace telem_pyb

@@ -17,6 +17,16 @@ namespace telem_pyb {
 
 using norv::telem::TsValue;
 
+// Clears the error of a conversion that a value's own method refused. An
+// exception that is not an Exception (KeyboardInterrupt, SystemExit) is no
+// refusal: it propagates unchanged.
+inline void DiscardConversionError() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw pybind11::error_already_set();
+    }
+    PyErr_Clear();
+}
+
 // Takes a Python int's value if it fits in 64 bits; leaves no error behind.
 inline std::optional<long> LongInRange(PyObject* src) {
     const long v = PyLong_AsLong(src);
@@ -37,7 +47,9 @@ inline std::optional<bool> TruthTest(PyObject* src) {
     if (r == 0 || r == 1) {
         return r == 1;
     }
-    PyErr_Clear();
+    if (PyErr_Occurred()) {
+        DiscardConversionError();
+    }
     return std::nullopt;
 }
 
@@ -65,7 +77,7 @@ public:
             called_ = true;
             index_ = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Index(src_));
             if (!index_) {
-                PyErr_Clear();
+                DiscardConversionError();
             }
         }
         return index_.ptr();
@@ -161,7 +173,7 @@ inline std::optional<TsValue> LoadConverted(PyObject* src, IndexOnce& index) {
     if (nb->nb_float != nullptr) {
         pybind11::object f = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Float(src));
         if (!f) {
-            PyErr_Clear();
+            DiscardConversionError();
             return std::nullopt;
         }
         return TsValue(PyFloat_AS_DOUBLE(f.ptr()));
@@ -169,7 +181,7 @@ inline std::optional<TsValue> LoadConverted(PyObject* src, IndexOnce& index) {
     if (nb->nb_int != nullptr) {
         pybind11::object i = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Long(src));
         if (!i) {
-            PyErr_Clear();
+            DiscardConversionError();
             return std::nullopt;
         }
         if (auto v = LongInRange(i.ptr())) {

@@ -1,0 +1,201 @@
+#pragma once
+
+// An audit hook (PySys_AddAuditHook) for two things no type slot can reach:
+// - `__class__` and `__bases__` assignments ("object.__setattr__", raised for
+//   every form of them, the descriptor's own __set__ included). pybind11 reads
+//   an instance's value as the bound type of its Python type, as the fast
+//   paths do, so an assignment that changes which bound types an instance or a
+//   class holds would make both read one type as another. Such assignments are
+//   refused with TypeError; those that keep the bound types (between Python
+//   subclasses of one bound class) go ahead.
+// - imports of the submodules in a legacy subinterpreter ("import"). CPython
+//   gives such an interpreter a copy of the module's dict, but the submodules
+//   were entered only in the first interpreter's sys.modules, so
+//   `import telem_pyb.backend.log` would fail with "'telem_pyb' is not a
+//   package". The hook enters the (shared) submodules first.
+// The hook runs for every audited event of the process, in every interpreter:
+// it looks at nothing else. CPython removes audit hooks when the interpreter
+// finalizes, so every initialisation adds it again.
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "exact_type_gate.h"
+#include "interpreter_cache.h"
+
+namespace telem_pyb {
+
+namespace py = pybind11;
+namespace detail = pybind11::detail;
+
+// The bound types pybind11 maps `type` to.
+inline std::vector<detail::type_info*> BoundTypesOf(PyTypeObject* type) {
+    if (!IsPybind11InstanceType(type)) {
+        return {};
+    }
+    return detail::all_type_info(type);
+}
+
+// The bound types a class with the bases `bases` would map to: pybind11's own
+// walk (all_type_info_populate) over the given bases, reading its registry only.
+inline std::vector<detail::type_info*> BoundTypesFromBases(PyObject* bases) {
+    std::vector<detail::type_info*> bound;
+    std::vector<PyTypeObject*> check;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        check.push_back(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, i)));
+    }
+    const auto& registered = detail::get_internals().registered_types_py;
+    for (std::size_t i = 0; i < check.size(); ++i) {
+        PyTypeObject* type = check[i];
+        if (!PyType_Check(reinterpret_cast<PyObject*>(type))) {
+            continue;
+        }
+        const auto found = registered.find(type);
+        if (found != registered.end()) {
+            for (detail::type_info* tinfo : found->second) {
+                if (std::find(bound.begin(), bound.end(), tinfo) == bound.end()) {
+                    bound.push_back(tinfo);
+                }
+            }
+        } else if (type->tp_bases != nullptr) {
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(type->tp_bases); ++j) {
+                check.push_back(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_bases, j)));
+            }
+        }
+    }
+    return bound;
+}
+
+inline bool TouchesBoundTypes(PyTypeObject* type) { return IsPybind11InstanceType(type); }
+
+// Refuses (-1 with TypeError) an assignment of `__class__` or `__bases__` that
+// changes the bound types; 0 lets it go ahead.
+inline int CheckClassAssignment(PyObject* target, const char* name, PyObject* value) {
+    if (std::strcmp(name, "__class__") == 0) {
+        if (!PyType_Check(value)) {
+            return 0;  // CPython refuses it
+        }
+        PyTypeObject* from = Py_TYPE(target);
+        auto* to = reinterpret_cast<PyTypeObject*>(value);
+        if ((TouchesBoundTypes(from) || TouchesBoundTypes(to)) && BoundTypesOf(from) != BoundTypesOf(to)) {
+            PyErr_Format(PyExc_TypeError,
+                         "__class__ assignment: '%s' holds other native types than '%s'; the object cannot "
+                         "change between them",
+                         to->tp_name, from->tp_name);
+            return -1;
+        }
+        return 0;
+    }
+    if (std::strcmp(name, "__bases__") == 0) {
+        if (!PyType_Check(target) || !PyTuple_Check(value)) {
+            return 0;  // CPython refuses it
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(target);
+        bool touches = TouchesBoundTypes(type);
+        for (Py_ssize_t i = 0; !touches && i < PyTuple_GET_SIZE(value); ++i) {
+            PyObject* base = PyTuple_GET_ITEM(value, i);
+            touches = PyType_Check(base) && TouchesBoundTypes(reinterpret_cast<PyTypeObject*>(base));
+        }
+        if (touches && BoundTypesOf(type) != BoundTypesFromBases(value)) {
+            PyErr_Format(PyExc_TypeError,
+                         "__bases__ assignment: '%s' would hold other native types than it does; its instances "
+                         "cannot change between them",
+                         type->tp_name);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The submodules made by the first import, for legacy subinterpreters.
+struct Submodule {
+    const char* name;
+    PyObject* module;  // borrowed: the first interpreter keeps it for its lifetime
+};
+inline InterpreterCached<std::vector<Submodule>> submodules;
+
+// Enters the submodules into the running interpreter's sys.modules where an
+// import of the module or one of them finds them missing.
+inline void EnterSubmodules(PyObject* imported) {
+    const std::vector<Submodule>* known = submodules.get();
+    if (known == nullptr || !PyUnicode_Check(imported)) {
+        return;
+    }
+    const char* name = PyUnicode_AsUTF8(imported);
+    if (name == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (std::strncmp(name, "telem_pyb", 9) != 0 || (name[9] != '\0' && name[9] != '.')) {
+        return;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules == nullptr || !PyDict_Check(modules)) {
+        return;
+    }
+    for (const Submodule& sub : *known) {
+        if (PyDict_GetItemString(modules, sub.name) == nullptr && PyDict_SetItemString(modules, sub.name, sub.module) != 0) {
+            PyErr_Clear();  // the import then fails as it would have
+        }
+    }
+}
+
+inline bool audit_hook_probed = false;
+
+inline int AuditHook(const char* event, PyObject* args, void* /*data*/) {
+    const bool setattr = std::strcmp(event, "object.__setattr__") == 0;
+    const bool import = !setattr && std::strcmp(event, "import") == 0;
+    if (!setattr && !import) {
+        if (std::strcmp(event, "telem_pyb.probe") == 0) {
+            audit_hook_probed = true;
+        }
+        return 0;
+    }
+    // An interpreter that refuses single-phase modules (one with its own lock)
+    // can hold none of pybind11's objects; it runs alongside, so it is left alone.
+    if (_PyInterpreterState_HasFeature(PyInterpreterState_Get(), Py_RTFLAGS_MULTI_INTERP_EXTENSIONS)
+        || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1) {
+        return 0;
+    }
+    try {
+        if (import) {
+            EnterSubmodules(PyTuple_GET_ITEM(args, 0));
+            return 0;
+        }
+        if (PyTuple_GET_SIZE(args) < 3 || !PyUnicode_Check(PyTuple_GET_ITEM(args, 1))) {
+            return 0;
+        }
+        const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args, 1));
+        if (name == nullptr) {
+            PyErr_Clear();
+            return 0;
+        }
+        return CheckClassAssignment(PyTuple_GET_ITEM(args, 0), name, PyTuple_GET_ITEM(args, 2));
+    } catch (...) {
+        PyErr_Clear();  // pybind11's registry failed (no memory): the assignment is not ours to refuse
+        return 0;
+    }
+}
+
+// Adds the hook and remembers the submodules. An existing hook may refuse new
+// hooks, then the import fails: without the hook, class assignments could
+// corrupt native objects.
+inline void InstallAuditHook(const py::module_& backend, const py::module_& log) {
+    submodules.set({{"telem_pyb.backend", backend.ptr()}, {"telem_pyb.backend.log", log.ptr()}});
+    audit_hook_probed = false;
+    if (PySys_AddAuditHook(&AuditHook, nullptr) != 0) {
+        throw py::error_already_set();
+    }
+    if (PySys_Audit("telem_pyb.probe", nullptr) != 0) {
+        throw py::error_already_set();
+    }
+    if (!audit_hook_probed) {
+        throw py::import_error("telem_pyb cannot add its audit hook: an audit hook of the process refuses new ones");
+    }
+}
+
+}  // namespace telem_pyb
