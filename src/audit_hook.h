@@ -112,36 +112,63 @@ inline int CheckClassAssignment(PyObject* target, const char* name, PyObject* va
 }
 
 // The submodules made by the first import, for legacy subinterpreters.
-struct Submodule {
-    const char* name;
-    PyObject* module;  // borrowed: the first interpreter keeps it for its lifetime
+struct Submodules {
+    PyObject* backend;  // borrowed: the first interpreter keeps both for its lifetime
+    PyObject* log;
 };
-inline InterpreterCached<std::vector<Submodule>> submodules;
+inline InterpreterCached<Submodules> submodules;
 
-// Enters the submodules into the running interpreter's sys.modules where an
-// import of the module or one of them finds them missing.
+// A module of the running interpreter named `name` with the attributes of
+// `shared`. An interpreter clears the modules in its sys.modules when it
+// ends, so another interpreter's are never entered there.
+inline PyObject* CopyModule(const char* name, PyObject* shared) {
+    PyObject* copy = PyModule_New(name);
+    if (copy != nullptr && PyDict_Update(PyModule_GetDict(copy), PyModule_GetDict(shared)) != 0) {
+        Py_CLEAR(copy);
+    }
+    return copy;
+}
+
+// Makes sys.modules[name] a module for `shared` (itself in the first
+// interpreter, a copy elsewhere) unless it holds one; returns the entry
+// (borrowed) or null.
+inline PyObject* EnterSubmodule(PyObject* modules, const char* name, PyObject* shared, bool first_interpreter) {
+    if (PyObject* present = PyDict_GetItemString(modules, name)) {
+        return present;
+    }
+    PyObject* entry = first_interpreter ? Py_NewRef(shared) : CopyModule(name, shared);
+    const bool entered = entry != nullptr && PyDict_SetItemString(modules, name, entry) == 0;
+    Py_XDECREF(entry);  // sys.modules holds it
+    return entered ? entry : nullptr;
+}
+
+// On an import of the module or a submodule, enters the submodules into the
+// running interpreter's sys.modules where they are missing. In a legacy
+// subinterpreter these are modules of its own with the same attributes (the
+// classes and the function are shared), and its `telem_pyb.backend` is still
+// the first interpreter's module: attribute access and imports give the same
+// objects.
 inline void EnterSubmodules(PyObject* imported) {
-    const std::vector<Submodule>* known = submodules.get();
-    if (known == nullptr || !PyUnicode_Check(imported)) {
+    const Submodules* shared = submodules.get();
+    if (shared == nullptr || !PyUnicode_Check(imported)) {
         return;
     }
     const char* name = PyUnicode_AsUTF8(imported);
-    if (name == nullptr) {
+    if (name == nullptr || std::strncmp(name, "telem_pyb", 9) != 0 || (name[9] != '\0' && name[9] != '.')) {
         PyErr_Clear();
-        return;
-    }
-    if (std::strncmp(name, "telem_pyb", 9) != 0 || (name[9] != '\0' && name[9] != '.')) {
         return;
     }
     PyObject* modules = PyImport_GetModuleDict();
     if (modules == nullptr || !PyDict_Check(modules)) {
         return;
     }
-    for (const Submodule& sub : *known) {
-        if (PyDict_GetItemString(modules, sub.name) == nullptr && PyDict_SetItemString(modules, sub.name, sub.module) != 0) {
-            PyErr_Clear();  // the import then fails as it would have
-        }
+    const bool first_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
+    PyObject* log = EnterSubmodule(modules, "telem_pyb.backend.log", shared->log, first_interpreter);
+    PyObject* backend = EnterSubmodule(modules, "telem_pyb.backend", shared->backend, first_interpreter);
+    if (log != nullptr && backend != nullptr && backend != shared->backend && PyObject_SetAttrString(backend, "log", log) != 0) {
+        PyErr_Clear();
     }
+    PyErr_Clear();  // whatever failed, the import goes on and fails as it would have
 }
 
 inline bool audit_hook_probed = false;
@@ -156,9 +183,10 @@ inline int AuditHook(const char* event, PyObject* args, void* /*data*/) {
         return 0;
     }
     // An interpreter that refuses single-phase modules (one with its own lock)
-    // can hold none of pybind11's objects; it runs alongside, so it is left alone.
+    // can hold none of pybind11's objects; it runs alongside, so it is left
+    // alone. An error already pending is the event's caller's.
     if (_PyInterpreterState_HasFeature(PyInterpreterState_Get(), Py_RTFLAGS_MULTI_INTERP_EXTENSIONS)
-        || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1) {
+        || PyErr_Occurred() || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1) {
         return 0;
     }
     try {
@@ -185,7 +213,7 @@ inline int AuditHook(const char* event, PyObject* args, void* /*data*/) {
 // hooks, then the import fails: without the hook, class assignments could
 // corrupt native objects.
 inline void InstallAuditHook(const py::module_& backend, const py::module_& log) {
-    submodules.set({{"telem_pyb.backend", backend.ptr()}, {"telem_pyb.backend.log", log.ptr()}});
+    submodules.set({backend.ptr(), log.ptr()});
     audit_hook_probed = false;
     if (PySys_AddAuditHook(&AuditHook, nullptr) != 0) {
         throw py::error_already_set();

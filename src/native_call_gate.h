@@ -1,15 +1,24 @@
 #pragma once
 
-// Native threads that call a Python recorder take the interpreter lock for the
-// call. Once the interpreter finalizes, CPython frees their thread states and
-// ends any thread that waits for the lock with pthread_exit, whose unwinding
-// aborts the process in a noexcept destructor. So native callers pass a gate:
-// while the interpreter runs it lets them in; at exit (an atexit function,
-// which runs before CPython starts freeing thread states) it closes, waits for
-// the calls inside to return and for the threads that called to end, within a
-// bound, and from then on refuses every native call with an exception that
-// native code can catch. Calls made by a thread that holds the lock already
-// nest and never pass the gate.
+// Native code may call a Python recorder from any thread. Two things make that
+// unsafe without care, and a gate per interpreter handles both:
+// - Once an interpreter finalizes, CPython frees the thread states of other
+//   threads and ends any thread that waits for the lock with pthread_exit,
+//   whose unwinding aborts the process in a noexcept destructor; and
+//   Py_EndInterpreter aborts if another thread state of the subinterpreter
+//   exists. So each interpreter's gate closes at its exit (an atexit function,
+//   which runs before any of that), waits for the native calls inside to
+//   return (and, for the main interpreter, within a bound, for the threads
+//   that called to end), and from then on refuses native calls with an
+//   exception that native code can catch.
+// - A recorder's Python methods must run under a thread state of the
+//   interpreter that made the recorder: attribute lookups go through the
+//   running interpreter's type cache, which a subinterpreter's types would
+//   corrupt. A call from a thread of another interpreter, or from a native
+//   thread into a subinterpreter's recorder, runs under a thread state made
+//   for the call.
+// A thread whose current thread state belongs to the recorder's interpreter
+// holds the lock already; its calls nest and never pass a gate.
 
 #include <pybind11/pybind11.h>
 
@@ -18,47 +27,50 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace telem_pyb {
 
 namespace py = pybind11;
 
-// What a native call meets while the gate is closed.
+// What a native call meets while its recorder's interpreter does not run.
 class InterpreterNotRunning : public std::runtime_error {
 public:
     InterpreterNotRunning()
         : std::runtime_error(
-            "telem_pyb: the Python interpreter is not running (it finalizes or has finalized); a recorder "
-            "implemented in Python cannot be called") {}
+            "telem_pyb: the recorder's Python interpreter is not running (it finalizes or has ended); its Python "
+            "methods cannot be called") {}
 };
 
-class NativeCallGate {
+class InterpreterGate {
 public:
-    // How long the interpreter's exit waits for calls in progress, then for the
-    // threads that called to end.
+    // How long the main interpreter's exit waits for calls in progress, then
+    // for the threads that called to end. A subinterpreter waits for its calls
+    // without a bound: it cannot end while another thread state of it exists.
     static constexpr std::chrono::seconds kCallsBound{10};
     static constexpr std::chrono::seconds kThreadsBound{2};
 
-    static NativeCallGate& Get() {
-        static NativeCallGate* gate = new NativeCallGate;  // never destroyed: threads may outlive static destructors
-        return *gate;
+    void Open(PyInterpreterState* interp) {
+        interp_ = interp;
+        open_.store(true);
     }
 
-    void Open() { open_.store(true); }
-
-    // Lets a native call in, or throws InterpreterNotRunning. The count goes up
-    // before the gate is read and the closer reads the count after closing, so
-    // either the closer waits for this call or this call sees the gate closed.
-    void Enter() {
+    // Lets a native call in and gives its interpreter, or throws
+    // InterpreterNotRunning. The count goes up before the gate is read and the
+    // closer reads the count after closing, so either the closer waits for
+    // this call or this call sees the gate closed.
+    PyInterpreterState* Enter() {
         calls_.fetch_add(1);
         if (!open_.load()) {
             Leave();
             throw InterpreterNotRunning();
         }
+        return interp_;
     }
 
     void Leave() {
@@ -67,115 +79,199 @@ public:
         }
     }
 
-    // Counts the calling thread among the threads that called, once; it is
-    // counted off when it ends.
+    bool IsOpen() const { return open_.load(); }
+
+    void CloseWithoutWaiting() { open_.store(false); }
+
+    // Closes the gate and waits, with the interpreter lock released, until no
+    // call is inside and, with `threads`, until every thread counted there has
+    // ended but the calling one (within the bounds). Call with the lock held.
+    void CloseAndDrain(std::atomic<long>* threads, long own_thread, bool bounded) {
+        open_.store(false);
+        Py_BEGIN_ALLOW_THREADS;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            const auto idle = [&] { return calls_.load() == 0; };
+            if (bounded) {
+                changed_.wait_for(lock, kCallsBound, idle);
+            } else {
+                changed_.wait(lock, idle);
+            }
+            if (threads != nullptr) {
+                changed_.wait_for(lock, kThreadsBound, [&] { return idle() && threads->load() == own_thread; });
+            }
+        }
+        Py_END_ALLOW_THREADS;
+    }
+
+    void Notify() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed_.notify_all();
+    }
+
+    // In a forked child, which has only the forking thread: the others' calls
+    // and a lock one of them may have held stay behind in the parent.
+    void ResetInChild() {
+        new (&mutex_) std::mutex;
+        new (&changed_) std::condition_variable;
+        calls_.store(0);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::atomic<bool> open_{false};
+    std::atomic<long> calls_{0};
+    PyInterpreterState* interp_ = nullptr;  // valid while the gate is open
+};
+
+// The gates of the interpreters that own recorders: the main interpreter's,
+// opened at the module's import, and one per subinterpreter, opened when it
+// makes its first recorder. Never destroyed: threads may outlive static
+// destructors. Gates of ended subinterpreters stay, closed.
+class Gates {
+public:
+    static Gates& Get() {
+        static Gates* gates = new Gates;
+        return *gates;
+    }
+
+    // The gate of interpreter `id`, or null when it never had one.
+    InterpreterGate* Find(std::int64_t id) {
+        if (id == 0) {
+            return &main_;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = subinterpreters_.find(id);
+        return found == subinterpreters_.end() ? nullptr : found->second;
+    }
+
+    // Opens the gate of the running interpreter unless it is open, and has
+    // that interpreter's exit close it; returns the interpreter's id. Call
+    // with the lock held.
+    std::int64_t OpenForCurrent() {
+        PyInterpreterState* interp = PyInterpreterState_Get();
+        const std::int64_t id = PyInterpreterState_GetID(interp);
+        InterpreterGate* gate = Find(id);
+        if (gate != nullptr && gate->IsOpen()) {
+            return id;
+        }
+        if (gate == nullptr) {
+            gate = new InterpreterGate;
+            std::lock_guard<std::mutex> lock(mutex_);
+            subinterpreters_.emplace(id, gate);
+        }
+        const bool main = id == 0;
+        py::module_::import("atexit").attr("register")(py::cpp_function(
+            [gate, main] { gate->CloseAndDrain(main ? &threads_ : nullptr, main && marked_ ? 1 : 0, main); },
+            py::name("_close_native_call_gate")));
+        gate->Open(interp);
+        return id;
+    }
+
+    // Closes the gates of subinterpreters without waiting: at an import in a
+    // new interpreter, none of them runs any more.
+    void CloseSubinterpreterGates() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& entry : subinterpreters_) entry.second->CloseWithoutWaiting();
+    }
+
+    // Counts the calling thread among the threads that called into the main
+    // interpreter without a current thread state, once; it is counted off
+    // when it ends.
     static void NoteThread() {
         thread_local ThreadMark mark;
         (void)mark;
     }
 
-    // Closes the gate and waits, with the interpreter lock released, until no
-    // call is inside and every thread that called but the calling one has
-    // ended, each within its bound. Call with the interpreter lock held.
-    void CloseAndDrain() {
-        open_.store(false);
-        const long own = marked_ ? 1 : 0;
-        Py_BEGIN_ALLOW_THREADS;
-        {
-            std::unique_lock<std::mutex> lock(*mutex_);
-            changed_->wait_for(lock, kCallsBound, [&] { return calls_.load() == 0; });
-            changed_->wait_for(lock, kThreadsBound, [&] { return calls_.load() == 0 && threads_.load() == own; });
-        }
-        Py_END_ALLOW_THREADS;
-    }
-
 private:
     struct ThreadMark {
         ThreadMark() {
-            Get().threads_.fetch_add(1);
+            threads_.fetch_add(1);
             marked_ = true;
         }
         ~ThreadMark() {
-            NativeCallGate& gate = Get();
-            gate.threads_.fetch_sub(1);
-            gate.Notify();
+            threads_.fetch_sub(1);
+            Get().main_.Notify();
         }
     };
 
-    NativeCallGate() {
-        // A forked child has only the forking thread: the others' counts and a
-        // lock one of them may have held stay behind in the parent.
-        pthread_atfork(nullptr, nullptr, [] { Get().ResetInChild(); });
+    Gates() {
+        pthread_atfork(nullptr, nullptr, [] {
+            Gates& gates = Get();
+            new (&gates.mutex_) std::mutex;
+            gates.main_.ResetInChild();
+            for (auto& entry : gates.subinterpreters_) entry.second->ResetInChild();
+            threads_.store(marked_ ? 1 : 0);
+        });
     }
 
-    void Notify() {
-        std::lock_guard<std::mutex> lock(*mutex_);
-        changed_->notify_all();
-    }
-
-    void ResetInChild() {
-        mutex_ = new (mutex_storage_) std::mutex;
-        changed_ = new (changed_storage_) std::condition_variable;
-        calls_.store(0);
-        threads_.store(marked_ ? 1 : 0);
-    }
-
-    alignas(std::mutex) unsigned char mutex_storage_[sizeof(std::mutex)];
-    alignas(std::condition_variable) unsigned char changed_storage_[sizeof(std::condition_variable)];
-    std::mutex* mutex_ = new (mutex_storage_) std::mutex;
-    std::condition_variable* changed_ = new (changed_storage_) std::condition_variable;
-    std::atomic<bool> open_{false};
-    std::atomic<long> calls_{0};    // native calls inside
-    std::atomic<long> threads_{0};  // threads that called through the gate and have not ended
-    static thread_local bool marked_;
+    InterpreterGate main_;
+    std::mutex mutex_;  // guards subinterpreters_
+    std::unordered_map<std::int64_t, InterpreterGate*> subinterpreters_;
+    static inline std::atomic<long> threads_{0};  // threads counted by NoteThread that have not ended
+    static inline thread_local bool marked_ = false;
 };
 
-inline thread_local bool NativeCallGate::marked_ = false;
-
-// Holds the interpreter lock for a call into Python from native code. A thread
-// whose current thread state holds the lock nests, whichever interpreter that
-// state belongs to; pybind11's gil_scoped_acquire would switch a thread running
-// a subinterpreter to its main-interpreter state and wait for its own lock.
-// Any other thread passes the gate, then takes the lock with its own thread
-// state or, without one, with a new thread state for the call.
+// Holds the interpreter lock, under a thread state of interpreter `owner`, for
+// a call into a recorder's Python methods from native code.
 class InterpreterLock {
 public:
-    InterpreterLock() {
-        if (_PyThreadState_UncheckedGet() != nullptr) {
-            return;
+    explicit InterpreterLock(std::int64_t owner) {
+        PyThreadState* current = _PyThreadState_UncheckedGet();
+        if (current != nullptr && PyInterpreterState_GetID(PyThreadState_GetInterpreter(current)) == owner) {
+            return;  // nests
         }
-        NativeCallGate& gate = NativeCallGate::Get();
-        gate.Enter();
-        entered_ = true;
+        gate_ = Gates::Get().Find(owner);
+        if (gate_ == nullptr) {
+            throw InterpreterNotRunning();
+        }
+        PyInterpreterState* interp = gate_->Enter();
         try {
-            NativeCallGate::NoteThread();
-            acquired_.emplace();
+            if (current == nullptr && owner == 0) {
+                Gates::NoteThread();
+                acquired_.emplace();  // the thread's own thread state, or one made for the call
+                return;
+            }
+            made_ = PyThreadState_New(interp);
+            if (made_ == nullptr) {
+                throw std::bad_alloc();
+            }
         } catch (...) {
-            gate.Leave();
+            gate_->Leave();
             throw;
         }
-    }
-    ~InterpreterLock() {
-        acquired_.reset();
-        if (entered_) {
-            NativeCallGate::Get().Leave();
+        if (current == nullptr) {
+            PyEval_RestoreThread(made_);
+        } else {
+            previous_ = PyThreadState_Swap(made_);  // the lock is held already
         }
     }
+
+    ~InterpreterLock() {
+        if (made_ != nullptr) {
+            PyThreadState_Clear(made_);
+            if (previous_ != nullptr) {
+                PyThreadState_Swap(previous_);
+                PyThreadState_Delete(made_);
+            } else {
+                PyThreadState_DeleteCurrent();  // and releases the lock
+            }
+        }
+        acquired_.reset();
+        if (gate_ != nullptr) {
+            gate_->Leave();
+        }
+    }
+
     InterpreterLock(const InterpreterLock&) = delete;
     InterpreterLock& operator=(const InterpreterLock&) = delete;
 
 private:
-    bool entered_ = false;
+    InterpreterGate* gate_ = nullptr;
     std::optional<py::gil_scoped_acquire> acquired_;
+    PyThreadState* made_ = nullptr;      // a thread state made for the call
+    PyThreadState* previous_ = nullptr;  // the thread's current one, put back after the call
 };
-
-// Opens the gate for the interpreter that imports the module and closes it at
-// that interpreter's exit.
-inline void OpenNativeCallGate(py::module_& module) {
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function([] { NativeCallGate::Get().CloseAndDrain(); }, py::name("_close_native_call_gate"),
-                         py::scope(module)));
-    NativeCallGate::Get().Open();
-}
 
 }  // namespace telem_pyb

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 
@@ -46,8 +47,9 @@ py::object RecordToPython(const Record& record) {
 // A native thread that calls while the interpreter is not running gets
 // InterpreterNotRunning and touches nothing of Python.
 template <typename... Records>
-void CallPythonOverride(const TelemRecorder* self, OverridableMethod& method, const Records&... records) {
-    telem_pyb::InterpreterLock lock;
+void CallPythonOverride(std::int64_t interpreter, const TelemRecorder* self, OverridableMethod& method,
+                        const Records&... records) {
+    telem_pyb::InterpreterLock lock(interpreter);
     const telem_pyb::Override override = telem_pyb::FindOverride(self, RegisteredType<TelemRecorder>(), method);
     if (!override) {
         throw std::runtime_error(method.pure_message);
@@ -93,12 +95,19 @@ PYBIND11_MODULE(telem_pyb, m) {
     telem_pyb::DropCachesOnFinalize();
 
     // Native half of every Python recorder: routes the pure operations to the
-    // instance's Python methods and keeps the two default operations.
+    // instance's Python methods, under a thread state of the interpreter that
+    // made it, and keeps the two default operations. Always owned as itself
+    // (make_shared), so its member is destroyed with it.
     class PyTelemRecorder : public TelemRecorder {
     public:
-        void RecordMetadata(const TsMetadata& meta) override { CallPythonOverride(this, record_metadata_method, meta); }
-        void RecordPoint(const TsPoint& point) override { CallPythonOverride(this, record_point_method, point); }
-        void Close() override { CallPythonOverride(this, close_method); }
+        void RecordMetadata(const TsMetadata& meta) override {
+            CallPythonOverride(interpreter_, this, record_metadata_method, meta);
+        }
+        void RecordPoint(const TsPoint& point) override { CallPythonOverride(interpreter_, this, record_point_method, point); }
+        void Close() override { CallPythonOverride(interpreter_, this, close_method); }
+
+    private:
+        const std::int64_t interpreter_ = telem_pyb::Gates::Get().OpenForCurrent();
     };
 
     m.attr("__version__") = TELEM_PYB_VERSION;  // from pyproject.toml
@@ -174,5 +183,6 @@ PYBIND11_MODULE(telem_pyb, m) {
     telem_pyb::InstallFastEntry(log.attr("ConvertPointToDb"), telem_pyb::FastEntry<2, ConvertPointToDbCall>);
 
     telem_pyb::InstallAuditHook(backend, log);
-    telem_pyb::OpenNativeCallGate(m);
+    telem_pyb::Gates::Get().CloseSubinterpreterGates();
+    telem_pyb::Gates::Get().OpenForCurrent();
 }

@@ -184,10 +184,12 @@ class ThroughRecordValue:
 
 
 class ThroughDispatcher(ThroughRecordValue):
-    """TelemRecorder.record_value.__call__(recorder, v): pybind11's generic dispatcher."""
+    """pybind11's generic dispatcher: the tp_call of the function inside TelemRecorder.record_value
+    (calling the instance-method wrapper would reach the vectorcall entry)."""
 
     def put(self, value):
-        telem_pyb.TelemRecorder.record_value.__call__(self.recorder, value)
+        function = telem_pyb.TelemRecorder.record_value.__func__
+        type(function).__call__(function, self.recorder, value)
 
 
 def isolated(body=None, *, timeout=120):

@@ -2,15 +2,22 @@
 
 An entry takes only the plain case; every other call goes to the dispatcher
 unchanged, and whatever its own steps raise comes out as the Python exception
-the dispatcher would have raised: a C++ exception never reaches CPython.
+the dispatcher would have raised: a C++ exception never reaches CPython. The
+dispatcher is reached through the bound function's tp_call (`type(f).__call__`
+of the function itself, `__func__` for a method), which never goes through
+the entry. Instances of C++ subclasses bound by another module
+(telem_subclasses) are among the arguments: their types hold other native
+types, so the entries must hand them over.
 """
 
+import weakref
 from decimal import Decimal
 from fractions import Fraction
 
 import pytest
 
 import telem_peer
+import telem_subclasses
 from helpers import Sink, isolated
 from telem_pyb import TelemException, TelemRecorder, TsMetadata, TsPoint
 from telem_pyb.backend.log import ConvertPointToDb, Point
@@ -51,6 +58,10 @@ def uninitialised():
     return Sink.__new__(Sink)
 
 
+class MIRecorderSub(telem_subclasses.MIRecorder):
+    pass
+
+
 FIELDS = {TsPoint: ("value", "mtime"), TsMetadata: ("tsid", "tsname", "btype", "units", "origin", "serial", "role",
                                                     "comment", "json"),
           Point: ("mtime", "tsname", "value", "btype", "units", "comment", "origin")}
@@ -68,7 +79,16 @@ def state(obj):
         received = [(type(p.value), p.value) for p in obj.points]
         obj.points.clear()
         return received
+    if isinstance(obj, (telem_subclasses.MIRecorder, telem_peer.NativeRecorder)):
+        # What arrived since the last look: native recorders keep everything.
+        arrived = obj.seen if isinstance(obj, telem_subclasses.MIRecorder) else [(type(p.value), p.value)
+                                                                                 for p in obj.points]
+        start, _native_arrivals[obj] = _native_arrivals.get(obj, 0), len(arrived)
+        return "recorder", arrived[start:]
     return obj
+
+
+_native_arrivals = weakref.WeakKeyDictionary()
 
 
 def outcome(call, args, kwargs):
@@ -84,6 +104,7 @@ RECORD_VALUE = TelemRecorder.record_value
 
 
 def through_dispatcher(function):
+    function = getattr(function, "__func__", function)  # a method's instance-method wrapper calls the entry
     return lambda *args, **kwargs: type(function).__call__(function, *args, **kwargs)
 
 
@@ -119,6 +140,9 @@ def answers_alike(function, args, kwargs):
         pytest.param(lambda: (TelemRecorder(), 1), {}, id="a recorder without record_point"),
         pytest.param(lambda: (Refusing(), 1), {}, id="a record_point that raises"),
         pytest.param(lambda: (telem_peer.NativeRecorder("telem", "full"), 1), {}, id="a native TelemException"),
+        pytest.param(lambda: (telem_peer.NativeRecorder("none"), 2.5), {}, id="a C++ subclass recorder"),
+        pytest.param(lambda: (telem_subclasses.MIRecorder(), 2.5), {}, id="a recorder behind another C++ base"),
+        pytest.param(lambda: (MIRecorderSub(), "v"), {}, id="a Python subclass of that recorder"),
     ],
 )
 def test_record_value_entry_answers_as_the_dispatcher(make_args, kwargs):
@@ -145,6 +169,18 @@ class NotARecord:
     pass
 
 
+def telemetry_subclass(name):
+    return getattr(telem_subclasses, name)()
+
+
+def filled(record):
+    """The record with the fields point() and metadata() set."""
+    source = point() if isinstance(record, TsPoint) else metadata()
+    for field in FIELDS[TsPoint if isinstance(record, TsPoint) else TsMetadata]:
+        setattr(record, field, getattr(source, field))
+    return record
+
+
 # (class, field): the field properties whose functions have fast entries.
 PROPERTIES = [(TsPoint, "value"), (TsPoint, "mtime"), (TsMetadata, "json"), (Point, "origin")]
 # Positional arguments besides `self` and keywords, for the getter and the setter.
@@ -153,9 +189,36 @@ SHAPES = [
     pytest.param((1,), {}, id="an extra argument"),
     pytest.param((), {"arg0": 1}, id="a keyword"),
 ]
+# C++ subclasses of each record class that another module binds.
+FOREIGN = {TsPoint: [telem_subclasses.MIPoint, telem_subclasses.BigPoint], TsMetadata: [telem_subclasses.MIMetadata],
+           Point: []}
+
+
+def foreign_or_plain(cls, which):
+    """An instance of the `which`th C++ subclass of `cls`, or of `cls` where it has none."""
+    subclasses = FOREIGN[cls]
+    return subclasses[which]() if which < len(subclasses) else cls()
+
+
+def two_bound_class(cls):
+    """A Python class deriving from `cls` and a second bound class, constructing both."""
+    other = TsPoint if cls is TsMetadata else TsMetadata
+
+    def __init__(self):
+        cls.__init__(self)
+        other.__init__(self)
+
+    return type("TwoBound", (cls, other), {"__init__": __init__})
+
+
 SELVES = [
     pytest.param(lambda cls: cls(), id="an instance"),
+    pytest.param(lambda cls: two_bound_class(cls)(), id="an instance holding two bound types"),
     pytest.param(lambda cls: type("Sub", (cls,), {})(), id="a subclass instance"),
+    pytest.param(lambda cls: foreign_or_plain(cls, 0), id="a C++ subclass instance"),
+    pytest.param(lambda cls: foreign_or_plain(cls, 1), id="another C++ subclass instance"),
+    pytest.param(lambda cls: type("Sub", (foreign_or_plain(cls, 0).__class__,), {})(),
+                 id="a Python subclass of a C++ subclass"),
     pytest.param(lambda cls: cls.__new__(cls), id="an uninitialised instance"),
     pytest.param(lambda cls: None, id="None"),
     pytest.param(lambda cls: NotARecord(), id="another type"),
@@ -178,8 +241,10 @@ def test_field_getter_entry_answers_as_the_dispatcher(cls, field, make_self, ext
      2**70, FloatSub(1.5), Decimal("0.5"), Index(), memoryview(b"m"), [1]],
     ids=lambda v: type(v).__name__ if isinstance(v, (Index, memoryview)) else repr(v),
 )
-def test_field_setter_entry_answers_as_the_dispatcher(cls, field, value):
-    answers_alike(getattr(cls, field).fset, (cls(), value), {})
+@pytest.mark.parametrize("which", [0, 1, 2], ids=["own class", "C++ subclass", "other C++ subclass"])
+def test_field_setter_entry_answers_as_the_dispatcher(cls, field, value, which):
+    make = (lambda: cls()) if which == 0 else (lambda: foreign_or_plain(cls, which - 1))
+    answers_alike(getattr(cls, field).fset, (make(), value), {})
 
 
 @pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
@@ -198,6 +263,8 @@ def test_field_setter_entry_hands_other_shapes_over(cls, field, make_self, extra
         pytest.param(lambda cls: type("Sub", (cls,), {}).__new__(type("Sub", (cls,), {})), (), {},
                      id="a new subclass instance"),
         pytest.param(lambda cls: cls(), (), {}, id="an initialised instance"),
+        pytest.param(lambda cls: two_bound_class(cls).__new__(two_bound_class(cls)), (), {},
+                     id="a new instance holding two bound types"),
         pytest.param(lambda cls: NotARecord(), (), {}, id="another type"),
         pytest.param(lambda cls: ConduitRaises(), (), {}, id="an object whose conduit method raises"),
         pytest.param(lambda cls: None, (), {}, id="None"),
@@ -214,6 +281,9 @@ def test_constructor_entry_answers_as_the_dispatcher(cls, make_self, extra, kwar
     [
         pytest.param(lambda: (metadata(), point()), {}, id="plain"),
         pytest.param(lambda: (metadata(), point(b"\xff", b"\xfe")), {}, id="texts that are not UTF-8"),
+        pytest.param(lambda: (filled(telemetry_subclass("MIMetadata")), filled(telemetry_subclass("MIPoint"))), {},
+                     id="records behind another C++ base"),
+        pytest.param(lambda: (metadata(), filled(telemetry_subclass("BigPoint"))), {}, id="a larger C++ subclass point"),
         pytest.param(lambda: (type("M", (TsMetadata,), {})(), point()), {}, id="subclass metadata without tsname"),
         pytest.param(lambda: (point(), metadata()), {}, id="swapped arguments"),
         pytest.param(lambda: (None, point()), {}, id="None as the metadata"),

@@ -138,6 +138,38 @@ def test_override_dropping_the_last_reference_to_its_recorder(drop):
     expect_pure_virtual(holder)
 
 
+@isolated
+def test_recorder_whose_last_reference_dies_during_the_override_lookup():
+    # The lookup's recursion guard reads the locals of a Python function named
+    # record_point; refreshing them drops `junk`, whose __del__ drops the last
+    # reference to the recorder while the lookup is using it.
+    arrivals, owners = [], {}
+
+    class Dropper:
+        def __del__(self):
+            owners.clear()
+
+    class Recorder(Sink):
+        def record_point(self, point):
+            arrivals.append(point.value)
+
+    owners["recorder"] = Recorder()
+    alive = weakref.ref(owners["recorder"])
+    holder = telem_peer.RecorderHolder(owners["recorder"])
+
+    def record_point(unused):
+        junk = Dropper()
+        locals()  # the frame's locals dict now holds junk too
+        del junk
+        holder.record_value(1.5)
+
+    record_point(None)
+    assert arrivals == [1.5]  # the call ran on the recorder it found
+    gc.collect()
+    assert alive() is None
+    expect_pure_virtual(holder)
+
+
 @pytest.mark.parametrize("drop", ["refcount", "collector"])
 @isolated(timeout=300)
 def test_recorder_dropped_while_native_threads_call_it(drop):

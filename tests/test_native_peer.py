@@ -8,6 +8,7 @@ interpreter run their body in a fresh interpreter (see `isolated`).
 
 import collections
 import gc
+import re
 import weakref
 
 import pytest
@@ -506,3 +507,162 @@ def test_isolated_subinterpreter_refuses_the_import():
     with pytest.raises(interpreters.RunFailedError, match="does not support loading in subinterpreters"):
         interpreters.run_string(sub, "import telem_pyb")
     interpreters.destroy(sub)
+
+
+SUBMODULE_IMPORTS = [
+    "from telem_pyb.backend.log import ConvertPointToDb, Point",
+    "import telem_pyb.backend.log as log; ConvertPointToDb, Point = log.ConvertPointToDb, log.Point",
+    "import telem_pyb.backend; from telem_pyb.backend import log; ConvertPointToDb, Point = log.ConvertPointToDb, "
+    "log.Point",
+    "import telem_pyb_log; from telem_pyb_log import SqliteRecorder; from telem_pyb.backend.log import "
+    "ConvertPointToDb, Point",
+]
+
+
+@isolated(timeout=60)
+def test_legacy_subinterpreter_imports_the_submodules_by_name():
+    import _xxsubinterpreters as interpreters
+
+    from telem_pyb.backend import log
+
+    shared = log.Point
+    for statement in SUBMODULE_IMPORTS:
+        sub = interpreters.create(isolated=False)
+        interpreters.run_string(sub, statement + """
+import telem_pyb
+assert Point is telem_pyb.backend.log.Point and ConvertPointToDb is telem_pyb.backend.log.ConvertPointToDb
+meta, point = telem_pyb.TsMetadata(), telem_pyb.TsPoint()
+meta.tsname, point.value = "sub", 4
+assert ConvertPointToDb(meta, point).value == "4"
+""")
+        interpreters.destroy(sub)
+    # Ending the subinterpreters cleared only modules of their own.
+    assert log.Point is shared and callable(log.ConvertPointToDb)
+
+
+SUBINTERPRETER_RECORDER = """
+import telem_peer
+from telem_pyb import TelemRecorder
+
+class Counting(TelemRecorder):
+    def record_point(self, point):
+        pass
+
+    def record_metadata(self, meta):
+        pass
+
+    def close(self):
+        pass
+
+recorder = Counting()
+telem_peer.stash_recorder(recorder)
+"""
+
+
+@isolated(timeout=300)
+def test_subinterpreter_ending_while_native_threads_call_its_recorder():
+    import _xxsubinterpreters as interpreters
+    import time
+
+    from helpers import SANITIZED
+
+    refused = ("telem_pyb: the recorder's Python interpreter is not running (it finalizes or has ended); its Python "
+               "methods cannot be called")
+    allowed = {("std", "runtime_error", message) for message in (*PURE.values(), refused)} | {("python", "", "")}
+    for _ in range(8 if SANITIZED else 30):
+        sub = interpreters.create(isolated=False)
+        interpreters.run_string(sub, SUBINTERPRETER_RECORDER)
+        holder = telem_peer.take_stashed_recorder()
+        calls = telem_peer.BackgroundCalls(holder, 4, "mpvkc")
+        time.sleep(0.002)
+        interpreters.destroy(sub)  # while the threads call
+        time.sleep(0.002)
+        outcomes = calls.stop()
+        errors = collections.Counter()
+        for outcome in outcomes:
+            errors.update(outcome["errors"])
+        assert set(errors) <= allowed, errors
+        assert sum(o["ok"] for o in outcomes) > 0, outcomes
+        # The recorder went with its interpreter: every call is refused.
+        for call in (lambda: holder.record_value(1), holder.close, lambda: holder.record_metadata_kv({})):
+            with pytest.raises(RuntimeError, match="^" + re.escape(refused) + "$"):
+                call()
+
+
+EXIT_SCRIPT = """
+import threading
+import time
+import telem_peer
+from telem_pyb import TelemRecorder
+
+callers = set()
+
+class Counting(TelemRecorder):
+    def record_point(self, point):
+        callers.add(threading.get_ident())
+
+    def record_metadata(self, meta):
+        pass
+
+    def close(self):
+        pass
+
+recorder = Counting()
+calls = telem_peer.BackgroundCalls(recorder, 4, "pv", keep_thread_state={keep}, report=True)
+while len(callers) < 4:
+    time.sleep(0.001)
+# The script ends while every thread calls.
+"""
+
+
+@pytest.mark.parametrize("keep", [False, True], ids=["a thread state per call", "a kept thread state"])
+def test_script_ending_while_native_threads_call(keep):
+    from helpers import SANITIZED, run_python
+
+    for _ in range(3 if SANITIZED else 10):
+        result = run_python(EXIT_SCRIPT.format(keep=keep))
+        assert result.returncode == 0, result.stderr
+        ends = [line for line in result.stderr.splitlines() if line.startswith("background thread ended")]
+        # Every thread ended before the interpreter did, on a refused call.
+        assert len(ends) == 4, result.stderr
+        assert all(line.endswith("refused=1 other=0") for line in ends), ends
+
+
+SUBINTERPRETER_KEEPING = """
+import telem_peer
+from telem_pyb import TelemRecorder
+
+class Keeping(TelemRecorder):
+    def record_point(self, point):
+        seen.append(point.value)
+
+    def record_metadata(self, meta):
+        seen.append(meta.tsid)
+
+    def close(self):
+        seen.append("closed")
+
+seen = []
+recorder = Keeping()
+telem_peer.stash_recorder(recorder)
+"""
+
+
+@isolated(timeout=120)
+def test_subinterpreter_recorder_called_from_the_main_interpreter_and_native_threads():
+    # Each subinterpreter's class is new, and its methods are looked up under a
+    # thread state of that subinterpreter, never through another one's caches.
+    import _xxsubinterpreters as interpreters
+
+    for n in range(10):
+        sub = interpreters.create(isolated=False)
+        interpreters.run_string(sub, SUBINTERPRETER_KEEPING)
+        holder = telem_peer.take_stashed_recorder()
+        holder.record_value(n)  # from the main interpreter's thread
+        holder.record_metadata(tsid=str(n))
+        results = holder.run_threads(2, 50, "v")  # from native threads without a thread state
+        holder.close()
+        assert all(r == {"ok": 50, "errors": {}} for r in results), results
+        interpreters.run_string(sub, f"assert seen[:2] == [{n}, {str(n)!r}] and seen[-1] == 'closed', seen\n"
+                                     "assert len(seen) == 103, len(seen)")
+        interpreters.destroy(sub)

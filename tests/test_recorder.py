@@ -8,7 +8,9 @@ from types import MappingProxyType
 
 import pytest
 
-from helpers import Sink, incompatible, incompatible_prefix, run_isolated
+import telem_peer
+import telem_pyb
+from helpers import Sink, incompatible, incompatible_prefix, isolated, run_isolated
 from telem_pyb import TelemException, TelemRecorder, TsMetadata, TsPoint
 
 METADATA_FIELDS = ["tsid", "tsname", "btype", "units", "origin", "serial", "role", "comment", "json"]
@@ -455,3 +457,35 @@ def test_copies_handed_to_overrides_are_released_after_the_call():
     watcher.record_metadata_kv({"tsid": "1"})
     assert watcher.seen() is None
 
+
+
+def recursion_depth(call):
+    """How deep two recorders calling each other through `call` get before RecursionError."""
+    reached = []
+
+    class Chain(telem_pyb.TelemRecorder):
+        def record_point(self, point):
+            reached.append(point)
+            call(self.other)
+
+        def record_metadata(self, meta):
+            pass
+
+        def close(self):
+            pass
+
+    a, b = Chain(), Chain()
+    a.other, b.other = b, a
+    with pytest.raises(RecursionError):
+        call(a)
+    return len(reached)
+
+
+@isolated
+def test_record_value_counts_recursion_as_the_dispatcher_does():
+    # A limit on Python frames high enough that the limit on C calls decides.
+    sys.setrecursionlimit(100_000)
+    function = telem_pyb.TelemRecorder.record_value.__func__
+    through_entry = recursion_depth(lambda r: r.record_value(1))
+    assert through_entry == recursion_depth(lambda r: type(function).__call__(function, r, 1))
+    assert through_entry == recursion_depth(lambda r: telem_peer.record_value(r, 1))

@@ -9,7 +9,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from helpers import ThroughRecordValue, ThroughSetter
+from helpers import ThroughDispatcher, ThroughRecordValue, ThroughSetter
 
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
@@ -218,3 +218,26 @@ def test_conversion_methods_run_once_per_conversion(target, index, stored, calls
         target.put(value)
         assert target.read() == stored
     assert value.calls == calls
+
+
+def interrupting(method, exc):
+    """A value whose conversion method `method` raises `exc`, as when the user presses Ctrl-C during it."""
+
+    def convert(self):
+        raise exc
+
+    return type(f"Interrupting{method}", (), {method: convert})()
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit], ids=lambda t: t.__name__)
+@pytest.mark.parametrize("method", ["__index__", "__bool__", "__float__", "__int__"])
+@pytest.mark.parametrize("route", [ThroughSetter, ThroughRecordValue, ThroughDispatcher],
+                         ids=["TsPoint.value", "record_value", "the dispatcher"])
+def test_exception_that_is_not_an_error_propagates_from_a_conversion(route, method, exc_type):
+    # Only a failed conversion (an Exception) makes the value a mismatch.
+    target, raised = route(), exc_type("stop")
+    target.put("previous")
+    with pytest.raises(exc_type) as info:
+        target.put(interrupting(method, raised))
+    assert info.value is raised
+    assert target.count() == 1 and target.read() == "previous"

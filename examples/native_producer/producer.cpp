@@ -79,37 +79,42 @@ long Produce(const std::shared_ptr<TelemRecorder>& recorder, const std::map<std:
         stop = true;
     };
 
-    {
-        // Workers never hold the GIL between calls; each call into a Python
-        // recorder takes it for the length of that call.
-        py::gil_scoped_release release;
-        std::vector<std::thread> threads;
-        try {
-            for (long w = 0; w < workers; ++w) {
-                threads.emplace_back([&, w] {
-                    try {
-                        // A thread state for the worker's lifetime: made here with
-                        // the GIL, which is then released at once. Without it,
-                        // every call would make a thread state and remove it
-                        // again, costing several times the call itself.
-                        py::gil_scoped_acquire thread_state;
-                        py::gil_scoped_release without_gil;
-                        for (long i = 0; i < samples && !stop; ++i) {
-                            TsPoint point(w * kMaxSamples + i);
-                            point.mtime = UtcNow();
-                            recorder->RecordPoint(point);
-                            ++recorded;
-                        }
-                    } catch (...) {
-                        keep_error();
+    // Workers never hold the GIL between calls; each call into a Python
+    // recorder takes it for the length of that call. The GIL is given back
+    // without a destructor: if this thread is a daemon thread still here when
+    // the interpreter exits, CPython ends it right there, and a destructor
+    // that takes the GIL would end the whole process instead.
+    PyThreadState* const caller = PyEval_SaveThread();
+    std::vector<std::thread> threads;
+    try {
+        for (long w = 0; w < workers; ++w) {
+            threads.emplace_back([&, w] {
+                try {
+                    // A thread state for the worker's lifetime: made here with
+                    // the GIL, which is then released at once. Without it,
+                    // every call would make a thread state and remove it
+                    // again, costing several times the call itself.
+                    py::gil_scoped_acquire thread_state;
+                    py::gil_scoped_release without_gil;
+                    for (long i = 0; i < samples && !stop; ++i) {
+                        TsPoint point(w * kMaxSamples + i);
+                        point.mtime = UtcNow();
+                        recorder->RecordPoint(point);
+                        ++recorded;
                     }
-                });
-            }
-        } catch (...) {
-            keep_error();  // a thread could not be started: stop the ones that were
+                } catch (...) {
+                    // Also the refusal of every call once the interpreter
+                    // exits: the worker ends, and with it its thread state,
+                    // while telem_pyb holds the exit back for it.
+                    keep_error();
+                }
+            });
         }
-        for (auto& thread : threads) thread.join();
+    } catch (...) {
+        keep_error();  // a thread could not be started: stop the ones that were
     }
+    for (auto& thread : threads) thread.join();
+    PyEval_RestoreThread(caller);
 
     if (first_error) std::rethrow_exception(first_error);
     return recorded;

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <pybind11/embed.h>
 
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "norv/telem/telem.h"
 
@@ -84,6 +86,132 @@ TEST(InterpreterRestartTest, EachInterpreterRoutesRecorderCallsToPython) {
         from_last_interpreter = scope["recorder"].cast<std::shared_ptr<TelemRecorder>>();
     }
     from_last_interpreter.reset();
+}
+
+}  // namespace
+
+namespace {
+
+// A recorder that counts its points, defined afresh in each interpreter.
+constexpr const char* kCountingRecorder = R"(
+import telem_pyb
+
+class Counting(telem_pyb.TelemRecorder):
+    def __init__(self):
+        super().__init__()
+        self.points = 0
+
+    def record_point(self, point):
+        self.points += 1
+
+    def record_metadata(self, meta):
+        pass
+
+    def close(self):
+        pass
+
+recorder = Counting()
+)";
+
+constexpr const char* kNotRunning =
+    "telem_pyb: the recorder's Python interpreter is not running (it finalizes or has ended); its Python methods "
+    "cannot be called";
+
+// How a worker thread's calls ended.
+struct WorkerEnd {
+    std::atomic<long> calls{0};
+    std::string failure;  // what() of the exception that ended the calls
+};
+
+void CallUntilRefused(TelemRecorder& recorder, WorkerEnd& end) {
+    for (;;) {
+        try {
+            recorder.RecordValue(TsValue(end.calls.load()));
+            ++end.calls;
+        } catch (py::error_already_set&) {
+            end.failure = "a Python error";  // not read: the interpreter may be gone
+            return;
+        } catch (const std::exception& e) {
+            end.failure = e.what();
+            return;
+        }
+    }
+}
+
+// Native threads calling a Python recorder while the interpreter finalizes,
+// with both ways of taking the lock: a thread state kept for the thread's
+// lifetime (gil_scoped_acquire, then gil_scoped_release) and a thread state
+// made for each call. Each round starts a new interpreter the plain way
+// (Py_InitializeEx and Py_FinalizeEx), which imports telem_pyb afresh.
+TEST(NativeThreadsAtExitTest, CallsFailCatchablyOnceTheInterpreterFinalizes) {
+    constexpr int kRounds = 50;
+    constexpr int kWorkers = 4;
+    for (int round = 1; round <= kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Py_InitializeEx(0);
+        std::shared_ptr<TelemRecorder> recorder;
+        {
+            py::dict scope;
+            py::exec(kCountingRecorder, scope);
+            recorder = scope["recorder"].cast<std::shared_ptr<TelemRecorder>>();
+        }
+        std::vector<WorkerEnd> ends(kWorkers);
+        std::vector<std::thread> workers;
+        {
+            py::gil_scoped_release without_gil;
+            for (int w = 0; w < kWorkers; ++w) {
+                workers.emplace_back([&recorder, &end = ends[w], keep = w % 2 == 1] {
+                    if (keep) {
+                        py::gil_scoped_acquire thread_state;
+                        py::gil_scoped_release between_calls;
+                        CallUntilRefused(*recorder, end);
+                    } else {
+                        CallUntilRefused(*recorder, end);
+                    }
+                });
+            }
+            // The interpreter finalizes while every worker is calling.
+            for (const WorkerEnd& end : ends) {
+                while (end.calls.load() == 0) std::this_thread::yield();
+            }
+        }
+        ASSERT_EQ(Py_FinalizeEx(), 0);
+        for (std::thread& worker : workers) worker.join();
+        for (const WorkerEnd& end : ends) {
+            EXPECT_GT(end.calls.load(), 0);
+            EXPECT_EQ(end.failure, kNotRunning);
+        }
+        // The native half outlives its interpreter; calls still fail the same way.
+        try {
+            recorder->Close();
+            ADD_FAILURE() << "Close() after finalization returned";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), kNotRunning);
+        }
+    }
+}
+
+// An embedding program whose table of exit functions is full: the import
+// fails, since the module's caches could not be dropped with the interpreter.
+TEST(ExitFunctionTableTest, AFullTableFailsTheImport) {
+    Py_InitializeEx(0);
+    while (Py_AtExit([] {}) == 0) {
+    }
+    {
+        py::dict scope;
+        py::exec(R"(
+try:
+    import telem_pyb
+    outcome = "imported"
+except ImportError as e:
+    outcome = str(e)
+)",
+                 scope);
+        EXPECT_EQ(scope["outcome"].cast<std::string>(),
+                  "telem_pyb cannot register its exit function: the interpreter's table of exit functions "
+                  "(Py_AtExit) is full");
+    }
+    Py_FinalizeEx();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -225,6 +226,89 @@ py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long
     }
     return result;
 }
+
+// Native threads that call a recorder in the background until they are told
+// to stop or a call is refused because the interpreter is not running, as
+// worker threads of a host program may while Python exits or a subinterpreter
+// ends. With `report`, each thread writes one line to stderr when it ends:
+// "background thread ended: ok=N refused=R other=O".
+class BackgroundCalls {
+public:
+    BackgroundCalls(std::shared_ptr<TelemRecorder> rec, int threads, std::string ops, bool keep_thread_state,
+                    bool report)
+        : rec_(std::move(rec)), ops_(std::move(ops)), report_(report), outcomes_(static_cast<std::size_t>(threads)) {
+        if (!rec_) throw std::invalid_argument("no recorder");
+        if (ops_.empty()) throw std::invalid_argument("empty operation mix");
+        for (int t = 0; t < threads; ++t) {
+            threads_.emplace_back(&BackgroundCalls::Run, this, t, keep_thread_state);
+        }
+    }
+
+    // Stops and joins the threads; returns what each saw, as RunThreads does.
+    py::list Stop() {
+        stop_ = true;
+        {
+            py::gil_scoped_release release;
+            for (auto& th : threads_) th.join();
+        }
+        threads_.clear();
+        py::list result;
+        for (const auto& out : outcomes_) {
+            py::dict errors;
+            for (const auto& [key, count] : out.errors) {
+                const auto& [kind, type, message] = key;
+                errors[py::make_tuple(kind, type, message)] = count;
+            }
+            py::dict d;
+            d["ok"] = out.ok;
+            d["errors"] = errors;
+            result.append(d);
+        }
+        return result;
+    }
+
+private:
+    void Run(int t, bool keep_thread_state) {
+        if (keep_thread_state) {
+            py::gil_scoped_acquire thread_state;
+            py::gil_scoped_release without_gil;
+            Loop(outcomes_[static_cast<std::size_t>(t)], t);
+        } else {
+            Loop(outcomes_[static_cast<std::size_t>(t)], t);
+        }
+    }
+
+    void Loop(ThreadOutcome& out, int t) {
+        long refused = 0, other = 0;
+        for (long j = 0; !stop_; ++j) {
+            try {
+                CallOperation(*rec_, ops_[static_cast<std::size_t>(j) % ops_.size()], t * 100000000L + j);
+                ++out.ok;
+            } catch (py::error_already_set&) {
+                ++out.errors[{"python", "", ""}];  // read without the lock: the interpreter may be gone
+                ++other;
+            } catch (const std::exception& e) {
+                const std::string what = e.what();
+                ++out.errors[{"std", StdExceptionKind(e), what}];
+                if (what.find("interpreter is not running") != std::string::npos) {
+                    ++refused;
+                    break;
+                }
+                ++other;
+            }
+        }
+        if (report_) {
+            std::fprintf(stderr, "background thread ended: ok=%ld refused=%ld other=%ld\n", out.ok, refused, other);
+        }
+    }
+
+    std::shared_ptr<TelemRecorder> rec_;
+    std::string ops_;
+    bool report_;
+    std::atomic<bool> stop_{false};
+    std::vector<ThreadOutcome> outcomes_;
+    std::vector<std::thread> threads_;
+};
 
 // Makes `calls` calls of the mix `ops` on the calling thread, with the
 // interpreter lock held, ids 0 .. calls-1. The first failure propagates.
@@ -479,6 +563,33 @@ PYBIND11_MODULE(telem_peer, m) {
                 return RunThreads(h.shared(), threads, calls, ops, false);
             },
             py::arg("threads"), py::arg("calls"), py::arg("ops"));
+
+    // Never destroyed by Python at exit: its threads may still run then, and
+    // stop by themselves once their calls are refused.
+    py::class_<BackgroundCalls, std::unique_ptr<BackgroundCalls, py::nodelete>>(m, "BackgroundCalls")
+        .def(py::init([](std::shared_ptr<TelemRecorder> rec, int threads, std::string ops, bool keep_thread_state,
+                         bool report) {
+                 return new BackgroundCalls(std::move(rec), threads, std::move(ops), keep_thread_state, report);
+             }),
+             py::arg("rec"), py::arg("threads"), py::arg("ops"), py::arg("keep_thread_state") = false,
+             py::arg("report") = false)
+        .def(py::init([](const RecorderHolder& holder, int threads, std::string ops, bool keep_thread_state,
+                         bool report) {
+                 return new BackgroundCalls(holder.shared(), threads, std::move(ops), keep_thread_state, report);
+             }),
+             py::arg("holder"), py::arg("threads"), py::arg("ops"), py::arg("keep_thread_state") = false,
+             py::arg("report") = false)
+        .def("stop", &BackgroundCalls::Stop, "Stops and joins the threads; returns what each saw.");
+
+    // A recorder's native half kept between interpreters: a subinterpreter
+    // stashes its recorder, the main interpreter takes it as a RecorderHolder.
+    static std::shared_ptr<TelemRecorder> stashed;
+    m.def(
+        "stash_recorder", [](std::shared_ptr<TelemRecorder> rec) { stashed = std::move(rec); }, py::arg("rec"));
+    m.def("take_stashed_recorder", [] {
+        if (!stashed) throw std::invalid_argument("no recorder stashed");
+        return RecorderHolder(std::move(stashed));
+    });
 
     py::class_<ClosesWhenDestroyed>(m, "ClosesWhenDestroyed")
         .def(py::init<std::shared_ptr<TelemRecorder>>(), py::arg("rec"));
