@@ -90,25 +90,91 @@ using FastBody = PyObject* (*)(PyObject* const* args);
 // anything else runs: true refuses the call with the Python error it has set.
 using CallScreen = bool (*)(PyObject* const* args, Py_ssize_t nargs);
 
-namespace fast_entry_detail {
+// No plain case: every call goes to the dispatcher (behind a screen).
+inline PyObject* NoFastBody(PyObject* const* /*args*/) { return nullptr; }
+inline bool NoScreen(PyObject* const* /*args*/, Py_ssize_t /*nargs*/) { return false; }
 
-template <Py_ssize_t Nargs, FastBody Body, CallScreen Screen>
-PyObject* Call(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    try {
-        if constexpr (Screen != nullptr) {
-            if (Screen(args, PyVectorcall_NARGS(nargsf))) {
-                return nullptr;
+// Fast entries count one level of C recursion where a call can re-enter
+// Python, as CPython's own calls of built-in functions do: around a body that
+// calls Python code, and around every call handed to the dispatcher (which
+// runs conversion methods). A body that cannot re-enter Python cannot recurse
+// and is not counted. CPython 3.12 keeps the count in the thread state's
+// c_recursion_remaining: Py_EnterRecursiveCall decrements it (raising
+// RecursionError when it was used up) and Py_LeaveRecursiveCall gives it back.
+// Moving the field directly saves two calls and two thread-local lookups;
+// CheckRecursionCount sees once, at import, that the field moves with those
+// calls, and the entries use the calls otherwise.
+inline bool recursion_count_inline = false;
+
+inline void CheckRecursionCount() {
+    PyThreadState* tstate = PyThreadState_Get();
+    const int before = tstate->c_recursion_remaining;
+    if (Py_EnterRecursiveCall("") != 0) {
+        PyErr_Clear();
+        recursion_count_inline = false;
+        return;
+    }
+    const int inside = tstate->c_recursion_remaining;
+    Py_LeaveRecursiveCall();
+    recursion_count_inline = before > 1 && inside == before - 1 && tstate->c_recursion_remaining == before;
+}
+
+// One counted level of recursion for the guard's lifetime; throws
+// error_already_set (RecursionError) when the count is used up.
+class CountedCall {
+public:
+    CountedCall() {
+        if (recursion_count_inline) {
+            tstate_ = _PyThreadState_UncheckedGet();
+            if (tstate_->c_recursion_remaining-- > 0) {
+                return;
             }
+            ++tstate_->c_recursion_remaining;  // CPython's own check raises, or lets the call in
+            tstate_ = nullptr;
         }
-        if constexpr (Body != nullptr) {
-            if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == Nargs) {
-                if (FunctionRecord(function)->next == nullptr) {
-                    if (PyObject* result = Body(args)) {
-                        return result;
-                    }
+        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
+            throw py::error_already_set();
+        }
+    }
+    ~CountedCall() {
+        if (tstate_ != nullptr) {
+            ++tstate_->c_recursion_remaining;
+        } else {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    CountedCall(const CountedCall&) = delete;
+    CountedCall& operator=(const CountedCall&) = delete;
+
+private:
+    PyThreadState* tstate_ = nullptr;
+};
+
+// The vectorcall entry of a function whose plain case is `Body` with `Nargs`
+// positional arguments (or that has none: NoFastBody). Keywords, other
+// argument counts and an overload chain that another module has extended go to
+// the dispatcher. `BodyCallsPython` says whether the body can re-enter Python.
+template <Py_ssize_t Nargs, FastBody Body, CallScreen Screen = NoScreen, bool BodyCallsPython = false>
+PyObject* FastEntry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    try {
+        if (Screen(args, PyVectorcall_NARGS(nargsf))) {
+            return nullptr;
+        }
+        if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == Nargs && Body != NoFastBody) {
+            if (FunctionRecord(function)->next == nullptr) {
+                PyObject* result = nullptr;
+                if constexpr (BodyCallsPython) {
+                    const CountedCall counted;
+                    result = Body(args);
+                } else {
+                    result = Body(args);
+                }
+                if (result != nullptr) {
+                    return result;
                 }
             }
         }
+        const CountedCall counted;
         return CallDispatcher(function, args, nargsf, kwnames);
 #ifdef __GLIBCXX__
     } catch (abi::__forced_unwind&) {
@@ -120,26 +186,10 @@ PyObject* Call(PyObject* function, PyObject* const* args, size_t nargsf, PyObjec
     }
 }
 
-}  // namespace fast_entry_detail
-
-// The vectorcall entry of a function whose plain case is `Body` with `Nargs`
-// positional arguments (or that has none, with a null `Body`). Keywords, other
-// argument counts and an overload chain that another module has extended go to
-// the dispatcher. Like CPython's own calls of built-in functions, the entry
-// counts one level of recursion.
-template <Py_ssize_t Nargs, FastBody Body, CallScreen Screen = nullptr>
-PyObject* FastEntry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
-    PyObject* result = fast_entry_detail::Call<Nargs, Body, Screen>(function, args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
-    return result;
-}
-
 // Gives the bound function behind `method` (a function or an instance method)
 // the vectorcall entry `entry`.
 inline void InstallFastEntry(py::handle method, vectorcallfunc entry) {
+    CheckRecursionCount();
     const py::handle function = detail::get_function(method);
     if (!function || !PyCFunction_Check(function.ptr())) {
         py::pybind11_fail("InstallFastEntry: not a bound function");

@@ -209,7 +209,7 @@ void InstallConstructorEntry(py::handle cls) {
 // `__init__` of any other constructor: pybind11's call behind the screen.
 template <typename Class>
 void InstallConstructorScreen(py::handle cls) {
-    InstallFastEntry(cls.attr("__init__"), FastEntry<1, nullptr, RefuseForeignSelf<Class>>);
+    InstallFastEntry(cls.attr("__init__"), FastEntry<1, NoFastBody, RefuseForeignSelf<Class>>);
 }
 
 }  // namespace telem_pyb

@@ -156,7 +156,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
     telem_pyb::InstallConstructorScreen<TelemRecorder>(recorder);
-    telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall>);
+    telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall, telem_pyb::NoScreen, true>);
 
     py::module_ backend = m.def_submodule("backend");
     py::module_ log = backend.def_submodule("log");

@@ -39,3 +39,38 @@ def test_each_worker_keeps_one_thread_state_and_removes_it(workers, samples):
     assert telem_producer.produce(rec, {"tsname": "x"}, workers, samples) == workers * samples
     assert (rec.points, rec.thread_states) == (workers * samples, workers)
     assert telem_peer.thread_state_count() == before
+
+
+EXIT_WHILE_PRODUCING = """
+import threading, time
+import telem_producer
+from telem_pyb import TelemRecorder
+
+callers = set()
+
+class Counting(TelemRecorder):
+    def record_point(self, point):
+        callers.add(threading.get_ident())
+
+    def record_metadata(self, meta):
+        pass
+
+    def close(self):
+        pass
+
+producing = threading.Thread(target=telem_producer.produce, args=(Counting(), {"tsname": "x"}, 4, 1000000),
+                             daemon=True)
+producing.start()
+while len(callers) < 4:
+    time.sleep(0.001)
+# The script ends while produce() runs in a daemon thread and its workers record.
+"""
+
+
+def test_script_ending_while_the_producer_records():
+    from helpers import SANITIZED, run_python
+
+    for _ in range(2 if SANITIZED else 8):
+        result = run_python(EXIT_WHILE_PRODUCING)
+        assert result.returncode == 0, result.stderr
+        assert "terminate" not in result.stderr and "Fatal" not in result.stderr, result.stderr
