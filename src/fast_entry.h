@@ -187,7 +187,10 @@ PyObject* FastEntry(PyObject* function, PyObject* const* args, size_t nargsf, Py
 }
 
 // Gives the bound function behind `method` (a function or an instance method)
-// the vectorcall entry `entry`.
+// the vectorcall entry `entry`. The entry is written into CPython 3.12's
+// function object and read back through the type's vectorcall offset, as
+// CPython finds it; where the two disagree the function keeps calling its
+// dispatcher.
 inline void InstallFastEntry(py::handle method, vectorcallfunc entry) {
     CheckRecursionCount();
     const py::handle function = detail::get_function(method);
@@ -201,7 +204,12 @@ inline void InstallFastEntry(py::handle method, vectorcallfunc entry) {
     }
     capsule_layout_refuted = capsule_layout_refuted || reinterpret_cast<CapsuleLayout*>(capsule)->pointer != record;
     capsule_layout_checked = !capsule_layout_refuted;
-    reinterpret_cast<PyCFunctionObject*>(function.ptr())->vectorcall = entry;
+    vectorcallfunc& slot = reinterpret_cast<PyCFunctionObject*>(function.ptr())->vectorcall;
+    const vectorcallfunc before = slot;
+    slot = entry;
+    if (PyVectorcall_Function(function.ptr()) != entry) {
+        slot = before;
+    }
 }
 
 }  // namespace telem_pyb

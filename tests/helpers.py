@@ -45,6 +45,26 @@ class SubLogPoint(Point):
 """
 
 
+# Source for a fresh interpreter: a recorder that notes in `callers` the
+# threads its points arrive on.
+CALLER_NOTING_RECORDER = """
+import threading
+from telem_pyb import TelemRecorder
+
+callers = set()
+
+class CallerNoting(TelemRecorder):
+    def record_point(self, point):
+        callers.add(threading.get_ident())
+
+    def record_metadata(self, meta):
+        pass
+
+    def close(self):
+        pass
+"""
+
+
 def run_python(code, executable=sys.executable, timeout=60):
     """Runs `code` in a fresh interpreter, so that a crash cannot take the test run down."""
     return subprocess.run(

@@ -15,7 +15,7 @@ import pytest
 
 import telem_pyb
 import telem_peer
-from helpers import PURE, expect_pure_virtual, isolated
+from helpers import CALLER_NOTING_RECORDER, PURE, expect_pure_virtual, isolated
 
 TelemRecorder = telem_pyb.TelemRecorder
 TelemException = telem_pyb.TelemException
@@ -574,7 +574,8 @@ def test_subinterpreter_ending_while_native_threads_call_its_recorder():
         interpreters.run_string(sub, SUBINTERPRETER_RECORDER)
         holder = telem_peer.take_stashed_recorder()
         calls = telem_peer.BackgroundCalls(holder, 4, "mpvkc")
-        time.sleep(0.002)
+        while calls.succeeded() < 20:
+            time.sleep(0.0005)
         interpreters.destroy(sub)  # while the threads call
         time.sleep(0.002)
         outcomes = calls.stop()
@@ -582,32 +583,17 @@ def test_subinterpreter_ending_while_native_threads_call_its_recorder():
         for outcome in outcomes:
             errors.update(outcome["errors"])
         assert set(errors) <= allowed, errors
-        assert sum(o["ok"] for o in outcomes) > 0, outcomes
         # The recorder went with its interpreter: every call is refused.
         for call in (lambda: holder.record_value(1), holder.close, lambda: holder.record_metadata_kv({})):
             with pytest.raises(RuntimeError, match="^" + re.escape(refused) + "$"):
                 call()
 
 
-EXIT_SCRIPT = """
-import threading
+EXIT_SCRIPT = CALLER_NOTING_RECORDER + """
 import time
 import telem_peer
-from telem_pyb import TelemRecorder
 
-callers = set()
-
-class Counting(TelemRecorder):
-    def record_point(self, point):
-        callers.add(threading.get_ident())
-
-    def record_metadata(self, meta):
-        pass
-
-    def close(self):
-        pass
-
-recorder = Counting()
+recorder = CallerNoting()
 calls = telem_peer.BackgroundCalls(recorder, 4, "pv", keep_thread_state={keep}, report=True)
 while len(callers) < 4:
     time.sleep(0.001)

@@ -5,6 +5,7 @@ import threading
 import pytest
 
 import telem_peer
+from helpers import CALLER_NOTING_RECORDER
 from telem_pyb import TelemRecorder
 
 telem_producer = pytest.importorskip("telem_producer", reason="the producer example is built by `make producer`")
@@ -41,24 +42,11 @@ def test_each_worker_keeps_one_thread_state_and_removes_it(workers, samples):
     assert telem_peer.thread_state_count() == before
 
 
-EXIT_WHILE_PRODUCING = """
-import threading, time
+EXIT_WHILE_PRODUCING = CALLER_NOTING_RECORDER + """
+import time
 import telem_producer
-from telem_pyb import TelemRecorder
 
-callers = set()
-
-class Counting(TelemRecorder):
-    def record_point(self, point):
-        callers.add(threading.get_ident())
-
-    def record_metadata(self, meta):
-        pass
-
-    def close(self):
-        pass
-
-producing = threading.Thread(target=telem_producer.produce, args=(Counting(), {"tsname": "x"}, 4, 1000000),
+producing = threading.Thread(target=telem_producer.produce, args=(CallerNoting(), {"tsname": "x"}, 4, 1000000),
                              daemon=True)
 producing.start()
 while len(callers) < 4:

@@ -190,6 +190,23 @@ void RunCallsKeepingThreadState(TelemRecorder& rec, const std::string& ops, long
     RunCalls(rec, ops, first_id, calls, out);
 }
 
+// One dict per thread: {"ok": count, "errors": {(kind, type, message): count}}.
+py::list OutcomesToPython(const std::vector<ThreadOutcome>& outcomes) {
+    py::list result;
+    for (const auto& out : outcomes) {
+        py::dict errors;
+        for (const auto& [key, count] : out.errors) {
+            const auto& [kind, type, message] = key;
+            errors[py::make_tuple(kind, type, message)] = count;
+        }
+        py::dict d;
+        d["ok"] = out.ok;
+        d["errors"] = errors;
+        result.append(d);
+    }
+    return result;
+}
+
 // Runs `threads` native threads, each making `calls` calls of the mix `ops` on
 // one recorder, with the interpreter lock released. Thread t uses the ids
 // t*calls .. t*calls+calls-1. With `keep_thread_state`, each thread makes a
@@ -212,19 +229,7 @@ py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long
         }
         for (auto& th : pool) th.join();
     }
-    py::list result;
-    for (const auto& out : outcomes) {
-        py::dict errors;
-        for (const auto& [key, count] : out.errors) {
-            const auto& [kind, type, message] = key;
-            errors[py::make_tuple(kind, type, message)] = count;
-        }
-        py::dict d;
-        d["ok"] = out.ok;
-        d["errors"] = errors;
-        result.append(d);
-    }
-    return result;
+    return OutcomesToPython(outcomes);
 }
 
 // Native threads that call a recorder in the background until they are told
@@ -244,30 +249,32 @@ public:
         }
     }
 
+    // Threads still calling when the object goes are stopped and joined.
+    ~BackgroundCalls() {
+        stop_ = true;
+        py::gil_scoped_release release;
+        Join();
+    }
+
+    long Succeeded() const { return succeeded_.load(); }
+
     // Stops and joins the threads; returns what each saw, as RunThreads does.
     py::list Stop() {
         stop_ = true;
         {
             py::gil_scoped_release release;
-            for (auto& th : threads_) th.join();
+            Join();
         }
-        threads_.clear();
-        py::list result;
-        for (const auto& out : outcomes_) {
-            py::dict errors;
-            for (const auto& [key, count] : out.errors) {
-                const auto& [kind, type, message] = key;
-                errors[py::make_tuple(kind, type, message)] = count;
-            }
-            py::dict d;
-            d["ok"] = out.ok;
-            d["errors"] = errors;
-            result.append(d);
-        }
-        return result;
+        return OutcomesToPython(outcomes_);
     }
 
 private:
+    void Join() {
+        for (auto& th : threads_) {
+            if (th.joinable()) th.join();
+        }
+    }
+
     void Run(int t, bool keep_thread_state) {
         if (keep_thread_state) {
             py::gil_scoped_acquire thread_state;
@@ -284,6 +291,7 @@ private:
             try {
                 CallOperation(*rec_, ops_[static_cast<std::size_t>(j) % ops_.size()], t * 100000000L + j);
                 ++out.ok;
+                ++succeeded_;
             } catch (py::error_already_set&) {
                 ++out.errors[{"python", "", ""}];  // read without the lock: the interpreter may be gone
                 ++other;
@@ -306,6 +314,7 @@ private:
     std::string ops_;
     bool report_;
     std::atomic<bool> stop_{false};
+    std::atomic<long> succeeded_{0};
     std::vector<ThreadOutcome> outcomes_;
     std::vector<std::thread> threads_;
 };
@@ -564,9 +573,9 @@ PYBIND11_MODULE(telem_peer, m) {
             },
             py::arg("threads"), py::arg("calls"), py::arg("ops"));
 
-    // Never destroyed by Python at exit: its threads may still run then, and
-    // stop by themselves once their calls are refused.
-    py::class_<BackgroundCalls, std::unique_ptr<BackgroundCalls, py::nodelete>>(m, "BackgroundCalls")
+    // At the interpreter's exit its threads stop by themselves once their
+    // calls are refused, before the object is destroyed.
+    py::class_<BackgroundCalls>(m, "BackgroundCalls")
         .def(py::init([](std::shared_ptr<TelemRecorder> rec, int threads, std::string ops, bool keep_thread_state,
                          bool report) {
                  return new BackgroundCalls(std::move(rec), threads, std::move(ops), keep_thread_state, report);
@@ -579,6 +588,7 @@ PYBIND11_MODULE(telem_peer, m) {
              }),
              py::arg("holder"), py::arg("threads"), py::arg("ops"), py::arg("keep_thread_state") = false,
              py::arg("report") = false)
+        .def("succeeded", &BackgroundCalls::Succeeded, "The calls that have succeeded so far.")
         .def("stop", &BackgroundCalls::Stop, "Stops and joins the threads; returns what each saw.");
 
     // A recorder's native half kept between interpreters: a subinterpreter
