@@ -92,7 +92,7 @@ SAN_ENV      = LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_C
   LSAN_OPTIONS=suppressions=$(abspath $(SAN_SUPP)/lsan.supp):print_suppressions=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # Calls per operation of the leak tests under the sanitizer, where LeakSanitizer
-# finds every lost block by itself and a million calls would only cost time.
+# finds every lost block by itself and more calls would only cost time.
 SAN_LEAK_CALLS := 20000
 
 sanitize: venv

@@ -31,8 +31,8 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
 def pytest_addoption(parser):
-    parser.addoption("--leak-calls", type=int, default=1_000_000,
-                     help="calls per operation in the leak tests (default: a million)")
+    parser.addoption("--leak-calls", type=int, default=250_000,
+                     help="calls per operation in the leak tests (default: 250,000)")
 
 
 @pytest.fixture(scope="session")

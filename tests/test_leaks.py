@@ -1,18 +1,18 @@
 """Memory and references left behind by many calls of every operation.
 
 Each group of operations runs in a child interpreter (tests/leak_workloads.py),
---leak-calls times per operation (a million by default) after a warm-up. For
+--leak-calls times per operation (250,000 by default) after a warm-up. For
 every operation the reference counts of the objects it is given must be
 unchanged, and what the process holds must stay within the bounds below.
 
 Why these bounds: an operation that leaks anything leaks at least one block per
 leaking call, 16 bytes from Python's allocator or 32 from glibc's malloc (its
-smallest chunk), so over a million calls a leak in every call grows the process
-by at least 16 MB, and even a leak in one call of a thousand leaves a thousand
-blocks behind. The bounds leave room only for what does not scale with the
-calls. Measured over a million calls of each operation: 2 tracked objects
-(the measurement's own), 7 to 9 blocks, at most 1.5 KiB of C heap allocated
-once on first use, and 0 or 4 KiB of resident set. Each measurement first
+smallest chunk), so over 250,000 calls a leak in every call grows the process
+by at least 4 MB, and even a leak in one call of a thousand leaves 250 blocks
+behind. The bounds leave room only for what does not scale with the calls.
+Measured over a million calls of each operation: 2 tracked objects (the
+measurement's own), 7 to 9 blocks, at most 1.5 KiB of C heap allocated once on
+first use, and 0 or 4 KiB of resident set. Each measurement first
 empties the interpreter's method cache, which otherwise holds on to up to 4096
 attribute names made afresh by calls (see snapshot() in leak_workloads.py):
 without that, the native threads' failing calls left between 80 and 540 blocks.
@@ -35,7 +35,7 @@ import leak_workloads
 import telem_pyb
 
 MAX_GC_OBJECTS = 16  # objects tracked by the collector
-MAX_BLOCKS = 256  # blocks of Python's allocator
+MAX_BLOCKS = 64  # blocks of Python's allocator
 MAX_HEAP = 64 * 1024  # bytes in use in the C heap
 MAX_RSS = 2 * 1024 * 1024  # bytes of resident set
 
