@@ -33,6 +33,7 @@
 #include <optional>
 #include <stdexcept>
 #include <unordered_map>
+#include <vector>
 
 namespace telem_pyb {
 
@@ -146,34 +147,43 @@ public:
         return found == subinterpreters_.end() ? nullptr : found->second;
     }
 
-    // Opens the gate of the running interpreter unless it is open, and has
-    // that interpreter's exit close it; returns the interpreter's id. Call
-    // with the lock held.
-    std::int64_t OpenForCurrent() {
+    // The running interpreter's id, after opening its gate if it never had
+    // one (a subinterpreter making its first recorder), with the
+    // interpreter's exit closing it. A gate that closed stays closed: its
+    // interpreter is exiting. Call with the lock held.
+    std::int64_t Join() {
         PyInterpreterState* interp = PyInterpreterState_Get();
         const std::int64_t id = PyInterpreterState_GetID(interp);
-        InterpreterGate* gate = Find(id);
-        if (gate != nullptr && gate->IsOpen()) {
-            return id;
-        }
-        if (gate == nullptr) {
-            gate = new InterpreterGate;
+        if (id != 0 && Find(id) == nullptr) {
+            auto* gate = new InterpreterGate;
+            RegisterExit(*gate, false);
+            gate->Open(interp);
             std::lock_guard<std::mutex> lock(mutex_);
             subinterpreters_.emplace(id, gate);
         }
-        const bool main = id == 0;
-        py::module_::import("atexit").attr("register")(py::cpp_function(
-            [gate, main] { gate->CloseAndDrain(main ? &threads_ : nullptr, main && marked_ ? 1 : 0, main); },
-            py::name("_close_native_call_gate")));
-        gate->Open(interp);
         return id;
     }
 
-    // Closes the gates of subinterpreters without waiting: at an import in a
-    // new interpreter, none of them runs any more.
-    void CloseSubinterpreterGates() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& entry : subinterpreters_) entry.second->CloseWithoutWaiting();
+    // At the module's import, in a new interpreter: opens the main gate, with
+    // this interpreter's exit closing it, and forgets the gates of the
+    // subinterpreters of an earlier one (new ones may reuse their ids).
+    void OpenForImport() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto& entry : subinterpreters_) {
+                entry.second->CloseWithoutWaiting();
+                retired_.push_back(entry.second);  // a native half of that time may still point to it
+            }
+            subinterpreters_.clear();
+        }
+        PyInterpreterState* interp = PyInterpreterState_Get();
+        InterpreterGate& gate = PyInterpreterState_GetID(interp) == 0 ? main_ : *new InterpreterGate;
+        RegisterExit(gate, &gate == &main_);
+        gate.Open(interp);
+        if (&gate != &main_) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            subinterpreters_.emplace(PyInterpreterState_GetID(interp), &gate);
+        }
     }
 
     // Counts the calling thread among the threads that called into the main
@@ -185,6 +195,15 @@ public:
     }
 
 private:
+    // Has the running interpreter's exit close `gate`: the main interpreter's
+    // within the bounds and after the threads that called, a
+    // subinterpreter's once its calls have returned.
+    static void RegisterExit(InterpreterGate& gate, bool main) {
+        py::module_::import("atexit").attr("register")(py::cpp_function(
+            [&gate, main] { gate.CloseAndDrain(main ? &threads_ : nullptr, main && marked_ ? 1 : 0, main); },
+            py::name("_close_native_call_gate")));
+    }
+
     struct ThreadMark {
         ThreadMark() {
             threads_.fetch_add(1);
@@ -209,6 +228,7 @@ private:
     InterpreterGate main_;
     std::mutex mutex_;  // guards subinterpreters_
     std::unordered_map<std::int64_t, InterpreterGate*> subinterpreters_;
+    std::vector<InterpreterGate*> retired_;  // gates of an earlier interpreter's subinterpreters
     static inline std::atomic<long> threads_{0};  // threads counted by NoteThread that have not ended
     static inline thread_local bool marked_ = false;
 };

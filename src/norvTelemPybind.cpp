@@ -107,7 +107,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         void Close() override { CallPythonOverride(interpreter_, this, close_method); }
 
     private:
-        const std::int64_t interpreter_ = telem_pyb::Gates::Get().OpenForCurrent();
+        const std::int64_t interpreter_ = telem_pyb::Gates::Get().Join();
     };
 
     m.attr("__version__") = TELEM_PYB_VERSION;  // from pyproject.toml
@@ -183,6 +183,5 @@ PYBIND11_MODULE(telem_pyb, m) {
     telem_pyb::InstallFastEntry(log.attr("ConvertPointToDb"), telem_pyb::FastEntry<2, ConvertPointToDbCall>);
 
     telem_pyb::InstallAuditHook(backend, log);
-    telem_pyb::Gates::Get().CloseSubinterpreterGates();
-    telem_pyb::Gates::Get().OpenForCurrent();
+    telem_pyb::Gates::Get().OpenForImport();
 }
