@@ -15,6 +15,7 @@
 
 #include <cxxabi.h>
 
+#include <cstdint>
 #include <typeinfo>
 #include <unordered_map>
 
@@ -33,9 +34,38 @@ inline unsigned interpreter_generation = 0;
 class ExactTypes {
 public:
     static bool Maps(PyTypeObject* type, const detail::type_info* tinfo) {
+        // The type of the last call, which is usually this call's.
+        thread_local PyTypeObject* last_type = nullptr;
+        thread_local const detail::type_info* last_tinfo = nullptr;
+        thread_local unsigned last_generation = 0;
+        thread_local std::uint64_t last_epoch = 0;
+        if (type == last_type && last_generation == interpreter_generation && last_epoch == Epoch()) {
+            return last_tinfo == tinfo;
+        }
+        bool cached = false;
+        const bool maps = Lookup(type, tinfo, cached);
+        if (cached) {
+            last_type = type;
+            last_tinfo = maps ? tinfo : nullptr;
+            last_generation = interpreter_generation;
+            last_epoch = Epoch();
+        }
+        return maps;
+    }
+
+private:
+    // Changes whenever a type leaves the cache, so that no thread's last type
+    // outlives its entry.
+    static std::uint64_t& Epoch() {
+        static std::uint64_t epoch = 0;
+        return epoch;
+    }
+
+    static bool Lookup(PyTypeObject* type, const detail::type_info* tinfo, bool& cached) {
         auto& cache = Cache();
         auto found = cache.find(type);
         if (found != cache.end() && found->second.generation == interpreter_generation) {
+            cached = true;
             return found->second.tinfo == tinfo;
         }
         const std::vector<detail::type_info*>& bound = detail::all_type_info(type);
@@ -43,6 +73,7 @@ public:
         // Forget the type when it dies, as pybind11 does for its own cache.
         py::cpp_function forget([type](py::handle weakref) {
             Cache().erase(type);
+            ++Epoch();
             weakref.dec_ref();
         });
         PyObject* weakref = PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), forget.ptr());
@@ -51,10 +82,10 @@ public:
             return only == tinfo;
         }
         cache[type] = Entry{only, interpreter_generation};
+        cached = true;
         return only == tinfo;
     }
 
-private:
     struct Entry {
         const detail::type_info* tinfo;
         unsigned generation;

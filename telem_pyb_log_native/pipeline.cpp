@@ -87,7 +87,10 @@ Pipeline::Pipeline(PipelineOptions options, std::unique_ptr<Store> store)
     : options_(std::move(options)),
       store_(std::move(store)),
       format_(store_->format()),
-      max_delay_ns_(ToNs(options_.max_delay)) {
+      max_delay_ns_(ToNs(options_.max_delay)),
+      chunk_rows_(std::min<std::uint32_t>(options_.batch_size, 1024)),
+      room_block_(std::clamp<std::uint64_t>(options_.max_pending / (8 * kShards), 1, 256)),
+      room_(static_cast<std::int64_t>(options_.max_pending)) {
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0) {
         throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -140,7 +143,7 @@ std::unique_ptr<Chunk> Pipeline::NewChunk() {
         }
     }
     auto chunk = std::make_unique<Chunk>();
-    chunk->Reserve(std::min<std::size_t>(std::size_t{options_.batch_size} * 64, std::size_t{1} << 20));
+    chunk->Reserve(std::size_t{chunk_rows_} * 64);
     return chunk;
 }
 
@@ -153,13 +156,31 @@ Queued Pipeline::AppendFull(unsigned shard, const RowView& row) {
     return AppendRow(shard, [&](Chunk& chunk) { chunk.AppendFullRow(row); });
 }
 
+bool Pipeline::TakeRoom(Shard& shard) {
+    std::int64_t left = room_.load(std::memory_order_relaxed);
+    while (left > 0) {
+        const auto take = std::min<std::int64_t>(left, static_cast<std::int64_t>(room_block_));
+        if (room_.compare_exchange_weak(left, left - take)) {
+            shard.room = static_cast<std::uint64_t>(take);
+            return true;
+        }
+    }
+    return false;
+}
+
 template <typename Put>
 Queued Pipeline::AppendRow(unsigned shard_number, Put&& put) {
-    // done_ first: it never passes accepted_, so the difference never wraps.
-    while (accepted_.load(std::memory_order_relaxed) - done_.load(std::memory_order_acquire) >= options_.max_pending) {
+    const unsigned index = shard_number % kShards;
+    Shard& shard = shards_[index];
+    std::unique_lock<std::mutex> lock(shard.mutex);
+    for (;;) {
         if (!accepting_.load(std::memory_order_relaxed)) {
             return Queued::kClosed;
         }
+        if (shard.room > 0 || TakeRoom(shard)) {
+            break;
+        }
+        lock.unlock();
         if (!options_.block_when_full || !WaitForRoom()) {
             dropped_.fetch_add(1, std::memory_order_relaxed);
             if (!drops_to_log_.load(std::memory_order_relaxed) && !drops_to_log_.exchange(true)) {
@@ -167,14 +188,9 @@ Queued Pipeline::AppendRow(unsigned shard_number, Put&& put) {
             }
             return Queued::kDropped;
         }
+        lock.lock();
     }
-    const unsigned index = shard_number % kShards;
-    Shard& shard = shards_[index];
-    std::unique_lock<std::mutex> lock(shard.mutex);
-    if (!accepting_.load(std::memory_order_relaxed)) {
-        return Queued::kClosed;
-    }
-    if (shard.chunks.empty() || shard.chunks.back()->rows() >= options_.batch_size) {
+    if (shard.chunks.empty() || shard.chunks.back()->rows() >= chunk_rows_) {
         shard.chunks.push_back(NewChunk());
         shard.chunks.back()->set_shard(index);
     }
@@ -183,14 +199,13 @@ Queued Pipeline::AppendRow(unsigned shard_number, Put&& put) {
         chunk.set_first_at(SteadyNs());
     }
     put(chunk);
+    --shard.room;
     ++shard.appended;
-    const std::uint64_t accepted = accepted_.fetch_add(1, std::memory_order_release) + 1;
+    // Wake the writer for the first row of an empty shard (its max_delay
+    // starts) and once the shard holds a batch; otherwise it sleeps on.
+    const bool wake = ++shard.queued == 1 || shard.queued == options_.batch_size;
     lock.unlock();
-    // Wake the writer for the first row of an empty queue (its max_delay
-    // starts) and once a batch is ready; otherwise it sleeps on.
-    const auto queued = static_cast<std::int64_t>(accepted - taken_.load(std::memory_order_relaxed));
-    if ((queued <= 1 || queued >= static_cast<std::int64_t>(options_.batch_size))
-        && !wake_pending_.load(std::memory_order_relaxed) && !wake_pending_.exchange(true)) {
+    if (wake && !wake_pending_.load(std::memory_order_relaxed) && !wake_pending_.exchange(true)) {
         Wake();
     }
     return Queued::kYes;
@@ -203,13 +218,20 @@ bool Pipeline::WaitForRoom() {
     {
         std::unique_lock<std::mutex> lock(progress_mutex_);
         ++waiting_for_room_;
-        room = progress_.wait_until(lock, deadline, [&] {
-            return !accepting_.load() || accepted_.load() - done_.load() < options_.max_pending;
-        });
+        room = progress_.wait_until(lock, deadline, [&] { return !accepting_.load() || room_.load() > 0; });
         --waiting_for_room_;
     }
     gil.Restore();
     return room;
+}
+
+std::uint64_t Pipeline::Recorded() {
+    std::uint64_t recorded = 0;
+    for (auto& shard : shards_) {
+        const std::lock_guard<std::mutex> lock(shard.mutex);
+        recorded += shard.appended;
+    }
+    return recorded;
 }
 
 bool Pipeline::Flush(double timeout) {
@@ -271,17 +293,18 @@ bool Pipeline::FinishClose(steady_clock::time_point deadline, bool has_deadline)
     bool written;
     {
         std::unique_lock<std::mutex> lock(progress_mutex_);
-        const auto stop = [&] { return finished_ || done_.load() == accepted_.load(); };
+        const auto stop = [&] { return finished_; };
         if (has_deadline) {
             progress_.wait_until(lock, deadline, stop);
         } else {
             progress_.wait(lock, stop);
         }
-        written = done_.load() == accepted_.load() && abandoned_ == 0;
+        written = finished_;
     }
     Stop(!written);
     gil.Restore();
-    return written && abandoned_ == 0;
+    const std::lock_guard<std::mutex> lock(stats_mutex_);
+    return abandoned_ == 0;
 }
 
 bool Pipeline::Close(double timeout) {
@@ -337,12 +360,11 @@ void Pipeline::Stop(bool abandon) {
 
 PipelineStats Pipeline::stats() const {
     PipelineStats s;
-    const std::uint64_t done = done_.load();
-    s.recorded = accepted_.load();
+    s.recorded = const_cast<Pipeline*>(this)->Recorded();
     s.written = written_.load();
-    s.pending = s.recorded - std::min(done, s.recorded);
     s.dropped = dropped_.load();
     const std::lock_guard<std::mutex> lock(stats_mutex_);
+    s.pending = s.recorded - std::min(s.recorded, s.written + abandoned_);
     s.failed_writes = failed_writes_;
     s.lost = lost_;
     s.abandoned = abandoned_;
@@ -381,8 +403,8 @@ void Pipeline::Run() {
             const std::uint64_t requests = requests_.load();
             const bool urgent = closing_.load() || flush_waiters_.load() > 0;
             if (batch_.empty()) {
-                const std::uint64_t queued = accepted_.load() - taken_.load();
-                std::int64_t oldest = queued > 0 ? OldestQueuedAt() : kNever;
+                std::int64_t oldest = kNever;
+                const std::uint64_t queued = CountQueued(oldest);
                 const bool due = oldest != kNever && (urgent || oldest <= now - max_delay_ns_);
                 if (queued >= options_.batch_size || due) {
                     TakeBatch();
@@ -410,28 +432,39 @@ void Pipeline::Run() {
         LogToPython(kLogError, options_.label + ": the writer of " + store_->where() + " stopped: " + e.what());
     }
     store_->Close();
-    const std::uint64_t abandoned = accepted_.load() - written_.load();
+    // What is left is given up: the rows of an unwritten batch and of the
+    // shards, freed here.
+    std::uint64_t abandoned = batch_.rows();
+    batch_.TakeChunks();
+    StopAccepting();
+    for (auto& shard : shards_) {
+        const std::lock_guard<std::mutex> lock(shard.mutex);
+        abandoned += shard.queued;
+        shard.queued = 0;
+        shard.chunks.clear();
+    }
     {
         const std::lock_guard<std::mutex> lock(stats_mutex_);
         abandoned_ = abandoned;
     }
     {
         const std::lock_guard<std::mutex> lock(progress_mutex_);
-        done_.store(accepted_.load());
         finished_ = true;
     }
     progress_.notify_all();
 }
 
-std::int64_t Pipeline::OldestQueuedAt() {
-    std::int64_t oldest = kNever;
+std::uint64_t Pipeline::CountQueued(std::int64_t& oldest) {
+    std::uint64_t queued = 0;
+    oldest = kNever;
     for (auto& shard : shards_) {
         const std::lock_guard<std::mutex> lock(shard.mutex);
+        queued += shard.queued;
         if (!shard.chunks.empty() && shard.chunks.front()->rows() > 0) {
             oldest = std::min(oldest, shard.chunks.front()->first_at());
         }
     }
-    return oldest;
+    return queued;
 }
 
 bool Pipeline::TakeBatch() {
@@ -445,7 +478,7 @@ bool Pipeline::TakeBatch() {
             if (front.rows() == 0) {
                 break;
             }
-            taken_.fetch_add(front.rows());
+            shard.queued -= front.rows();
             batch_.Add(std::move(shard.chunks.front()));
             shard.chunks.pop_front();
         }
@@ -482,7 +515,7 @@ void Pipeline::WriteBatch() {
         if (abandon_.load()) {
             return;
         }
-        const std::uint64_t waiting = accepted_.load() - written_.load();
+        const std::uint64_t waiting = Recorded() - written_.load();
         if (!failing_ && attempts_ >= 2) {
             failing_ = true;
             failures_since_warning_ = 0;
@@ -508,7 +541,7 @@ void Pipeline::WriteBatch() {
         last_write_at_ = WallSeconds();
     }
     if (failing_) {
-        const std::uint64_t waiting = accepted_.load() - written_.load() - rows;
+        const std::uint64_t waiting = Recorded() - written_.load() - rows;
         Warn("writes to " + store_->where() + " succeed again after " + Seconds(SteadyNs() - failing_since_) + " and "
              + std::to_string(attempts_) + " failed attempts; " + std::to_string(waiting) + " rows waiting");
         failing_ = false;
@@ -520,7 +553,7 @@ void Pipeline::WriteBatch() {
             shard_written_[chunk->shard()] += chunk->rows();
         }
         written_.fetch_add(rows);
-        done_.fetch_add(rows);
+        room_.fetch_add(static_cast<std::int64_t>(rows));
     }
     progress_.notify_all();
     const std::lock_guard<std::mutex> lock(pool_mutex_);

@@ -7,9 +7,10 @@
 // one transaction, and retries a failed write with backoff until it succeeds.
 // Failures are counted and logged, never reported to the recording threads.
 //
-// The queue has shards, each with its own lock, so that threads recording at
-// once do not wait for each other: a thread always appends to the same shard,
-// which keeps its rows in the order it recorded them.
+// The queue has shards, each with its own lock and counts, so that threads
+// recording at once share no memory that they write: a thread always appends
+// to the same shard, which keeps its rows in the order it recorded them. Room
+// in the queue is handed to the shards in blocks.
 
 #include <atomic>
 #include <array>
@@ -73,9 +74,6 @@ public:
                   std::string_view value);
     Queued AppendFull(unsigned shard, const RowView& row);
 
-    // Rows queued so far; every one of them is written or abandoned in time.
-    std::uint64_t recorded() const { return accepted_.load(std::memory_order_acquire); }
-
     // Has the writer write every row queued so far, without waiting for a
     // full batch, and waits up to `timeout` seconds (< 0: no limit) until they
     // are written. False if they are not.
@@ -107,20 +105,25 @@ private:
     struct alignas(64) Shard {
         std::mutex mutex;
         std::deque<std::unique_ptr<Chunk>> chunks;  // the last one is being filled
-        std::uint64_t appended = 0;
+        std::uint64_t appended = 0;  // rows ever queued here
+        std::uint64_t queued = 0;    // rows in chunks
+        std::uint64_t room = 0;      // rows it may queue before asking room_ for more
     };
     static constexpr std::size_t kShards = 8;
 
     template <typename Put>
     Queued AppendRow(unsigned shard, Put&& put);
+    bool TakeRoom(Shard& shard);
     bool WaitForRoom();
+    std::uint64_t Recorded();
     void Wake();
     std::unique_ptr<Chunk> NewChunk();
 
     // The writer thread.
     void Run();
     bool TakeBatch();
-    std::int64_t OldestQueuedAt();
+    // Rows in the shards, and the time the oldest of them was queued.
+    std::uint64_t CountQueued(std::int64_t& oldest);
     void WriteBatch();
     void SleepUntil(std::int64_t deadline_ns);
     void LogDrops(std::int64_t now);
@@ -138,10 +141,10 @@ private:
     const std::int64_t max_delay_ns_;
 
     std::array<Shard, kShards> shards_;
+    const std::uint32_t chunk_rows_;  // rows of a chunk at most
+    const std::uint64_t room_block_;  // rows of room a shard takes at once
+    std::atomic<std::int64_t> room_;  // room not handed to a shard; written rows come back here
     std::atomic<bool> accepting_{true};
-    std::atomic<std::uint64_t> accepted_{0};  // rows appended
-    std::atomic<std::uint64_t> taken_{0};     // rows taken by the writer
-    std::atomic<std::uint64_t> done_{0};      // rows written or abandoned
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> flush_waiters_{0};  // while any, the writer writes without waiting
@@ -155,7 +158,8 @@ private:
     std::mutex pool_mutex_;
     std::vector<std::unique_ptr<Chunk>> pool_;  // empty chunks for reuse
 
-    // Progress: flush and close wait for done_, blocked recorders for room.
+    // Progress: flush and close wait for rows to be written, blocked
+    // recorders for room.
     mutable std::mutex progress_mutex_;
     std::condition_variable progress_;
     std::uint64_t waiting_for_room_ = 0;

@@ -48,10 +48,21 @@ std::string NewRecorderId() {
     return text;
 }
 
+// libpq's message on one line: its line breaks (and the indentation after
+// them) become one space.
 std::string Trimmed(const char* message) {
-    std::string text = message != nullptr ? message : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-        text.pop_back();
+    std::string text;
+    bool space = false;
+    for (const char* p = message != nullptr ? message : ""; *p != '\0'; ++p) {
+        if (*p == '\n' || ((*p == '\t' || *p == ' ') && space)) {
+            space = true;
+            continue;
+        }
+        if (space && !text.empty()) {
+            text += ' ';
+        }
+        space = false;
+        text += *p;
     }
     return text.empty() ? "unknown error" : text;
 }
@@ -221,7 +232,7 @@ void PostgresStore::Connect() {
         throw StoreError("out of memory");
     }
     if (api_.status(conn_) == pq::kConnectionBad) {
-        Fail("cannot connect");
+        throw StoreError(Scrub(Trimmed(api_.errorMessage(conn_))));
     }
     int state = pq::kPollingWriting;
     while (state != pq::kPollingOk) {
@@ -504,24 +515,31 @@ void PostgresStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryE
             data.clear();
             FlushOutput(deadline);
         };
+        // The texts a series' rows share are escaped once: the rows of one
+        // series point to the same texts.
+        const char* series_texts = nullptr;
+        std::string tsname, rest;
         std::size_t index = 0;
         batch.ForEach([&](const RowView& row) {
             if (index++ < skip) {
                 return;
             }
+            if (row.tsname.data() != series_texts || series_texts == nullptr) {
+                series_texts = row.tsname.data();
+                tsname.clear();
+                AppendCopyField(tsname, row.tsname);
+                rest.clear();
+                for (const std::string_view field : {row.btype, row.units, row.comment, row.origin}) {
+                    rest += '\t';
+                    AppendCopyField(rest, field);
+                }
+            }
             AppendCopyField(data, row.mtime);
             data += '\t';
-            AppendCopyField(data, row.tsname);
+            data += tsname;
             data += '\t';
             AppendCopyField(data, row.value);
-            data += '\t';
-            AppendCopyField(data, row.btype);
-            data += '\t';
-            AppendCopyField(data, row.units);
-            data += '\t';
-            AppendCopyField(data, row.comment);
-            data += '\t';
-            AppendCopyField(data, row.origin);
+            data += rest;
             data += '\n';
             if (data.size() >= kCopyPiece) {
                 send();

@@ -5,6 +5,8 @@
 // the NUL character either.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,15 @@ enum class RowFormat {
 inline bool IsUtf8(std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
+    // ASCII, the common case, eight bytes at a time.
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        if ((word & 0x8080808080808080ULL) != 0) {
+            break;
+        }
+        p += 8;
+    }
     while (p != end) {
         if (*p < 0x80) {
             ++p;
@@ -68,6 +79,15 @@ inline const char* TextRefusal(std::string_view text, RowFormat format) {
 // Appends `text` as a field of COPY's text format: backslash, tab, line feed
 // and carriage return escaped, everything else as it is.
 inline void AppendCopyField(std::string& out, std::string_view text) {
+    bool plain = true;
+    for (const char c : text) {
+        // One comparison for the control characters, among them the three.
+        plain &= static_cast<unsigned char>(c) > '\r' && c != '\\';
+    }
+    if (plain) {
+        out.append(text.data(), text.size());
+        return;
+    }
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];

@@ -51,9 +51,18 @@ public:
         if (series_.empty() || series_.back() != series) {
             series_.push_back(series);
         }
-        PutNumber(static_cast<std::uint32_t>(series_.size() - 1));
-        PutText(mtime);
-        PutText(value);
+        const std::uint32_t head[2] = {static_cast<std::uint32_t>(series_.size() - 1),
+                                       static_cast<std::uint32_t>(mtime.size())};
+        const std::uint32_t value_size = static_cast<std::uint32_t>(value.size());
+        const std::size_t at = bytes_.size();
+        bytes_.resize(at + sizeof head + mtime.size() + sizeof value_size + value.size());
+        char* p = &bytes_[at];
+        std::memcpy(p, head, sizeof head);
+        p += sizeof head;
+        std::memcpy(p, mtime.data(), mtime.size());
+        p += mtime.size();
+        std::memcpy(p, &value_size, sizeof value_size);
+        std::memcpy(p + sizeof value_size, value.data(), value.size());
         ++rows_;
     }
 
