@@ -82,6 +82,7 @@ const pq::Api& pq::LoadApi(const std::string& module_path) {
         lib.Resolve(api.conninfoParse, "PQconninfoParse");
         lib.Resolve(api.conninfoFree, "PQconninfoFree");
         lib.Resolve(api.freemem, "PQfreemem");
+        lib.Resolve(api.setNoticeProcessor, "PQsetNoticeProcessor");
     });
 }
 

@@ -70,6 +70,7 @@ struct Api {
     ConninfoOption* (*conninfoParse)(const char* conninfo, char** errmsg);
     void (*conninfoFree)(ConninfoOption* options);
     void (*freemem)(void* ptr);
+    void* (*setNoticeProcessor)(Conn* conn, void (*processor)(void* arg, const char* message), void* arg);
 };
 
 // The functions, resolved through `module_path` on first use (later calls

@@ -356,9 +356,9 @@ std::vector<ExitReport> LogRecorder::CloseAll() {
     return reports;
 }
 
-void LogRecorder::RefuseNew() {
+void LogRecorder::RefuseNew(bool refuse) {
     const std::lock_guard<std::mutex> lock(registry_mutex);
-    refuse_new = true;
+    refuse_new = refuse;
 }
 
 // fork(): the child must not share anything with the parent's recorders. Its

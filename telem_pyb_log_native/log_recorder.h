@@ -71,8 +71,9 @@ public:
     // Closes every open recorder of the process, each within its own
     // exit_timeout, all at once; reports the rows that were not written.
     static std::vector<ExitReport> CloseAll();
-    // Refuses new recorders from now on (the interpreter is exiting).
-    static void RefuseNew();
+    // Refuses new recorders from now on (the interpreter is exiting), or
+    // accepts them again (a new interpreter imported the module).
+    static void RefuseNew(bool refuse);
 
     // pthread_atfork handlers.
     static void PrepareFork();

@@ -124,6 +124,7 @@ PYBIND11_MODULE(_native, m) {
             "internals differ");
     }
     ++telem_pyb_log::interpreter_generation;
+    LogRecorder::RefuseNew(false);
     static const int fork_handlers = pthread_atfork(&LogRecorder::PrepareFork, &LogRecorder::ParentAfterFork,
                                                     &LogRecorder::ChildAfterFork);
     if (fork_handlers != 0) {
@@ -210,7 +211,7 @@ PYBIND11_MODULE(_native, m) {
     m.def(
         "close_all",
         [] {
-            LogRecorder::RefuseNew();
+            LogRecorder::RefuseNew(true);
             py::list reports;
             for (const auto& r : LogRecorder::CloseAll()) {
                 reports.append(py::make_tuple(r.label, r.where, r.rows, r.cause));

@@ -234,6 +234,9 @@ void PostgresStore::Connect() {
     if (api_.status(conn_) == pq::kConnectionBad) {
         throw StoreError(Scrub(Trimmed(api_.errorMessage(conn_))));
     }
+    // The server's notices (a table that exists already, a shutdown) are not
+    // the user's business; libpq would print them on stderr.
+    api_.setNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     int state = pq::kPollingWriting;
     while (state != pq::kPollingOk) {
         if (state == pq::kPollingFailed) {
@@ -264,6 +267,7 @@ void PostgresStore::Connect() {
     // The server gives up a statement, or a lock wait, when the writer would.
     Run("SET statement_timeout = " + std::to_string(static_cast<long>(write_timeout_ * 1000)), pq::kCommandOk,
         After(write_timeout_));
+    Run("SET client_min_messages = warning", pq::kCommandOk, After(write_timeout_));
     verify_ = true;
 }
 

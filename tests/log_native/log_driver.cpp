@@ -1,0 +1,98 @@
+// log_driver: native threads that record into a recorder they receive from
+// Python, as a native producer would, and time every call. Built only for the
+// tests (with TELEM_PYB_BUILD_TESTS), next to the test peer module.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "norv/telem/telem.h"
+
+namespace py = pybind11;
+
+using norv::telem::TelemException;
+using norv::telem::TelemRecorder;
+using norv::telem::TsPoint;
+using norv::telem::TsValue;
+
+namespace {
+
+struct Outcome {
+    long ok = 0;
+    std::map<std::string, long> refused;  // TelemException messages
+    long other_errors = 0;
+    long long max_call_ns = 0;
+};
+
+// Records `points` points from each of `threads` threads without the
+// interpreter lock: point i of thread t holds t * 1000000 + first + i, with no
+// time text (the recorder stamps it). With `interval_us`, each thread waits
+// that long between its points. Returns per thread {"ok", "refused":
+// {message: count}, "other_errors", "max_call_ns"}.
+py::list Record(const std::shared_ptr<TelemRecorder>& recorder, int threads, long points, long first,
+                double interval_us) {
+    if (!recorder || threads < 1 || points < 0) {
+        throw std::invalid_argument("record: a recorder, threads >= 1 and points >= 0");
+    }
+    std::vector<Outcome> outcomes(static_cast<std::size_t>(threads));
+    {
+        py::gil_scoped_release release;
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back([&, t] {
+                Outcome& out = outcomes[static_cast<std::size_t>(t)];
+                auto next = std::chrono::steady_clock::now();
+                const auto interval = std::chrono::nanoseconds(static_cast<long long>(interval_us * 1000));
+                for (long i = 0; i < points; ++i) {
+                    const TsPoint point(TsValue(static_cast<long>(t) * 1000000 + first + i));
+                    const auto start = std::chrono::steady_clock::now();
+                    try {
+                        recorder->RecordPoint(point);
+                        ++out.ok;
+                    } catch (const TelemException& e) {
+                        ++out.refused[e.what()];
+                    } catch (...) {
+                        ++out.other_errors;
+                    }
+                    const auto took = std::chrono::steady_clock::now() - start;
+                    out.max_call_ns = std::max<long long>(
+                        out.max_call_ns, std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
+                    if (interval.count() > 0) {
+                        next += interval;
+                        std::this_thread::sleep_until(next);
+                    }
+                }
+            });
+        }
+        for (auto& thread : pool) {
+            thread.join();
+        }
+    }
+    py::list result;
+    for (const auto& out : outcomes) {
+        py::dict d;
+        d["ok"] = out.ok;
+        d["refused"] = out.refused;
+        d["other_errors"] = out.other_errors;
+        d["max_call_ns"] = out.max_call_ns;
+        result.append(d);
+    }
+    return result;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(log_driver, m) {
+    py::module_::import("telem_pyb");
+    m.def("record", &Record, py::arg("recorder"), py::arg("threads"), py::arg("points"), py::arg("first") = 0,
+          py::arg("interval_us") = 0.0);
+}
