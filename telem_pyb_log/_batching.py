@@ -254,12 +254,18 @@ def _close_at_exit() -> None:
 atexit.register(_close_at_exit)
 
 
-def _after_fork_in_child() -> None:
-    # multiprocessing ends its children with os._exit, which skips atexit;
-    # it runs its own exit finalisers first.
-    util = sys.modules.get("multiprocessing.util")
-    if util is not None:
-        util.Finalize(None, _close_at_exit, exitpriority=0)
+def _close_in_worker(_: object) -> None:
+    # multiprocessing ends its workers with os._exit, which skips atexit; it
+    # runs its own exit finalisers first, which a worker's start clears.
+    util = sys.modules["multiprocessing.util"]
+    util.Finalize(None, _close_at_exit, exitpriority=0)
 
 
-os.register_at_fork(after_in_child=_after_fork_in_child)
+def _before_fork() -> None:
+    util: Any = sys.modules.get("multiprocessing.util")
+    if util is not None and not getattr(util, "_telem_pyb_log_hooked", False):
+        util.register_after_fork(_close_at_exit, _close_in_worker)
+        util._telem_pyb_log_hooked = True
+
+
+os.register_at_fork(before=_before_fork)

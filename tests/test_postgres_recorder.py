@@ -9,22 +9,11 @@ import uuid
 import psycopg
 import pytest
 
-from pg_cluster import Cluster
 from telem_pyb import TelemException, TsPoint
 from telem_pyb_log import PostgresRecorder
 from telem_pyb_log.postgres import read_rows
 
 SERIES = {"tsid": "7", "tsname": "cabin.temperature", "btype": "float", "units": "degC", "origin": "test"}
-
-
-@pytest.fixture(scope="module")
-def server():
-    cluster = Cluster()
-    try:
-        cluster.start()
-        yield cluster
-    finally:
-        cluster.remove()
 
 
 @pytest.fixture

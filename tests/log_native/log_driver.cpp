@@ -5,6 +5,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -31,13 +33,31 @@ struct Outcome {
     std::map<std::string, long> refused;  // TelemException messages
     long other_errors = 0;
     long long max_call_ns = 0;
+    // Calls during which the thread waited for something (a lock, I/O: a
+    // voluntary context switch), and calls during which the scheduler gave
+    // its core to another thread (an involuntary one); the longest call that
+    // was not preempted.
+    long waited = 0;
+    long preempted = 0;
+    long long max_unpreempted_ns = 0;
 };
+
+struct Switches {
+    long voluntary, involuntary;
+};
+
+Switches ContextSwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return {usage.ru_nvcsw, usage.ru_nivcsw};
+}
 
 // Records `points` points from each of `threads` threads without the
 // interpreter lock: point i of thread t holds t * 1000000 + first + i, with no
 // time text (the recorder stamps it). With `interval_us`, each thread waits
 // that long between its points. Returns per thread {"ok", "refused":
-// {message: count}, "other_errors", "max_call_ns"}.
+// {message: count}, "other_errors", "max_call_ns", "waited", "preempted",
+// "max_unpreempted_ns"}.
 py::list Record(const std::shared_ptr<TelemRecorder>& recorder, int threads, long points, long first,
                 double interval_us) {
     if (!recorder || threads < 1 || points < 0) {
@@ -54,6 +74,7 @@ py::list Record(const std::shared_ptr<TelemRecorder>& recorder, int threads, lon
                 const auto interval = std::chrono::nanoseconds(static_cast<long long>(interval_us * 1000));
                 for (long i = 0; i < points; ++i) {
                     const TsPoint point(TsValue(static_cast<long>(t) * 1000000 + first + i));
+                    const Switches before = ContextSwitches();
                     const auto start = std::chrono::steady_clock::now();
                     try {
                         recorder->RecordPoint(point);
@@ -63,9 +84,17 @@ py::list Record(const std::shared_ptr<TelemRecorder>& recorder, int threads, lon
                     } catch (...) {
                         ++out.other_errors;
                     }
-                    const auto took = std::chrono::steady_clock::now() - start;
-                    out.max_call_ns = std::max<long long>(
-                        out.max_call_ns, std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
+                    const long long took = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                               std::chrono::steady_clock::now() - start)
+                                               .count();
+                    const Switches after = ContextSwitches();
+                    out.max_call_ns = std::max(out.max_call_ns, took);
+                    out.waited += after.voluntary != before.voluntary;
+                    if (after.involuntary != before.involuntary) {
+                        ++out.preempted;
+                    } else {
+                        out.max_unpreempted_ns = std::max(out.max_unpreempted_ns, took);
+                    }
                     if (interval.count() > 0) {
                         next += interval;
                         std::this_thread::sleep_until(next);
@@ -84,6 +113,9 @@ py::list Record(const std::shared_ptr<TelemRecorder>& recorder, int threads, lon
         d["refused"] = out.refused;
         d["other_errors"] = out.other_errors;
         d["max_call_ns"] = out.max_call_ns;
+        d["waited"] = out.waited;
+        d["preempted"] = out.preempted;
+        d["max_unpreempted_ns"] = out.max_unpreempted_ns;
         result.append(d);
     }
     return result;
