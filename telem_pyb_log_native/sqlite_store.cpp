@@ -1,6 +1,7 @@
 #include "sqlite_store.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
@@ -102,7 +103,6 @@ void SqliteStore::Open() {
         Exec("PRAGMA journal_mode=WAL");
         Exec("PRAGMA synchronous=NORMAL");
         Exec(kCreateTable);
-        Exec(kCreateIndex);
         // An existing table must have every column of the log record as
         // text, and accept rows that give no other column.
         sqlite::Statement* info = nullptr;
@@ -150,14 +150,14 @@ void SqliteStore::Open() {
                                               + " exists with other columns (" + list
                                               + "); it cannot hold log records");
         }
+        Exec(kCreateIndex);
         const int variables = api_.limit(conn_, sqlite::kLimitVariableNumber, -1);
         rows_per_insert_ = std::max(1, std::min(kMaxRowsPerInsert, variables / 7));
-        struct stat st {};
-        if (stat(path_.c_str(), &st) != 0) {
+        file_ = IdOf(path_);
+        if (!file_.known) {
             Fail("cannot find");
         }
-        device_ = st.st_dev;
-        inode_ = st.st_ino;
+        wal_ = shm_ = FileId{};
         rows_in_file_ = 0;
     } catch (...) {
         CloseConnection();
@@ -181,13 +181,35 @@ void SqliteStore::CloseConnection() noexcept {
     }
 }
 
-bool SqliteStore::FileReplaced() const {
+SqliteStore::FileId SqliteStore::IdOf(const std::string& path) {
     struct stat st {};
-    if (stat(path_.c_str(), &st) != 0 || st.st_dev != device_ || st.st_ino != inode_) {
+    if (stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    return {st.st_dev, st.st_ino, true};
+}
+
+bool SqliteStore::FileReplaced() const {
+    const FileId now = IdOf(path_);
+    if (!now.known || now.device != file_.device || now.inode != file_.inode) {
         return true;
     }
     int moved = 0;
     return api_.file_control(conn_, "main", sqlite::kFcntlHasMoved, &moved) == sqlite::kOk && moved != 0;
+}
+
+// SQLite keeps the WAL and shared-memory files of a database that has moved
+// when it closes it; left at the path, a new database there would take them
+// for its own. They are removed if they are still the files this connection
+// made (a database put at the path by someone else may have its own).
+void SqliteStore::RemoveOwnWal() {
+    for (const auto& [suffix, id] : {std::pair<const char*, FileId>{"-wal", wal_}, {"-shm", shm_}}) {
+        const std::string path = path_ + suffix;
+        const FileId now = IdOf(path);
+        if (id.known && now.known && now.device == id.device && now.inode == id.inode) {
+            unlink(path.c_str());
+        }
+    }
 }
 
 sqlite::Statement* SqliteStore::Insert(int rows) {
@@ -215,6 +237,7 @@ void SqliteStore::Write(const Batch& batch, std::uint64_t /*first_seq*/, Deliver
     if (conn_ != nullptr && FileReplaced()) {
         const std::uint64_t rows = rows_in_file_;
         CloseConnection();
+        RemoveOwnWal();
         events.Warn(path_ + " was deleted or replaced by another file while recording; the "
                     + std::to_string(rows) + " rows this recorder had written to it went with it; "
                     + "the next rows go to a new file at that path");
@@ -264,6 +287,10 @@ void SqliteStore::Write(const Batch& batch, std::uint64_t /*first_seq*/, Deliver
         throw;
     }
     rows_in_file_ += batch.rows();
+    if (!wal_.known) {
+        wal_ = IdOf(path_ + "-wal");
+        shm_ = IdOf(path_ + "-shm");
+    }
 }
 
 void SqliteStore::Interrupt() noexcept {

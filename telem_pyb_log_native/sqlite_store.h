@@ -45,6 +45,7 @@ private:
     void Open();
     void CloseConnection() noexcept;
     bool FileReplaced() const;
+    void RemoveOwnWal();
     sqlite::Statement* Insert(int rows);
     void Exec(const char* sql);
     [[noreturn]] void Fail(const std::string& what);
@@ -59,8 +60,14 @@ private:
     std::mutex io_mutex_;  // held while the connection is in use
     std::mutex connection_mutex_;  // guards conn_ itself, for Interrupt
     sqlite::Connection* conn_ = nullptr;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    struct FileId {
+        dev_t device = 0;
+        ino_t inode = 0;
+        bool known = false;
+    };
+    static FileId IdOf(const std::string& path);
+    FileId file_;
+    FileId wal_, shm_;  // the WAL and shared-memory files the connection made
     std::uint64_t rows_in_file_ = 0;  // written through this connection
     int rows_per_insert_ = 1;
     std::map<int, sqlite::Statement*> inserts_;  // by row count

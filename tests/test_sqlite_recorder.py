@@ -3,6 +3,7 @@
 import contextlib
 import datetime
 import gc
+import os
 import pathlib
 import re
 import sqlite3
@@ -392,3 +393,46 @@ def test_the_demo_writes_to_the_working_directory_by_default(tmp_path, monkeypat
     log_demo.main([])
     assert count_rows(tmp_path / DEFAULT_DB) == 13
     assert f"{DEFAULT_DB} (log_points): 13 rows" in capsys.readouterr().out
+
+
+def _replace_with_another_database(path):
+    other = path.with_name("other.db")
+    with contextlib.closing(sqlite3.connect(other)) as conn:
+        conn.execute("CREATE TABLE notes (text TEXT)")
+        conn.execute("INSERT INTO notes VALUES ('kept')")
+        conn.commit()
+    os.replace(other, path)
+
+
+@pytest.mark.parametrize(
+    "remove",
+    [
+        pytest.param(lambda db: [pathlib.Path(f"{db}{s}").unlink(missing_ok=True) for s in ("", "-wal", "-shm")],
+                     id="the file and its WAL deleted"),
+        pytest.param(lambda db: db.unlink(), id="the file alone deleted"),
+        pytest.param(_replace_with_another_database, id="the file replaced by another database"),
+    ],
+)
+def test_a_file_deleted_or_replaced_while_recording_is_noticed_and_the_next_rows_go_to_the_path(db, caplog, remove):
+    rec = SqliteRecorder(db, batch_size=10)
+    rec.record_metadata_kv(SERIES)
+    for i in range(10):
+        rec.record_value(i)
+    rec.flush()
+    remove(db)
+    for i in range(10, 30):
+        rec.record_value(i)
+    rec.close()
+    assert values(db) == [str(i) for i in range(10, 30)]
+    (warning,) = [r.getMessage() for r in caplog.records if r.name == "telem_pyb_log"]
+    assert f"{db} was deleted or replaced by another file while recording; the 10 rows this recorder had written" in warning
+    assert rec.stats.written == 30
+
+
+def test_an_existing_table_of_other_columns_is_refused_at_construction(db):
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        conn.execute("CREATE TABLE log_points (id INTEGER PRIMARY KEY, mtime TEXT, value REAL, extra TEXT NOT NULL)")
+    with pytest.raises(TelemException, match=rf"the table log_points in {re.escape(str(db))} exists with other columns "
+                                             r"\(value is real, not text; extra needs a value .*; there is no column "
+                                             r"tsname.*\); it cannot hold log records"):
+        SqliteRecorder(db)
