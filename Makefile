@@ -111,7 +111,7 @@ sanitize: venv
 test-sanitize: sanitize
 	ctest --test-dir $(ASAN) --output-on-failure
 	tools/ensure-apt-packages postgresql
-	$(SAN_ENV) PYTHONPATH=$(ASAN):$(ASAN)/peer:$(ASAN)/producer TELEM_PYB_MODULE_DIR=$(ASAN) \
+	$(SAN_ENV) PYTHONPATH=$(ASAN):$(ASAN)/peer TELEM_PYB_MODULE_DIR=$(ASAN) \
 	  $(PYTEST) -m "not packaging and not long" --leak-calls=$(SAN_LEAK_CALLS)
 	$(MAKE) test-valgrind
 

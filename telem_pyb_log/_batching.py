@@ -139,19 +139,20 @@ def check_seconds(name: str, value: object) -> None:
 
 def check_options(options: RecorderOptions) -> None:
     """Raises ValueError naming the first option that is not valid."""
-    unknown = set(options) - set(RecorderOptions.__annotations__)
+    given: dict[str, object] = dict(options)
+    unknown = set(given) - set(RecorderOptions.__annotations__)
     if unknown:
         raise TypeError(f"unknown option {sorted(unknown)[0]!r}")
     for name in ("batch_size", "max_pending"):
-        if name in options:
-            _check_count(name, options[name])  # type: ignore[literal-required]
+        if name in given:
+            _check_count(name, given[name])
     if options.get("batch_size", 1) > 2**31:
         raise ValueError(f"batch_size must be at most 2**31, not {options['batch_size']}")
     for name in ("max_delay", "block_timeout", "exit_timeout", "log_interval"):
-        if name in options:
-            check_seconds(name, options[name])  # type: ignore[literal-required]
-    if "on_full" in options and options["on_full"] not in ("drop", "block"):
-        raise ValueError(f"on_full must be 'drop' or 'block', not {options['on_full']!r}")
+        if name in given:
+            check_seconds(name, given[name])
+    if given.get("on_full", "drop") not in ("drop", "block"):
+        raise ValueError(f"on_full must be 'drop' or 'block', not {given['on_full']!r}")
 
 
 class LogRecorder(_native.Recorder):

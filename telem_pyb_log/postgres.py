@@ -5,6 +5,7 @@ whose libpq the recorder uses."""
 
 from __future__ import annotations
 
+import importlib
 from typing import Unpack
 
 import telem_pyb
@@ -29,17 +30,11 @@ def _libpq_module() -> str:
     _require_psycopg()
     import psycopg.pq
 
-    if psycopg.pq.__impl__ == "binary":
-        import psycopg_binary.pq
-
-        return psycopg_binary.pq.__file__ or ""
-    if psycopg.pq.__impl__ == "c":
-        import psycopg_c.pq  # type: ignore[import-not-found]
-
-        return str(psycopg_c.pq.__file__)
-    from psycopg.pq import _pq_ctypes
-
-    return str(_pq_ctypes.pq._name)
+    implementation = {"binary": "psycopg_binary.pq", "c": "psycopg_c.pq"}.get(psycopg.pq.__impl__)
+    if implementation is not None:
+        return str(importlib.import_module(implementation).__file__)
+    # The pure-Python implementation loads libpq with ctypes.
+    return str(importlib.import_module("psycopg.pq._pq_ctypes").pq._name)
 
 
 def _without_password(conninfo: str, message: str) -> str:
