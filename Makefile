@@ -77,9 +77,11 @@ bench: install native producer
 	tools/ensure-apt-packages valgrind postgresql
 	cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELEM_PYB_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
-	cmake --build $(BENCH) --target telem_peer
+	cmake --build $(BENCH) --target telem_peer log_driver
 	$(PY) bench/bench.py --peer-dir $(BENCH)/peer --producer-dir $(PRODUCER) --json bench/results.json
-	$(PY) bench/log_recorders.py --json bench/log_results.json
+	PYTHONSAFEPATH=1 $(PY) bench/log_recorders.py --callgrind --json bench/log_results.json
+	PYTHONSAFEPATH=1 $(PY) bench/native_producer.py --producer-dir $(PRODUCER) --json bench/producer_results.json
+	PYTHONSAFEPATH=1 PYTHONPATH=$(BENCH)/peer $(PY) bench/stalled_server.py --json bench/stall_results.json
 
 # The module, the client library, the test peer and the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer. The interpreter is not

@@ -36,6 +36,17 @@ std::set<LogRecorder*>& Registry() {
 }
 bool refuse_new = false;  // under registry_mutex
 
+// What a child after fork() abandons of its parent's recorders (pipelines,
+// locks): kept here, never freed, so that they stay reachable.
+struct Abandoned {
+    std::vector<std::unique_ptr<Pipeline>> pipelines;
+    std::vector<std::unique_ptr<std::mutex>> mutexes;
+};
+Abandoned& AbandonedAfterFork() {
+    static auto* abandoned = new Abandoned;
+    return *abandoned;
+}
+
 const char* const kSeriesFields[] = {"tsname", "btype", "units", "comment", "origin"};
 
 }  // namespace
@@ -392,10 +403,10 @@ void LogRecorder::ChildAfterFork() {
     for (LogRecorder* r : Registry()) {
         r->meta_mutex_.unlock();
         // The parent's close_mutex_ may be held by a thread that is not here.
-        (void)r->close_mutex_.release();
+        AbandonedAfterFork().mutexes.push_back(std::move(r->close_mutex_));
         r->close_mutex_ = std::make_unique<std::mutex>();
         if (r->state_.load() == kOpen) {
-            (void)r->owned_pipeline_.release();  // see pipeline_
+            AbandonedAfterFork().pipelines.push_back(std::move(r->owned_pipeline_));  // see pipeline_
             r->state_.store(kForked);
         }
     }

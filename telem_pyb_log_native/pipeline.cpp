@@ -107,7 +107,11 @@ void Pipeline::Dispose(std::unique_ptr<Pipeline> pipeline) {
     if (pipeline) {
         pipeline->Stop(true);
         if (pipeline->detached_) {
-            pipeline.release();  // its writer thread still uses it
+            // Its writer thread still uses it: kept, reachable, for good.
+            static auto* kept = new std::vector<std::unique_ptr<Pipeline>>;
+            static std::mutex kept_mutex;
+            const std::lock_guard<std::mutex> lock(kept_mutex);
+            kept->push_back(std::move(pipeline));
         }
     }
 }

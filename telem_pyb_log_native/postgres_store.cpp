@@ -159,13 +159,13 @@ PostgresStore::~PostgresStore() {
 
 std::unique_ptr<Store> PostgresStore::ForChild() {
     // This process must not end the parent's session (PQfinish would tell the
-    // server so): only its copy of the socket is closed, the rest is left.
+    // server so): only its copy of the socket is closed, the rest is left to
+    // this abandoned store, which is never destroyed.
     if (conn_ != nullptr) {
         const int socket = api_.socket(conn_);
         if (socket >= 0) {
             close(socket);
         }
-        conn_ = nullptr;
     }
     return std::unique_ptr<Store>(new PostgresStore(*this, Unconnected{}));
 }
