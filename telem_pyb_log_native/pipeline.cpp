@@ -27,6 +27,7 @@ using std::chrono::steady_clock;
 constexpr std::int64_t kSecond = 1'000'000'000;
 constexpr std::int64_t kNever = INT64_MAX;
 constexpr std::size_t kPooledChunks = 16;
+constexpr std::size_t kBatchesAtOnce = 4;
 // Retries of a failed write: the first at once (a new connection often
 // suffices: the server closed an idle one, or restarted), then after a delay
 // that doubles from kFirstBackoff up to kMaxBackoff, with jitter.
@@ -417,7 +418,11 @@ void Pipeline::Run() {
                 const std::uint64_t queued = CountQueued(oldest);
                 const bool due = oldest != kNever && (urgent || oldest <= now - max_delay_ns_);
                 if (queued >= options_.batch_size || due) {
-                    TakeBatch();
+                    // A batch that is due takes every row; one that is only
+                    // full, the full chunks first.
+                    if (due || !TakeBatch(false)) {
+                        TakeBatch(true);
+                    }
                 } else if (closing_.load() && queued == 0) {
                     break;  // every row is written
                 } else {
@@ -477,15 +482,18 @@ std::uint64_t Pipeline::CountQueued(std::int64_t& oldest) {
     return queued;
 }
 
-bool Pipeline::TakeBatch() {
+bool Pipeline::TakeBatch(bool partial) {
+    // When more rows wait than a batch, up to kBatchesAtOnce batches go in one
+    // transaction: fewer commits and round trips while the writer catches up.
+    const std::size_t limit = std::size_t{options_.batch_size} * kBatchesAtOnce;
     // Shards in turn, starting after the last one taken from, so that a busy
     // shard does not keep the others waiting.
-    for (std::size_t i = 0; i < kShards && batch_.rows() < options_.batch_size; ++i) {
+    for (std::size_t i = 0; i < kShards && batch_.rows() < limit; ++i) {
         Shard& shard = shards_[(next_shard_ + i) % kShards];
         const std::lock_guard<std::mutex> lock(shard.mutex);
-        while (!shard.chunks.empty() && batch_.rows() < options_.batch_size) {
+        while (!shard.chunks.empty() && batch_.rows() < limit) {
             Chunk& front = *shard.chunks.front();
-            if (front.rows() == 0) {
+            if (front.rows() == 0 || (!partial && front.rows() < chunk_rows_)) {
                 break;
             }
             shard.queued -= front.rows();

@@ -121,7 +121,9 @@ private:
 
     // The writer thread.
     void Run();
-    bool TakeBatch();
+    // Moves rows of the shards into batch_: whole chunks, and with `partial`
+    // also those being filled.
+    bool TakeBatch(bool partial);
     // Rows in the shards, and the time the oldest of them was queued.
     std::uint64_t CountQueued(std::int64_t& oldest);
     void WriteBatch();

@@ -501,8 +501,51 @@ void PostgresStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryE
             return;
         }
         verify_ = true;  // until this write is known to have committed
-        Run("BEGIN", pq::kCommandOk, deadline);
-        Run(copy_sql_, pq::kCopyIn, deadline);
+        // One round trip opens the transaction, advances the ledger from the
+        // count this batch follows on, and starts the COPY; the data follow
+        // only if the ledger showed that count.
+        const std::uint64_t rows = batch.rows() - skip;
+        const std::string advance = "INSERT INTO " + Quoted(ledger_) + " AS l (recorder_id, stored) VALUES ('"
+                                    + recorder_id_ + "', " + std::to_string(before + rows)
+                                    + ") ON CONFLICT (recorder_id) DO UPDATE SET stored = EXCLUDED.stored "
+                                      "WHERE l.stored = "
+                                    + std::to_string(before);
+        if (api_.sendQuery(conn_, ("BEGIN; " + advance + "; " + copy_sql_).c_str()) == 0) {
+            Fail("cannot send to the server");
+        }
+        FlushOutput(deadline);
+        for (const int expected : {pq::kCommandOk, pq::kCommandOk}) {
+            const ResultPtr result = NextResult(deadline);
+            if (!result || api_.resultStatus(result.get()) != expected) {
+                const std::string message =
+                    result ? Trimmed(api_.resultErrorMessage(result.get())) : std::string("no result from the server");
+                while (NextResult(deadline)) {
+                }
+                throw StoreError(Scrub(message));
+            }
+            if (expected == pq::kCommandOk && api_.cmdTuples(result.get())[0] != '\0'
+                && std::string(api_.cmdTuples(result.get())) != "1") {
+                // The ledger does not show the count: refuse the COPY, which
+                // ends the transaction.
+                const ResultPtr copying = NextResult(deadline);
+                api_.putCopyEnd(conn_, "the ledger does not show the rows this batch follows on");
+                FlushOutput(deadline);
+                while (NextResult(deadline)) {
+                }
+                throw StoreError("the ledger of " + where_ + " does not show " + std::to_string(before)
+                                 + " rows of this recorder; the batch is not written");
+            }
+        }
+        {
+            const ResultPtr copying = NextResult(deadline);
+            if (!copying || api_.resultStatus(copying.get()) != pq::kCopyIn) {
+                const std::string message = copying ? Trimmed(api_.resultErrorMessage(copying.get()))
+                                                    : std::string("no result from the server");
+                while (NextResult(deadline)) {
+                }
+                throw StoreError(Scrub(message));
+            }
+        }
         std::string data;
         data.reserve(kCopyPiece + 4096);
         const auto send = [&] {
@@ -572,17 +615,6 @@ void PostgresStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryE
             }
             while (NextResult(deadline)) {
             }
-        }
-        const std::uint64_t rows = batch.rows() - skip;
-        const ResultPtr advanced = Run("INSERT INTO " + Quoted(ledger_) + " AS l (recorder_id, stored) VALUES ('"
-                                           + recorder_id_ + "', " + std::to_string(before + rows)
-                                           + ") ON CONFLICT (recorder_id) DO UPDATE SET stored = EXCLUDED.stored "
-                                             "WHERE l.stored = "
-                                           + std::to_string(before),
-                                       pq::kCommandOk, deadline);
-        if (std::string(api_.cmdTuples(advanced.get())) != "1") {
-            throw StoreError("the ledger of " + where_ + " does not show " + std::to_string(before)
-                             + " rows of this recorder; the batch is not written");
         }
         Run("COMMIT", pq::kCommandOk, deadline);
         verify_ = false;

@@ -262,3 +262,21 @@ def test_a_table_that_cannot_be_the_recorders_is_refused_at_construction(server,
         sql(server, prepare)
     with pytest.raises(TelemException, match=f"^PostgresRecorder: {message}"):
         PostgresRecorder(server.conninfo, table=name)
+
+
+def test_a_ledger_changed_under_an_open_connection_is_caught_before_the_batch_is_written(server, table):
+    rec = PostgresRecorder(server.conninfo, table=table, batch_size=10, max_delay=3600)
+    rec.record_metadata_kv(SERIES)
+    for i in range(10):
+        rec.record_value(i)
+    rec.flush()
+    sql(server, f"UPDATE {table}_delivered SET stored = stored - 4")  # as a server that lost 4 rows would show
+    with _logged_errors() as errors:
+        for i in range(10, 20):
+            rec.record_value(i)
+        rec.close()
+    assert values(server, table) == [str(i) for i in range(20)]  # the batch once, after the refused attempt
+    assert "does not show 10 rows of this recorder; the batch is not written" in rec.stats.last_error
+    (error,) = errors
+    assert "the server lost 4 rows that it had confirmed: rows 7 to 10 of this recorder" in error
+    assert (rec.stats.written, rec.stats.lost, rec.stats.failed_writes) == (20, 4, 1)
