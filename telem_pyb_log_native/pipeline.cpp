@@ -26,7 +26,10 @@ using std::chrono::steady_clock;
 
 constexpr std::int64_t kSecond = 1'000'000'000;
 constexpr std::int64_t kNever = INT64_MAX;
-constexpr std::size_t kPooledChunks = 16;
+// Written chunks are kept for reuse, up to 64 MiB: memory the queue has once
+// needed is not given back and faulted in again with the next burst (page
+// faults of two recording threads at once make them wait for each other).
+constexpr std::size_t kPooledChunks = 1024;
 constexpr std::size_t kBatchesAtOnce = 4;
 // Retries of a failed write: the first at once (a new connection often
 // suffices: the server closed an idle one, or restarted), then after a delay

@@ -6,6 +6,7 @@
 // series shares. A row whose series texts differ from its series' (the
 // conversion chose other ones) carries all seven.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -54,9 +55,7 @@ public:
         const std::uint32_t head[2] = {static_cast<std::uint32_t>(series_.size() - 1),
                                        static_cast<std::uint32_t>(mtime.size())};
         const std::uint32_t value_size = static_cast<std::uint32_t>(value.size());
-        const std::size_t at = bytes_.size();
-        bytes_.resize(at + sizeof head + mtime.size() + sizeof value_size + value.size());
-        char* p = &bytes_[at];
+        char* p = Grow(sizeof head + mtime.size() + sizeof value_size + value.size());
         std::memcpy(p, head, sizeof head);
         p += sizeof head;
         std::memcpy(p, mtime.data(), mtime.size());
@@ -77,7 +76,7 @@ public:
     // Calls f(const RowView&) for every row, in order.
     template <typename F>
     void ForEach(F&& f) const {
-        const char* p = bytes_.data();
+        const char* p = bytes_.get();
         for (std::uint32_t i = 0; i < rows_; ++i) {
             const std::uint32_t index = TakeNumber(p);
             RowView row;
@@ -102,25 +101,45 @@ public:
     std::uint32_t rows() const { return rows_; }
     unsigned shard() const { return shard_; }
     void set_shard(unsigned shard) { shard_ = shard; }
-    std::size_t bytes() const { return bytes_.capacity() + series_.capacity() * sizeof(series_[0]); }
+    std::size_t bytes() const { return capacity_ + series_.capacity() * sizeof(series_[0]); }
     std::int64_t first_at() const { return first_at_; }
     void set_first_at(std::int64_t at) { first_at_ = at; }
 
     // Empties the chunk for reuse, keeping its memory.
     void Clear() {
-        bytes_.clear();
+        size_ = 0;
         series_.clear();
         rows_ = 0;
         first_at_ = 0;
     }
 
-    void Reserve(std::size_t bytes) { bytes_.reserve(bytes); }
+    void Reserve(std::size_t bytes) {
+        if (bytes > capacity_) {
+            // Left uninitialised (make_unique would zero it): every byte up
+            // to size_ is written before it is read.
+            std::unique_ptr<char[]> grown(new char[bytes]);
+            if (size_ > 0) {
+                std::memcpy(grown.get(), bytes_.get(), size_);
+            }
+            bytes_ = std::move(grown);
+            capacity_ = bytes;
+        }
+    }
 
 private:
-    void PutNumber(std::uint32_t n) { bytes_.append(reinterpret_cast<const char*>(&n), sizeof n); }
+    // Room for `n` more bytes at the end, which the caller fills.
+    char* Grow(std::size_t n) {
+        if (size_ + n > capacity_) {
+            Reserve(std::max(capacity_ * 2, size_ + n));
+        }
+        char* at = bytes_.get() + size_;
+        size_ += n;
+        return at;
+    }
+    void PutNumber(std::uint32_t n) { std::memcpy(Grow(sizeof n), &n, sizeof n); }
     void PutText(std::string_view text) {
         PutNumber(static_cast<std::uint32_t>(text.size()));
-        bytes_.append(text.data(), text.size());
+        std::memcpy(Grow(text.size()), text.data(), text.size());
     }
     static std::uint32_t TakeNumber(const char*& p) {
         std::uint32_t n;
@@ -135,7 +154,9 @@ private:
         return text;
     }
 
-    std::string bytes_;
+    std::unique_ptr<char[]> bytes_;  // the rows, size_ of capacity_ bytes in use
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
     std::vector<std::shared_ptr<const Series>> series_;
     std::uint32_t rows_ = 0;
     unsigned shard_ = 0;         // the queue shard it was filled in
