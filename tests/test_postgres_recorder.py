@@ -5,6 +5,7 @@ import logging
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import uuid
 
@@ -82,6 +83,21 @@ def sql(server, statement):
         conn.execute(statement)
 
 
+def commit_waits(server, table):
+    """True once a commit waits for the standby: the server applies a reload
+    of its settings a little later. The probe cancels its own wait (which
+    leaves its commit done; statement_timeout does not end such a wait)."""
+    with psycopg.connect(server.conninfo, autocommit=True) as conn:
+        cancel = threading.Timer(0.3, conn.cancel)
+        cancel.start()
+        started = time.monotonic()
+        conn.execute(f"INSERT INTO {table}_probe VALUES (1)")
+        waited = time.monotonic() - started >= 0.3
+        cancel.cancel()
+        cancel.join()
+        return waited
+
+
 def test_a_batch_committed_in_doubt_is_not_stored_twice(server, table):
     # With a synchronous standby that never answers, COMMIT commits locally and
     # then waits; the recorder gives up after write_timeout, not knowing that
@@ -89,9 +105,11 @@ def test_a_batch_committed_in_doubt_is_not_stored_twice(server, table):
     # for, the first commit completes.
     rec = PostgresRecorder(server.conninfo, table=table, batch_size=10, max_delay=3600, write_timeout=1)
     rec.record_metadata_kv(SERIES)
+    sql(server, f"CREATE TABLE {table}_probe (n int)")
     sql(server, "ALTER SYSTEM SET synchronous_standby_names = 'nobody'")
     sql(server, "SELECT pg_reload_conf()")
     try:
+        wait_for(lambda: commit_waits(server, table))
         for i in range(10):
             rec.record_value(i)
         wait_for(lambda: rec.stats.failed_writes >= 2)
