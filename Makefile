@@ -61,11 +61,15 @@ typecheck: install
 # Includes tests/test_packaging.py (builds the wheel and sdist, about a
 # minute); pass PYTEST_ARGS='-m "not packaging"' to leave it out. The
 # PostgreSQL tests start a server of their own from Debian's postgresql.
+# PYTHONSAFEPATH keeps the working directory off sys.path, in the tests and the
+# interpreters they start, so that the source tree's telem_pyb_log (which has
+# no native half) does not hide the built one.
+PYTEST := PYTHONSAFEPATH=1 $(PY) -m pytest
 test: install native producer typecheck
 	tools/ensure-apt-packages postgresql
 	ctest --test-dir $(NATIVE) --output-on-failure
-	PYTHONPATH=$(NATIVE)/peer:$(PRODUCER) $(PY) -m pytest $(PYTEST_ARGS)
-	PYTHONPATH=$(NATIVE):$(NATIVE)/peer TELEM_PYB_MODULE_DIR=$(NATIVE) $(PY) -m pytest tests/test_native_peer.py
+	PYTHONPATH=$(NATIVE)/peer:$(PRODUCER) $(PYTEST) $(PYTEST_ARGS)
+	PYTHONPATH=$(NATIVE):$(NATIVE)/peer TELEM_PYB_MODULE_DIR=$(NATIVE) $(PYTEST) tests/test_native_peer.py
 
 # Benchmarks of the installed module (bench/README.md). The peer module is
 # built again in Release, as the one in $(NATIVE) is a Debug build.
@@ -73,9 +77,11 @@ bench: install native producer
 	tools/ensure-apt-packages valgrind postgresql
 	cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELEM_PYB_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
-	cmake --build $(BENCH) --target telem_peer
+	cmake --build $(BENCH) --target telem_peer log_driver
 	$(PY) bench/bench.py --peer-dir $(BENCH)/peer --producer-dir $(PRODUCER) --json bench/results.json
-	$(PY) bench/log_recorders.py --json bench/log_results.json
+	PYTHONSAFEPATH=1 $(PY) bench/log_recorders.py --callgrind --json bench/log_results.json
+	PYTHONSAFEPATH=1 $(PY) bench/native_producer.py --producer-dir $(PRODUCER) --json bench/producer_results.json
+	PYTHONSAFEPATH=1 PYTHONPATH=$(BENCH)/peer $(PY) bench/stalled_server.py --json bench/stall_results.json
 
 # The module, the client library, the test peer and the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer. The interpreter is not
@@ -108,7 +114,7 @@ test-sanitize: sanitize
 	ctest --test-dir $(ASAN) --output-on-failure
 	tools/ensure-apt-packages postgresql
 	$(SAN_ENV) PYTHONPATH=$(ASAN):$(ASAN)/peer TELEM_PYB_MODULE_DIR=$(ASAN) \
-	  $(PY) -m pytest -m "not packaging" --leak-calls=$(SAN_LEAK_CALLS)
+	  $(PYTEST) -m "not packaging and not long" --leak-calls=$(SAN_LEAK_CALLS)
 	$(MAKE) test-valgrind
 
 # Memcheck over a short run of every operation, against the plain Debug build.

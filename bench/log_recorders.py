@@ -1,29 +1,36 @@
-"""The log recorders' cost per row against the same rows stored by hand, in one run.
+"""The log recorders' cost per row against the same rows stored by plain code, in one run.
 
-    python bench/log_recorders.py [--rows N] [--repeats R] [--json FILE]
+    python bench/log_recorders.py [--rows N] [--repeats R] [--callgrind] [--json FILE]
 
-For each store, `record_value(i)` on a recorder (batch_size 1000) against
-plain code that makes the same rows itself (the time text from
-`datetime.now(UTC).isoformat(timespec="microseconds")`, the value text and the
+For each store, `record_value(i)` on a recorder (batch_size 1000), timed
+until `close()` returns, against plain code that makes the same rows itself
+(the time text from the package's own `utc_now`, the value text and the
 metadata fields) and stores them in batches of 1000, one transaction each:
 - SQLite: `executemany` of one-row INSERTs into the recorder's own table and
   index, WAL and synchronous=NORMAL, as the recorder;
-- PostgreSQL: psycopg `COPY` into a table of the seven text fields, on a
-  throwaway cluster (tests/pg_cluster.py) with a Unix socket.
-The recorder formats the same time text with its own, faster `utc_now`; the
-rows marked "own stamps" give the plain code that formatter as well.
-Each figure is the median over R runs of N rows; the runs alternate recorder
-and reference, so that both see the same load.
+- PostgreSQL: psycopg `COPY` (`write_row`) into a table of the seven text
+  fields, on a throwaway cluster (tests/pg_cluster.py) with a Unix socket.
+Each time is the median over R runs of N rows; the runs alternate recorder
+and plain code, so that both see the same load. With --callgrind, each of
+the four also runs under valgrind's callgrind with N and 2N rows, and the
+instructions per row are (total of 2N - total of N) / N: every thread of the
+process counts (the recorder's writer too), the PostgreSQL server does not.
+Targets: SQLite at most 0.6x in time; PostgreSQL at most 0.6x in time and
+0.35x in client instructions.
+
+To measure another telem_pyb_log (an earlier release's, which is pure
+Python), put its directory first: --package-dir DIR.
 """
 
 import argparse
 import contextlib
-import datetime
 import json
 import os
 import pathlib
+import re
 import sqlite3
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -32,125 +39,162 @@ import uuid
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-import psycopg  # noqa: E402
-
-from pg_cluster import Cluster  # noqa: E402
-from telem_pyb_log import COLUMNS, PostgresRecorder, SqliteRecorder, sqlite, utc_now  # noqa: E402
-
 BATCH = 1000
 META = {"tsid": "42", "tsname": "cabin.temperature", "btype": "int", "units": "degC", "origin": "bench",
         "comment": "bench series"}
-TARGET = 1.25
+TARGETS = {"sqlite": {"time": 0.6}, "postgres": {"time": 0.6, "instructions": 0.35}}
+KINDS = ("sqlite-recorder", "sqlite-plain", "postgres-recorder", "postgres-plain")
 
 
-def by_recorder(make, rows):
-    rec = make()
-    rec.record_metadata_kv(META)
-    record_value = rec.record_value
-    t0 = time.perf_counter_ns()
-    for i in range(rows):
-        record_value(i)
-    rec.close()
-    return (time.perf_counter_ns() - t0) / rows
+def insert_sql():
+    from telem_pyb_log import COLUMNS
+
+    return f"INSERT INTO log_points ({', '.join(COLUMNS)}) VALUES ({', '.join('?' * len(COLUMNS))})"
 
 
-def plain_utc_now():
-    return datetime.datetime.now(datetime.UTC).isoformat(timespec="microseconds")
-
-
-def by_hand(write_batch, rows, stamp=plain_utc_now):
-    tsname, btype, units, comment, origin = (META[k] for k in ("tsname", "btype", "units", "comment", "origin"))
-    batch = []
-    t0 = time.perf_counter_ns()
-    for i in range(rows):
-        batch.append((stamp(), tsname, str(i), btype, units, comment, origin))
-        if len(batch) == BATCH:
-            write_batch(batch)
-            batch = []
-    if batch:
-        write_batch(batch)
-    return (time.perf_counter_ns() - t0) / rows
-
-
-def sqlite_pair(tmp, rows):
-    path = pathlib.Path(tmp, f"{uuid.uuid4().hex}.db")
-    conn = sqlite3.connect(pathlib.Path(tmp, f"{uuid.uuid4().hex}-plain.db"), isolation_level=None)
+def sqlite_plain_connection(path):
+    conn = sqlite3.connect(path, isolation_level=None)
     conn.execute("PRAGMA journal_mode=WAL")
     conn.execute("PRAGMA synchronous=NORMAL")
     # The recorder's own table and index: the same rows into the same file format.
-    conn.execute(sqlite._CREATE_TABLE)
-    conn.execute(sqlite._CREATE_INDEX)
-    insert = f"INSERT INTO {sqlite.TABLE} ({', '.join(COLUMNS)}) VALUES ({', '.join('?' * len(COLUMNS))})"
+    from telem_pyb_log import COLUMNS
 
-    def write(batch):
-        conn.execute("BEGIN IMMEDIATE")
-        conn.executemany(insert, batch)
-        conn.execute("COMMIT")
-
-    with contextlib.closing(conn):
-        return by_recorder(lambda: SqliteRecorder(path), rows), by_hand(write, rows), by_hand(write, rows, utc_now)
+    conn.execute(f"CREATE TABLE IF NOT EXISTS log_points (id INTEGER PRIMARY KEY, "
+                 f"{', '.join(c + ' TEXT NOT NULL' for c in COLUMNS)})")
+    conn.execute("CREATE INDEX IF NOT EXISTS log_points_tsname ON log_points (tsname, id)")
+    return conn
 
 
-def postgres_pair(cluster, rows):
-    table = f"log_{uuid.uuid4().hex[:12]}"
-    with psycopg.connect(cluster.conninfo, autocommit=True) as conn:
-        plain = f"plain_{uuid.uuid4().hex[:12]}"
-        conn.execute(f"CREATE TABLE {plain} ({', '.join(c + ' text NOT NULL' for c in COLUMNS)})")
-        copy_sql = f"COPY {plain} ({', '.join(COLUMNS)}) FROM STDIN"
+def run_kind(kind, target, rows):
+    """One run of `kind` with `rows` rows into `target` (a file or a conninfo); ns per row."""
+    from telem_pyb_log import PostgresRecorder, SqliteRecorder, utc_now
 
-        def write(batch):
-            with conn.transaction(), conn.cursor().copy(copy_sql) as copy:
-                for row in batch:
-                    copy.write_row(row)
+    if kind.endswith("recorder"):
+        rec = SqliteRecorder(target) if kind == "sqlite-recorder" else PostgresRecorder(
+            target, table=f"log_{uuid.uuid4().hex[:12]}")
+        rec.record_metadata_kv(META)
+        record_value = rec.record_value
+        t0 = time.perf_counter_ns()
+        for i in range(rows):
+            record_value(i)
+        rec.close()
+        return (time.perf_counter_ns() - t0) / rows
 
-        return (by_recorder(lambda: PostgresRecorder(cluster.conninfo, table=table), rows), by_hand(write, rows),
-                by_hand(write, rows, utc_now))
+    tsname, btype, units, comment, origin = (META[k] for k in ("tsname", "btype", "units", "comment", "origin"))
+    with contextlib.ExitStack() as stack:
+        if kind == "sqlite-plain":
+            conn = stack.enter_context(contextlib.closing(sqlite_plain_connection(target)))
+            insert = insert_sql()
+
+            def write(batch):
+                conn.execute("BEGIN IMMEDIATE")
+                conn.executemany(insert, batch)
+                conn.execute("COMMIT")
+        else:
+            import psycopg
+            from telem_pyb_log import COLUMNS
+
+            conn = stack.enter_context(psycopg.connect(target, autocommit=True))
+            plain = f"plain_{uuid.uuid4().hex[:12]}"
+            conn.execute(f"CREATE TABLE {plain} ({', '.join(c + ' text NOT NULL' for c in COLUMNS)})")
+            copy_sql = f"COPY {plain} ({', '.join(COLUMNS)}) FROM STDIN"
+
+            def write(batch):
+                with conn.transaction(), conn.cursor().copy(copy_sql) as copy:
+                    for row in batch:
+                        copy.write_row(row)
+
+        batch = []
+        t0 = time.perf_counter_ns()
+        for i in range(rows):
+            batch.append((utc_now(), tsname, str(i), btype, units, comment, origin))
+            if len(batch) == BATCH:
+                write(batch)
+                batch = []
+        if batch:
+            write(batch)
+        return (time.perf_counter_ns() - t0) / rows
 
 
-def report(name, runs):
+def sqlite_target(tmp):
+    return str(pathlib.Path(tmp, f"{uuid.uuid4().hex}.db"))
+
+
+def instructions(kind, target, rows, tmp):
+    """Instructions of `kind` per row, by callgrind (see the module's text)."""
+    totals = []
+    for n in (rows, 2 * rows):
+        out = pathlib.Path(tmp, f"callgrind.{kind}.{n}")
+        where = sqlite_target(tmp) if kind.startswith("sqlite") else target
+        cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
+               "--one", kind, where, str(n)]
+        proc = subprocess.run(cmd, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+        if proc.returncode != 0:
+            raise RuntimeError(f"{' '.join(cmd)}: {proc.stderr[-2000:]}")
+        totals.append(int(re.search(r"refs:\s+([\d,]+)", proc.stderr)[1].replace(",", "")))
+    return (totals[1] - totals[0]) / rows
+
+
+def report(store, runs, instr):
     recorder = statistics.median(r[0] for r in runs)
-    hand = statistics.median(r[1] for r in runs)
+    plain = statistics.median(r[1] for r in runs)
     ratio = statistics.median(r[0] / r[1] for r in runs)
-    own = statistics.median(r[2] for r in runs)
-    own_ratio = statistics.median(r[0] / r[2] for r in runs)
-    verdict = "met" if ratio <= TARGET else "NOT met"
-    print(f"  {name:<12}{recorder / 1000:10.2f}{hand / 1000:10.2f}   {ratio:5.2f}x  (target <= {TARGET}x: {verdict})")
-    print(f"  {'  own stamps':<12}{'':10}{own / 1000:10.2f}   {own_ratio:5.2f}x")
-    return {"recorder_ns": recorder, "by_hand_ns": hand, "ratio": ratio, "by_hand_own_stamps_ns": own,
-            "ratio_own_stamps": own_ratio}
+    target = TARGETS[store]
+    print(f"  {store:<10} time   {recorder / 1000:8.3f} µs/row against {plain / 1000:8.3f}   {ratio:5.2f}x"
+          f"  (target <= {target['time']}x: {'met' if ratio <= target['time'] else 'NOT met'})")
+    result = {"recorder_ns": recorder, "plain_ns": plain, "time_ratio": ratio}
+    if instr:
+        i_ratio = instr[0] / instr[1]
+        verdict = ""
+        if "instructions" in target:
+            verdict = f"  (target <= {target['instructions']}x: {'met' if i_ratio <= target['instructions'] else 'NOT met'})"
+        print(f"  {'':<10} instr  {instr[0]:8.0f} /row    against {instr[1]:8.0f}      {i_ratio:5.2f}x{verdict}")
+        result.update({"recorder_instructions": instr[0], "plain_instructions": instr[1], "instruction_ratio": i_ratio})
+    return result
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--rows", type=int, default=20_000)
+    ap.add_argument("--rows", type=int, default=50_000)
     ap.add_argument("--repeats", type=int, default=7)
+    ap.add_argument("--callgrind", action="store_true", help="also count instructions per row (about 2 minutes)")
+    ap.add_argument("--callgrind-rows", type=int, default=20_000)
     ap.add_argument("--json", metavar="FILE")
-    ap.add_argument("--old-sqlite", metavar="DIR",
-                    help="measure the SqliteRecorder of DIR/sqlite_recorder.py instead (an earlier release's example); "
-                         "skips PostgreSQL")
+    ap.add_argument("--package-dir", metavar="DIR", help="measure the telem_pyb_log package of DIR")
+    ap.add_argument("--one", nargs=3, metavar=("KIND", "TARGET", "ROWS"), help=argparse.SUPPRESS)
     args = ap.parse_args()
-    global SqliteRecorder
-    if args.old_sqlite:
-        sys.path.insert(0, args.old_sqlite)
-        from sqlite_recorder import SqliteRecorder  # noqa: F401 - replaces the package's for sqlite_pair
+    if args.package_dir:
+        sys.path.insert(0, args.package_dir)
+        os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [args.package_dir, os.environ.get("PYTHONPATH")]))
+    if args.one:
+        run_kind(args.one[0], args.one[1], int(args.one[2]))
+        return
 
+    import telem_pyb_log
+    from pg_cluster import Cluster
+
+    print(f"log recorders of {pathlib.Path(telem_pyb_log.__file__).parent}: {args.rows} rows per run, medians of "
+          f"{args.repeats} runs, batches of {BATCH}; plain code stamps with telem_pyb_log.utc_now")
     results = {}
-    print(f"log recorders, {args.rows} rows per run, medians of {args.repeats} runs, batches of {BATCH}")
-    print(f"  {'store':<12}{'µs/row':>10}{'by hand':>10}   ratio")
-    with tempfile.TemporaryDirectory() as tmp:
-        results["sqlite"] = report("SQLite", [sqlite_pair(tmp, args.rows) for _ in range(args.repeats)])
-    if not args.old_sqlite:
-        cluster = Cluster()
-        try:
-            cluster.start()
-            results["postgres"] = report("PostgreSQL", [postgres_pair(cluster, args.rows)
-                                                        for _ in range(args.repeats)])
-        finally:
-            cluster.remove()
+    cluster = Cluster()
+    try:
+        cluster.start()
+        with tempfile.TemporaryDirectory() as tmp:
+            for store in ("sqlite", "postgres"):
+                target = cluster.conninfo if store == "postgres" else None
+                runs = [(run_kind(f"{store}-recorder", target or sqlite_target(tmp), args.rows),
+                         run_kind(f"{store}-plain", target or sqlite_target(tmp), args.rows))
+                        for _ in range(args.repeats)]
+                instr = None
+                if args.callgrind:
+                    instr = (instructions(f"{store}-recorder", target, args.callgrind_rows, tmp),
+                             instructions(f"{store}-plain", target, args.callgrind_rows, tmp))
+                results[store] = report(store, runs, instr)
+    finally:
+        cluster.remove()
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps(results, indent=2) + "\n")
 
 
 if __name__ == "__main__":
-    os.environ.setdefault("PYTHONHASHSEED", "0")
     main()

@@ -2,13 +2,23 @@
 
 `SqliteRecorder` stores a series in an SQLite file on this machine;
 `PostgresRecorder` in a PostgreSQL table that processes on many hosts share
-(it needs psycopg 3: `pip install 'telem_pyb[postgres]'`). Both turn every
-point into the log backend's record with `ConvertPointToDb` and share one
-batching core, `LogRecorder`.
+(it needs psycopg 3: `pip install 'telem_pyb[postgres]'`). Both record in
+native code and deliver from a writer thread of their own (`LogRecorder`);
+`LogRecorder` with a `Store` of your own records anywhere else.
 """
 
-from telem_pyb_log._batching import COLUMNS, LogRecorder, Row, utc_now
+from telem_pyb_log._batching import (
+    COLUMNS,
+    DEFAULT_MAX_PENDING,
+    LogRecorder,
+    RecorderOptions,
+    RecorderStats,
+    Row,
+    Store,
+    utc_now,
+)
 from telem_pyb_log.postgres import PostgresRecorder
 from telem_pyb_log.sqlite import SqliteRecorder
 
-__all__ = ["COLUMNS", "LogRecorder", "PostgresRecorder", "Row", "SqliteRecorder", "utc_now"]
+__all__ = ["COLUMNS", "DEFAULT_MAX_PENDING", "LogRecorder", "PostgresRecorder", "RecorderOptions", "RecorderStats",
+           "Row", "SqliteRecorder", "Store", "utc_now"]

@@ -1,25 +1,40 @@
-"""What every log-backend recorder shares: the metadata, the time stamps, the
-batches and their delivery rules. A store only connects, creates its table and
-writes one batch."""
+"""What every log recorder shares: the native recording path, the writer
+thread, the bounded queue, the Store protocol and the closing at exit.
+
+Recording runs in native code (telem_pyb_log._native) on the calling thread
+and only queues the row; each recorder's writer thread writes the queue to
+its store in batches. A store only connects, creates its table, writes one
+batch and closes.
+"""
 
 from __future__ import annotations
 
+import atexit
+import dataclasses
 import datetime
-import threading
+import math
+import os
+import sys
 import time
 import weakref
-from collections.abc import Callable, Sequence
 from types import TracebackType
-from typing import Any, ClassVar, Protocol, Self
+from typing import Any, ClassVar, Literal, Protocol, Self, TypedDict, Unpack
 
-import telem_pyb
-from telem_pyb.backend.log import ConvertPointToDb
+from telem_pyb_log import _native
 
 # The seven fields of the log record, in the order of a row.
 COLUMNS = ("mtime", "tsname", "value", "btype", "units", "comment", "origin")
-METADATA_FIELDS = ("tsid", "tsname", "btype", "units", "origin", "serial", "role", "comment", "json")
 
 Row = tuple[str, str, str, str, str, str, str]
+
+# Rows a recorder holds while its store is unreachable: a few minutes at
+# 10,000 rows a second (about 60 bytes a row: see the README).
+DEFAULT_MAX_PENDING = 2_000_000
+
+# The operations of telem_pyb.TelemRecorder. Log recorders run them natively,
+# for Python and native callers alike; a Python subclass that defined one
+# would be reached by Python callers only.
+_RECORDER_OPERATIONS = ("record_metadata", "record_metadata_kv", "record_point", "record_value", "close")
 
 
 # The text of the second last formatted: (seconds since the epoch, its text up
@@ -28,9 +43,9 @@ _second: tuple[int, str] = (-1, "")
 
 
 def utc_now() -> str:
-    """The current UTC time in ISO 8601, to the microsecond: the text of
-    `datetime.now(UTC).isoformat(timespec="microseconds")`, for a fraction of
-    its cost (the date and time of day are formatted once a second)."""
+    """The current UTC time in ISO 8601, to the microsecond, as the recorders
+    stamp points: the text of `datetime.now(UTC).isoformat(timespec="microseconds")`,
+    for a fraction of its cost (the date and time of day are formatted once a second)."""
     global _second
     seconds, micros = divmod(time.time_ns() // 1000, 1_000_000)
     second = _second
@@ -40,191 +55,185 @@ def utc_now() -> str:
     return f"{second[1]}{micros:06d}+00:00"
 
 
-def copy_metadata(meta: telem_pyb.TsMetadata) -> telem_pyb.TsMetadata:
-    """A new TsMetadata with the nine fields of `meta` (the class has no copy of its own)."""
-    copy = telem_pyb.TsMetadata()
-    for field in METADATA_FIELDS:
-        setattr(copy, field, getattr(meta, field))
-    return copy
-
-
-class RowRefused(ValueError):
-    """A row that the store could never hold; the message says why."""
-
-
 class Store(Protocol):
-    """Where one recorder's rows go."""
+    """Where a `LogRecorder` writes its rows: implement this to record into
+    something else (see examples/jsonl_store.py).
+
+    The recorder calls `connect()` and `create()` when it is made (their
+    errors are raised there); after that only its writer thread calls the
+    store, holding the interpreter lock for each call, one batch at a time.
+    A write that raises is retried with the same rows, with backoff; before
+    each retry the writer calls `close()`, then `connect()` and `create()`
+    again. Exceptions are logged and counted, never raised into the threads
+    that record. Every call should give up after a time limit of its own
+    (a socket or statement timeout): a call that hangs holds up delivery, and
+    at exit the recorder waits for it only up to `exit_timeout`.
+
+    In a child process after fork(), the child's writer calls `connect()`
+    and `create()` again: the store must then open a connection of its own
+    and leave the parent's alone.
+    """
 
     where: str  # names the store in messages: a file, a server and database
-    @property
-    def encode(self) -> Callable[[Row], Any] | None:
-        """Makes the row as the store writes it, raising RowRefused for a row the
-        store could never hold; None where rows are queued as they are."""
 
-    def write(self, rows: Sequence[Any], first_seq: int) -> None:
+    def connect(self) -> None:
+        """Opens the connection."""
+
+    def create(self) -> None:
+        """Creates the table if it is missing."""
+
+    def write(self, rows: list[Row], first_seq: int) -> None:
         """Stores `rows` in one transaction, or raises and stores none of them.
 
-        The rows are the recorder's rows `first_seq`, `first_seq + 1`, ...; rows
-        that an earlier write stored although it raised are not stored again.
+        The rows are the recorder's rows `first_seq`, `first_seq + 1`, ... in
+        the order they were recorded by each thread. After a write that raised
+        although it stored the rows (a commit in doubt) the same rows come
+        again with the same `first_seq`: a store that promises exactly-once
+        delivery keeps count and skips them.
         """
 
     def close(self) -> None:
         """Releases the connection."""
 
 
-class _Batches:
-    """The rows not written yet, and when they are written.
+@dataclasses.dataclass(frozen=True)
+class RecorderStats:
+    """A recorder's counts since it was made. `recorded` = `written` +
+    `pending` + `abandoned` at every moment."""
 
-    Kept apart from the recorder so that a finaliser can write the last rows of
-    a recorder that was never closed without keeping the recorder alive.
-    """
-
-    __slots__ = ("lock", "store", "pending", "written", "batch_size", "max_delay", "due_size", "due_at")
-
-    def __init__(self, store: Store, batch_size: int, max_delay: float) -> None:
-        self.lock = threading.Lock()
-        self.store: Store | None = store
-        self.pending: list[Any] = []  # rows, encoded if the store encodes them
-        self.written = 0  # rows stored so far; the next pending row is number written + 1
-        self.batch_size = batch_size
-        self.max_delay = max_delay
-        self.due_size = batch_size  # write once this many rows wait ...
-        self.due_at = 0.0  # ... or once this time (time.monotonic()) has passed
-
-    def flush(self) -> None:
-        """Writes every queued row in one transaction. Call with the lock held.
-
-        On failure the rows stay queued and the error is raised; the next
-        attempt comes with flush() or close(), or once another batch has
-        arrived or max_delay has passed, not with every row.
-        """
-        if not self.pending or self.store is None:
-            return
-        try:
-            self.store.write(self.pending, self.written + 1)
-        except BaseException:
-            self.due_size = len(self.pending) + self.batch_size
-            self.due_at = time.monotonic() + self.max_delay
-            raise
-        self.written += len(self.pending)
-        self.pending = []
-        self.due_size = self.batch_size
-
-    def close(self) -> None:
-        """Writes what is queued and releases the store; the queue is kept if the write fails."""
-        with self.lock:
-            if self.store is None:
-                return
-            self.flush()
-            self.store.close()
-            self.store = None
+    recorded: int  # points queued for writing
+    written: int  # rows the store confirmed
+    pending: int  # rows queued and not written yet
+    dropped: int  # points not queued because the queue was full (on_full)
+    refused: int  # records refused with TelemException (closed, no metadata, a text the store cannot hold)
+    failed_writes: int  # write attempts that failed (each is retried)
+    lost: int  # rows the store confirmed and lost later (a server that lost committed rows)
+    abandoned: int  # rows given up because close() or the exit ran out of time
+    last_error: str | None  # the cause of the last failed write
+    last_error_at: datetime.datetime | None
+    last_write_at: datetime.datetime | None  # the last successful write
 
 
-class LogRecorder(telem_pyb.TelemRecorder):
-    """A recorder that stores one series as rows of the log backend's record.
+class RecorderOptions(TypedDict, total=False):
+    """The options every log recorder takes (see `LogRecorder`)."""
 
-    - `record_metadata` (and so `record_metadata_kv`) sets the series for the
-      points that follow; the recorder keeps its own copy. Metadata without a
-      `tsname` is refused (the log record needs the series name).
-    - A point whose `mtime` is empty gets the current UTC time (ISO 8601) set
-      on it; then `ConvertPointToDb` makes the row.
-    - A point before any metadata, one the store could never hold, and any
-      record after `close()` are refused with `telem_pyb.TelemException`; a
-      refused record stores nothing.
-    - Rows are written every `batch_size` points, when the oldest unwritten row
-      has waited `max_delay` seconds (checked as points arrive), on `flush()`
-      and on `close()`, each batch in one transaction. A recorder that is
-      garbage collected or still open at interpreter exit writes its rows
-      then. A write that fails raises the store's error and keeps the rows,
-      the point that triggered it included; the next one is tried with
-      `flush()` or `close()`, or once another batch or `max_delay` has passed.
+    batch_size: int
+    max_delay: float
+    max_pending: int
+    on_full: Literal["drop", "block"]
+    block_timeout: float
+    exit_timeout: float
+    log_interval: float
 
-    The recorder may be called from several threads, native ones included.
+
+def _check_count(name: str, value: object) -> None:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name} must be a positive int, not {value!r}")
+
+
+def check_seconds(name: str, value: object) -> None:
+    """A time limit: a finite number of seconds > 0, else ValueError naming it."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value <= 0:
+        raise ValueError(f"{name} must be a finite number of seconds > 0, not {value!r}")
+
+
+def check_options(options: RecorderOptions) -> None:
+    """Raises ValueError naming the first option that is not valid."""
+    given: dict[str, object] = dict(options)
+    unknown = set(given) - set(RecorderOptions.__annotations__)
+    if unknown:
+        raise TypeError(f"unknown option {sorted(unknown)[0]!r}")
+    for name in ("batch_size", "max_pending"):
+        if name in given:
+            _check_count(name, given[name])
+    if options.get("batch_size", 1) > 2**31:
+        raise ValueError(f"batch_size must be at most 2**31, not {options['batch_size']}")
+    for name in ("max_delay", "block_timeout", "exit_timeout", "log_interval"):
+        if name in given:
+            check_seconds(name, given[name])
+    if given.get("on_full", "drop") not in ("drop", "block"):
+        raise ValueError(f"on_full must be 'drop' or 'block', not {given['on_full']!r}")
+
+
+class LogRecorder(_native.Recorder):
+    """A recorder that stores one series as rows of the log backend's record,
+    through a `Store`.
+
+    Recording (`record_value`, `record_point`, `record_metadata`,
+    `record_metadata_kv`) runs in native code, from Python and from native
+    threads alike, and never waits for the store: a point is stamped (an
+    empty `mtime` gets the current UTC time, set on the point when it comes
+    from Python), converted with `ConvertPointToDb` and queued. The
+    recorder's writer thread writes the queue in batches of `batch_size`
+    rows, or fewer once the oldest has waited `max_delay` seconds, each in one
+    transaction, retrying failed writes with backoff. Failures are logged
+    (logger "telem_pyb_log") and counted in `stats`, never raised into a
+    recording call.
+
+    - `record_metadata` sets the series for the points that follow; the
+      recorder keeps its own copy. Metadata without a `tsname` is refused.
+    - A recording call raises `telem_pyb.TelemException` only to refuse the
+      record: a point before any metadata, any record after `close()`, a text
+      that the store could never hold (not UTF-8; for PostgreSQL, the NUL
+      character). A refused record stores nothing.
+    - The queue holds at most `max_pending` rows. When it is full, `on_full`
+      decides: "drop" (the point is not queued; counted in `stats.dropped`
+      and logged at most once every `log_interval` seconds) or "block" (the
+      call waits up to `block_timeout` seconds for room, then drops).
+    - `flush(timeout=None)` waits until every row recorded before it is
+      written; `close(timeout=None)` does the same, stops the writer and
+      releases the store. Both raise `TelemException` with the last store
+      error when `timeout` passes first (close() then gives the rest up:
+      closed is closed). Closing twice does nothing.
+    - A recorder still open at interpreter exit is closed then, within
+      `exit_timeout` seconds; rows that could not be written are reported on
+      stderr. One that is garbage collected unclosed is closed the same way.
+    - After fork() the child's recorder is its own: a new connection and
+      writer, and an empty queue (the parent writes what it had queued).
+
+    Subclasses may not define the recorder operations (see
+    `_RECORDER_OPERATIONS`); extend a log recorder with a `Store`.
     """
 
     label: ClassVar[str] = "LogRecorder"  # names the recorder in messages
 
-    def __init__(self, open_store: Callable[[], Store], *, batch_size: int, max_delay: float) -> None:
-        super().__init__()
-        if batch_size < 1:
-            raise ValueError(f"batch_size must be at least 1, not {batch_size}")
-        self._meta: telem_pyb.TsMetadata | None = None
-        store = open_store()
-        self.where = store.where
-        self._batches = _Batches(store, batch_size, max_delay)
-        # Writes the last rows if the recorder is collected or the interpreter
-        # exits before close().
-        self._finalizer = weakref.finalize(self, self._batches.close)
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        for name in _RECORDER_OPERATIONS:
+            if name in cls.__dict__:
+                raise TypeError(
+                    f"{cls.__qualname__} defines {name}: log recorders record in native code, which native "
+                    f"callers reach directly, so a Python {name} would be skipped by them; to record somewhere "
+                    "else, give LogRecorder a Store (telem_pyb_log.Store)"
+                )
+
+    def __init__(self, store: Store | _native.NativeStore, **options: Unpack[RecorderOptions]) -> None:
+        check_options(options)
+        if not isinstance(store, _native.NativeStore):
+            store.connect()
+            store.create()
+        super().__init__(
+            store,
+            self.label,
+            options.get("batch_size", 1000),
+            float(options.get("max_delay", 1.0)),
+            options.get("max_pending", DEFAULT_MAX_PENDING),
+            options.get("on_full", "drop") == "block",
+            float(options.get("block_timeout", 1.0)),
+            float(options.get("log_interval", 30.0)),
+            float(options.get("exit_timeout", 10.0)),
+        )
+        # Closes the recorder if it is garbage collected unclosed; at exit,
+        # _close_at_exit closes every recorder at once instead.
+        weakref.finalize(self, _native.native_half(self).close_uncollected).atexit = False
 
     @property
-    def closed(self) -> bool:
-        return self._batches.store is None
-
-    @property
-    def metadata(self) -> telem_pyb.TsMetadata | None:
-        """A copy of the metadata that the next points are recorded with."""
-        with self._batches.lock:
-            return None if self._meta is None else copy_metadata(self._meta)
-
-    def record_metadata(self, meta: telem_pyb.TsMetadata) -> None:
-        with self._batches.lock:
-            self._check_open()
-            if not meta.tsname:
-                raise telem_pyb.TelemException(
-                    f"{self.label}: metadata without a tsname; the log records need the series name"
-                )
-            self._meta = copy_metadata(meta)
-
-    def record_point(self, point: telem_pyb.TsPoint) -> None:
-        batches = self._batches
-        # acquire/release: a third of the cost of `with` on this path, taken for every point.
-        batches.lock.acquire()
-        try:
-            store = batches.store
-            if store is None:
-                raise self._closed_error()
-            meta = self._meta
-            if meta is None:
-                raise telem_pyb.TelemException(
-                    f"{self.label}: a point arrived before any metadata; "
-                    "call record_metadata or record_metadata_kv first"
-                )
-            if not point.mtime:
-                point.mtime = utc_now()
-            db = ConvertPointToDb(meta, point)
-            # Every field is read before the row is queued: one that is not
-            # valid UTF-8 raises here and the point is refused whole.
-            row: Any = (db.mtime, db.tsname, db.value, db.btype, db.units, db.comment, db.origin)
-            encode = store.encode
-            if encode is not None:
-                try:
-                    row = encode(row)
-                except RowRefused as exc:
-                    raise telem_pyb.TelemException(f"{self.label}: {exc}; the point is refused") from None
-            pending = batches.pending
-            now = time.monotonic()
-            if not pending:
-                batches.due_at = now + batches.max_delay
-            pending.append(row)
-            if len(pending) >= batches.due_size or now >= batches.due_at:
-                batches.flush()
-        finally:
-            batches.lock.release()
-
-    def flush(self) -> None:
-        """Writes the rows recorded so far."""
-        with self._batches.lock:
-            self._check_open()
-            self._batches.flush()
-
-    def close(self) -> None:
-        """Writes the remaining rows and releases the store. Closing twice does nothing.
-
-        If the last write fails, the error is raised, the recorder stays open
-        and close() can be tried again.
-        """
-        self._batches.close()
-        self._finalizer.detach()
+    def stats(self) -> RecorderStats:
+        raw = self._stats()
+        for key in ("last_error_at", "last_write_at"):
+            if raw[key] is not None:
+                raw[key] = datetime.datetime.fromtimestamp(raw[key], datetime.UTC)
+        return RecorderStats(**raw)
 
     def __enter__(self) -> Self:
         return self
@@ -234,9 +243,30 @@ class LogRecorder(telem_pyb.TelemRecorder):
     ) -> None:
         self.close()
 
-    def _check_open(self) -> None:
-        if self._batches.store is None:
-            raise self._closed_error()
 
-    def _closed_error(self) -> telem_pyb.TelemException:
-        return telem_pyb.TelemException(f"{self.label}: {self.where} is closed; it records nothing more")
+def _close_at_exit() -> None:
+    """Closes every open recorder, each within its exit_timeout, and reports
+    on stderr the rows that could not be written."""
+    for label, where, rows, cause in _native.close_all():
+        print(f"telem_pyb_log: {label}: {where}: {rows} rows were not written at exit and are lost: {cause}",
+              file=sys.stderr, flush=True)
+
+
+atexit.register(_close_at_exit)
+
+
+def _close_in_worker(_: object) -> None:
+    # multiprocessing ends its workers with os._exit, which skips atexit; it
+    # runs its own exit finalisers first, which a worker's start clears.
+    util = sys.modules["multiprocessing.util"]
+    util.Finalize(None, _close_at_exit, exitpriority=0)
+
+
+def _before_fork() -> None:
+    util: Any = sys.modules.get("multiprocessing.util")
+    if util is not None and not getattr(util, "_telem_pyb_log_hooked", False):
+        util.register_after_fork(_close_at_exit, _close_in_worker)
+        util._telem_pyb_log_hooked = True
+
+
+os.register_at_fork(before=_before_fork)

@@ -7,6 +7,7 @@ from hypothesis import settings
 
 import telem_pyb
 from helpers import SANITIZED
+from pg_cluster import Cluster
 
 if SANITIZED:
     # numpy's _multiarray_umath keeps objects that it makes at import (the
@@ -46,7 +47,21 @@ def pytest_report_header(config):
 
 @pytest.fixture(scope="session", autouse=True)
 def _module_under_test():
-    """With TELEM_PYB_MODULE_DIR set, the tests must run against the module built there."""
+    """With TELEM_PYB_MODULE_DIR set, the tests must run against the modules built there."""
     wanted = os.environ.get("TELEM_PYB_MODULE_DIR")
     if wanted:
+        import telem_pyb_log._native
+
         assert pathlib.Path(telem_pyb.__file__).parent.resolve() == pathlib.Path(wanted).resolve()
+        assert pathlib.Path(telem_pyb_log._native.__file__).parent.parent.resolve() == pathlib.Path(wanted).resolve()
+
+
+@pytest.fixture(scope="module")
+def server():
+    """A throwaway PostgreSQL cluster for the test module (tests/pg_cluster.py)."""
+    cluster = Cluster()
+    try:
+        cluster.start()
+        yield cluster
+    finally:
+        cluster.remove()

@@ -10,6 +10,7 @@ import os
 import pathlib
 import pwd
 import shutil
+import signal
 import subprocess
 import tempfile
 
@@ -23,6 +24,13 @@ def bindir():
     if initdb is None:
         raise RuntimeError("PostgreSQL's initdb was not found: install the Debian package postgresql (make test does)")
     return pathlib.Path(initdb).parent
+
+
+def _parent(proc):
+    try:
+        return int((proc / "stat").read_text().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return None
 
 
 class Cluster:
@@ -47,13 +55,29 @@ class Cluster:
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
         subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=120, env=env)
 
-    def start(self):
-        # No TCP port; the socket lives in the cluster's directory.
-        options = f"-c listen_addresses='' -k {self.dir} -c fsync=off"
+    def start(self, *settings):
+        # No TCP port; the socket lives in the cluster's directory. `settings`
+        # are more server settings, "name=value".
+        options = f"-c listen_addresses='' -k {self.dir} -c fsync=off" + "".join(f" -c {s}" for s in settings)
         self.run("pg_ctl", "-D", self.data, "-l", self.dir / "server.log", "-o", options, "-w", "start")
 
     def stop(self, mode="fast"):
         self.run("pg_ctl", "-D", self.data, "-m", mode, "-w", "stop")
+
+    def processes(self):
+        """The server's processes: the postmaster and its children."""
+        postmaster = int((self.data / "postmaster.pid").read_text().split()[0])
+        children = [int(p.name) for p in pathlib.Path("/proc").iterdir() if p.name.isdigit() and _parent(p) == postmaster]
+        return [postmaster, *children]
+
+    def pause(self):
+        """Stops every server process (SIGSTOP): a server that hangs, its connections open."""
+        for pid in self.processes():
+            os.kill(pid, signal.SIGSTOP)
+
+    def resume(self):
+        for pid in self.processes():
+            os.kill(pid, signal.SIGCONT)
 
     def remove(self):
         try:

@@ -26,13 +26,15 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULE_FILE = f"telem_pyb{sysconfig.get_config_var('EXT_SUFFIX')}"
 STUB_FILES = ["telem_pyb-stubs/__init__.pyi", "telem_pyb-stubs/backend/__init__.pyi", "telem_pyb-stubs/backend/log.pyi"]
 LOG_PACKAGE = sorted(p.relative_to(ROOT).as_posix() for p in (ROOT / "telem_pyb_log").iterdir()
-                     if p.suffix in (".py", ".typed"))
+                     if p.suffix in (".py", ".pyi", ".typed"))
+LOG_NATIVE_FILE = f"telem_pyb_log/_native{sysconfig.get_config_var('EXT_SUFFIX')}"
 HEADERS = sorted(p.relative_to(ROOT / "include").as_posix() for p in (ROOT / "include").rglob("*.h"))
 # Everything a build from the sdist needs, besides the headers.
 BUILD_INPUTS = [
     "pyproject.toml", "CMakeLists.txt", "README.md", "cmake/telem_pybConfig.cmake.in", "cmake/PybindInternalsId.cmake",
     "brix_error/CMakeLists.txt", "telemetry_client/CMakeLists.txt", "telemetry_client/ConvertPointToDb.cpp",
     "telemetry_client/TsPoint.cpp", *(p.relative_to(ROOT).as_posix() for p in (ROOT / "src").iterdir()),
+    *(p.relative_to(ROOT).as_posix() for p in (ROOT / "telem_pyb_log_native").iterdir()),
     *(f"stubs/{name}" for name in STUB_FILES), *LOG_PACKAGE,
 ]
 
@@ -112,7 +114,8 @@ def test_the_wheel_metadata(wheel):
 
 def test_the_wheel_holds_the_module_stubs_headers_and_cmake_package(wheel):
     names = wheel_names(wheel)
-    expected = {MODULE_FILE, *STUB_FILES, *LOG_PACKAGE, *(f"telem_pyb-native/include/{h}" for h in HEADERS),
+    expected = {MODULE_FILE, LOG_NATIVE_FILE, *STUB_FILES, *LOG_PACKAGE,
+                *(f"telem_pyb-native/include/{h}" for h in HEADERS),
                 "telem_pyb-native/cmake/telem_pybConfig.cmake", "telem_pyb-native/cmake/telem_pybConfigVersion.cmake",
                 "telem_pyb-native/cmake/PybindInternalsId.cmake",
                 "telem_pyb-native/lib/libnorv-services-telemetry-client.a"}
@@ -148,9 +151,10 @@ def test_the_readme_quick_start_runs_from_the_installed_wheel(venv, tmp_path):
 
 def test_both_log_recorders_import_from_the_installed_wheel(venv, tmp_path):
     python, site = venv
-    out = run([python, "-c", "import telem_pyb_log as log; print(log.__file__, log.SqliteRecorder.__name__, "
-               "log.PostgresRecorder.__name__)"], cwd=tmp_path)
-    assert out.split() == [str(site / "telem_pyb_log" / "__init__.py"), "SqliteRecorder", "PostgresRecorder"]
+    out = run([python, "-c", "import telem_pyb_log as log, telem_pyb_log._native as native; print(log.__file__, "
+               "native.__file__, log.SqliteRecorder.__name__, log.PostgresRecorder.__name__)"], cwd=tmp_path)
+    assert out.split() == [str(site / "telem_pyb_log" / "__init__.py"), str(site / LOG_NATIVE_FILE), "SqliteRecorder",
+                           "PostgresRecorder"]
 
 
 def test_the_demo_runs_from_the_installed_wheel(venv, examples_copy, tmp_path):

@@ -3,12 +3,14 @@
 import contextlib
 import datetime
 import gc
+import os
 import pathlib
 import re
 import sqlite3
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -28,6 +30,14 @@ SERIES = {"tsid": "7", "tsname": "cabin.temperature", "btype": "float", "units":
 @pytest.fixture
 def db(tmp_path):
     return tmp_path / "telemetry.db"
+
+
+def wait_for(condition, timeout=30):
+    """Waits until `condition()` holds (the writer works on its own thread)."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "the condition did not come true"
+        time.sleep(0.005)
 
 
 def count_rows(path):
@@ -125,20 +135,26 @@ def test_the_recorder_keeps_its_own_copy_of_the_metadata(db):
     assert read_rows(db)[0][1:5] == ("kept", "1", "", "V")
 
 
-def test_a_write_that_finds_the_database_locked_raises_and_keeps_its_rows(db):
+def test_a_write_that_finds_the_database_locked_is_retried_and_no_call_raises(db, caplog):
     rec = SqliteRecorder(db, batch_size=1, timeout=0.05)
     rec.record_metadata_kv(SERIES)
     with contextlib.closing(sqlite3.connect(db, isolation_level=None)) as other:
         other.execute("BEGIN IMMEDIATE")
-        with pytest.raises(sqlite3.OperationalError, match="locked"):
-            rec.record_value(1)
-        with pytest.raises(sqlite3.OperationalError, match="locked"):
-            rec.close()
-        assert not rec.closed
+        for v in range(5):
+            rec.record_value(v)
+        wait_for(lambda: rec.stats.failed_writes >= 2)
+        with pytest.raises(TelemException, match=r"5 rows are not written after 0.2 s; the last error: .*database is locked"):
+            rec.flush(timeout=0.2)
         other.execute("ROLLBACK")
-    rec.record_value(2)
+    rec.record_value(5)
     rec.close()
-    assert values(db) == ["1", "2"]
+    assert values(db) == [str(v) for v in range(6)]
+    stats = rec.stats
+    assert (stats.recorded, stats.written, stats.pending) == (6, 6, 0)
+    assert "database is locked" in stats.last_error
+    failing, recovered = [r.getMessage() for r in caplog.records if r.name == "telem_pyb_log"]
+    assert f"writes to {db} are failing" in failing and "database is locked" in failing
+    assert f"writes to {db} succeed again" in recovered
 
 
 def test_reopening_a_database_appends(db):
@@ -153,12 +169,13 @@ def test_reopening_a_database_appends(db):
     assert values(db) == ["1", "2", "3", "4", "5"]
 
 
-def test_rows_are_batched_and_close_writes_the_rest(db):
+def test_rows_are_written_in_batches_and_close_writes_the_rest(db):
     rec = SqliteRecorder(db, batch_size=4, max_delay=3600)
     rec.record_metadata_kv(SERIES)
     for v in range(10):
         rec.record_value(v)
-    assert count_rows(db) == 8
+    wait_for(lambda: rec.stats.written == 8)
+    assert count_rows(db) == 8 and rec.stats.pending == 2
     rec.close()
     assert values(db) == [str(v) for v in range(10)]
 
@@ -167,17 +184,17 @@ def test_flush_writes_the_rows_recorded_so_far(db):
     with SqliteRecorder(db, batch_size=1000, max_delay=3600) as rec:
         rec.record_metadata_kv(SERIES)
         rec.record_value(1)
-        assert count_rows(db) == 0
         rec.flush()
         assert count_rows(db) == 1
 
 
-def test_rows_older_than_max_delay_are_written_with_the_next_point(db):
-    with SqliteRecorder(db, batch_size=1000, max_delay=0.0) as rec:
+def test_rows_are_written_once_they_waited_max_delay_without_further_points(db):
+    with SqliteRecorder(db, batch_size=1000, max_delay=0.2) as rec:
         rec.record_metadata_kv(SERIES)
         rec.record_value(1)
         rec.record_value(2)
-        assert count_rows(db) == 2
+        wait_for(lambda: count_rows(db) == 2, timeout=5)
+        assert rec.stats.written == 2
 
 
 def test_the_database_is_in_wal_mode(db):
@@ -216,10 +233,15 @@ def _metadata(tsname):
                      id="a point before any metadata is refused"),
         pytest.param("meta", lambda r: r.record_metadata_kv({"units": "m"}), TelemException, "without a tsname",
                      id="metadata without a tsname is refused"),
-        pytest.param("meta", lambda r: r.record_value(b"\xff"), UnicodeDecodeError, "utf-8",
+        pytest.param("meta", lambda r: r.record_value(b"\xff"), TelemException,
+                     "the point's value: the text is not valid UTF-8; the point is refused",
                      id="a value that is not UTF-8 is refused"),
-        pytest.param("meta", lambda r: r.record_point(_point(1, b"\xfe")), UnicodeDecodeError, "utf-8",
+        pytest.param("meta", lambda r: r.record_point(_point(1, b"\xfe")), TelemException,
+                     "the point's mtime: the text is not valid UTF-8; the point is refused",
                      id="a time text that is not UTF-8 is refused"),
+        pytest.param("meta", lambda r: r.record_metadata_kv({"tsname": "x", "units": b"\xc3("}), TelemException,
+                     "the metadata's units: the text is not valid UTF-8; the metadata is refused",
+                     id="metadata whose texts are not UTF-8 is refused"),
         pytest.param("meta", lambda r: r.record_value([1]), TypeError, "incompatible function arguments",
                      id="a value of no sample type is refused"),
         pytest.param("closed", lambda r: r.record_value(1), TelemException, "is closed",
@@ -259,20 +281,11 @@ def test_a_refused_point_does_not_disturb_the_rows_around_it(db):
     with SqliteRecorder(db, batch_size=2) as rec:
         rec.record_metadata_kv(SERIES)
         rec.record_value(1)
-        with pytest.raises(UnicodeDecodeError):
+        with pytest.raises(TelemException, match="not valid UTF-8"):
             rec.record_value(b"\xff")
         rec.record_value(2)
         rec.record_value(3)
     assert values(db) == ["1", "2", "3"]
-
-
-@pytest.mark.parametrize("batch_size", [1, 0, -5], ids=["1 is the smallest batch", "0 is refused", "negative is refused"])
-def test_batch_size_must_be_positive(db, batch_size):
-    if batch_size >= 1:
-        SqliteRecorder(db, batch_size=batch_size).close()
-    else:
-        with pytest.raises(ValueError, match="batch_size"):
-            SqliteRecorder(db, batch_size=batch_size)
 
 
 def test_100000_values_store_exactly_100000_rows(db):
@@ -332,8 +345,9 @@ def test_a_native_thread_sees_the_refusal_of_a_closed_recorder(db):
     rec.close()
     (outcome,) = telem_peer.run_threads(rec, 1, 3, "v")
     ((kind, type_name, message), count), = outcome["errors"].items()
-    assert (outcome["ok"], kind, type_name, count) == (0, "python", "TelemException", 3)
+    assert (outcome["ok"], kind, type_name, count) == (0, "std", "TelemException", 3)
     assert "is closed" in message
+    assert rec.stats.refused == 3
 
 
 def test_a_recorder_that_is_collected_unclosed_writes_its_rows(db):
@@ -379,3 +393,46 @@ def test_the_demo_writes_to_the_working_directory_by_default(tmp_path, monkeypat
     log_demo.main([])
     assert count_rows(tmp_path / DEFAULT_DB) == 13
     assert f"{DEFAULT_DB} (log_points): 13 rows" in capsys.readouterr().out
+
+
+def _replace_with_another_database(path):
+    other = path.with_name("other.db")
+    with contextlib.closing(sqlite3.connect(other)) as conn:
+        conn.execute("CREATE TABLE notes (text TEXT)")
+        conn.execute("INSERT INTO notes VALUES ('kept')")
+        conn.commit()
+    os.replace(other, path)
+
+
+@pytest.mark.parametrize(
+    "remove",
+    [
+        pytest.param(lambda db: [pathlib.Path(f"{db}{s}").unlink(missing_ok=True) for s in ("", "-wal", "-shm")],
+                     id="the file and its WAL deleted"),
+        pytest.param(lambda db: db.unlink(), id="the file alone deleted"),
+        pytest.param(_replace_with_another_database, id="the file replaced by another database"),
+    ],
+)
+def test_a_file_deleted_or_replaced_while_recording_is_noticed_and_the_next_rows_go_to_the_path(db, caplog, remove):
+    rec = SqliteRecorder(db, batch_size=10)
+    rec.record_metadata_kv(SERIES)
+    for i in range(10):
+        rec.record_value(i)
+    rec.flush()
+    remove(db)
+    for i in range(10, 30):
+        rec.record_value(i)
+    rec.close()
+    assert values(db) == [str(i) for i in range(10, 30)]
+    (warning,) = [r.getMessage() for r in caplog.records if r.name == "telem_pyb_log"]
+    assert f"{db} was deleted or replaced by another file while recording; the 10 rows this recorder had written" in warning
+    assert rec.stats.written == 30
+
+
+def test_an_existing_table_of_other_columns_is_refused_at_construction(db):
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        conn.execute("CREATE TABLE log_points (id INTEGER PRIMARY KEY, mtime TEXT, value REAL, extra TEXT NOT NULL)")
+    with pytest.raises(TelemException, match=rf"the table log_points in {re.escape(str(db))} exists with other columns "
+                                             r"\(value is real, not text; extra needs a value .*; there is no column "
+                                             r"tsname.*\); it cannot hold log records"):
+        SqliteRecorder(db)

@@ -1,0 +1,47 @@
+# Type information for the extension module telem_pyb_log._native, the native
+# half of the log recorders (telem_pyb_log_native/module.cpp).
+
+from typing import Any, final
+
+import telem_pyb
+
+@final
+class NativeStore:
+    @property
+    def where(self) -> str: ...
+
+def open_sqlite(label: str, path: str, timeout: float, sqlite_module: str) -> NativeStore: ...
+def open_postgres(
+    label: str, conninfo: str, table: str, connect_timeout: float, write_timeout: float, libpq_module: str
+) -> NativeStore: ...
+
+class Recorder(telem_pyb.TelemRecorder):
+    def __init__(
+        self,
+        store: object,
+        label: str,
+        batch_size: int,
+        max_delay: float,
+        max_pending: int,
+        block_when_full: bool,
+        block_timeout: float,
+        log_interval: float,
+        exit_timeout: float,
+    ) -> None: ...
+    def flush(self, timeout: float | None = None) -> None: ...
+    def close(self, timeout: float | None = None) -> None: ...
+    def _close_uncollected(self) -> None: ...
+    @property
+    def where(self) -> str: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def metadata(self) -> telem_pyb.TsMetadata | None: ...
+    def _stats(self) -> dict[str, Any]: ...
+
+@final
+class NativeHalf:
+    def close_uncollected(self) -> None: ...
+
+def native_half(recorder: Recorder) -> NativeHalf: ...
+def close_all() -> list[tuple[str, str, int, str]]: ...

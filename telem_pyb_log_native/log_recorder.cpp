@@ -1,0 +1,416 @@
+#include "log_recorder.h"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <utility>
+
+#include "gil.h"
+#include "utc_clock.h"
+
+namespace telem_pyb_log {
+
+namespace {
+
+using norv::telem::TelemException;
+using norv::telem::TsMetadata;
+using norv::telem::TsPoint;
+using norv::telem::TsValue;
+namespace log = norv::telem::backend::log;
+
+std::atomic<std::uint64_t> next_uid{1};
+std::atomic<unsigned> next_shard{0};
+
+// Each thread appends to a queue shard of its own.
+unsigned ThreadShard() {
+    thread_local const unsigned shard = next_shard.fetch_add(1, std::memory_order_relaxed);
+    return shard;
+}
+
+// Every live recorder, for closing at exit and for fork().
+std::mutex registry_mutex;
+std::set<LogRecorder*>& Registry() {
+    static auto* registry = new std::set<LogRecorder*>;  // outlives every recorder, also at exit
+    return *registry;
+}
+bool refuse_new = false;  // under registry_mutex
+
+// What a child after fork() abandons of its parent's recorders (pipelines,
+// locks): kept here, never freed, so that they stay reachable.
+struct Abandoned {
+    std::vector<std::unique_ptr<Pipeline>> pipelines;
+    std::vector<std::unique_ptr<std::mutex>> mutexes;
+};
+Abandoned& AbandonedAfterFork() {
+    static auto* abandoned = new Abandoned;
+    return *abandoned;
+}
+
+const char* const kSeriesFields[] = {"tsname", "btype", "units", "comment", "origin"};
+
+}  // namespace
+
+LogRecorder::LogRecorder(RecorderOptions options, std::unique_ptr<Store> store)
+    : options_(std::move(options)),
+      where_(store->where()),
+      format_(store->format()),
+      uid_(next_uid.fetch_add(1)),
+      close_mutex_(std::make_unique<std::mutex>()) {
+    owned_pipeline_ = std::make_unique<Pipeline>(options_, std::move(store));
+    {
+        const std::lock_guard<std::mutex> lock(registry_mutex);
+        if (refuse_new) {
+            throw TelemException(options_.label + ": the interpreter is exiting; no recorder can be opened");
+        }
+        owned_pipeline_->Start();
+        pipeline_.store(owned_pipeline_.get());
+        Registry().insert(this);
+    }
+}
+
+LogRecorder::~LogRecorder() {
+    {
+        const std::lock_guard<std::mutex> lock(registry_mutex);
+        Registry().erase(this);
+    }
+    if (owned_pipeline_ && state_.load() != kClosed) {
+        const PipelineStats s = owned_pipeline_->stats();
+        if (s.pending > 0) {
+            std::fprintf(stderr, "telem_pyb_log: %s\n", NotWritten(s, "it was destroyed unclosed").c_str());
+        }
+    }
+    Pipeline::Dispose(std::move(owned_pipeline_));
+}
+
+void LogRecorder::Refuse(const std::string& reason) {
+    refused_.fetch_add(1, std::memory_order_relaxed);
+    throw TelemException(options_.label + ": " + reason);
+}
+
+void LogRecorder::RefuseClosed() { Refuse(where_ + " is closed; it records nothing more"); }
+
+Pipeline& LogRecorder::Ready() {
+    const int state = state_.load(std::memory_order_acquire);
+    if (state == kOpen) {
+        return *pipeline_.load(std::memory_order_relaxed);
+    }
+    if (state == kClosed) {
+        RefuseClosed();
+    }
+    // The first call in a child after fork(): a pipeline of its own, with a
+    // new connection and writer. No I/O here: the writer connects.
+    GilReleased gil;
+    {
+        const std::lock_guard<std::mutex> lock(*close_mutex_);
+        if (state_.load() == kForked) {
+            auto pipeline = std::make_unique<Pipeline>(options_, pipeline_.load()->store().ForChild());
+            pipeline->Start();
+            pipeline_.store(pipeline.get());
+            owned_pipeline_ = std::move(pipeline);
+            state_.store(kOpen, std::memory_order_release);
+        }
+    }
+    gil.Restore();
+    if (state_.load(std::memory_order_acquire) != kOpen) {
+        RefuseClosed();
+    }
+    return *pipeline_.load(std::memory_order_relaxed);
+}
+
+const std::shared_ptr<const Series>& LogRecorder::CurrentSeries() {
+    struct Entry {
+        std::uint64_t owner = 0;
+        std::uint64_t generation = 0;
+        std::shared_ptr<const Series> series;
+    };
+    thread_local std::array<Entry, 4> cache;
+    thread_local unsigned next_entry = 0;
+    const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+    Entry* entry = nullptr;
+    for (Entry& e : cache) {
+        if (e.owner == uid_) {
+            if (e.generation == generation) {
+                return e.series;
+            }
+            entry = &e;
+        }
+    }
+    if (entry == nullptr) {
+        entry = &cache[next_entry++ % cache.size()];
+    }
+    std::shared_ptr<const Series> series;
+    std::uint64_t current;
+    {
+        const std::lock_guard<std::mutex> lock(meta_mutex_);
+        series = series_;
+        current = generation_.load(std::memory_order_relaxed);
+    }
+    entry->owner = uid_;
+    entry->generation = current;
+    entry->series = std::move(series);
+    return entry->series;
+}
+
+void LogRecorder::RecordMetadata(const TsMetadata& meta) {
+    if (state_.load() == kClosed) {
+        RefuseClosed();
+    }
+    if (meta.tsname.empty()) {
+        Refuse("metadata without a tsname; the log records need the series name");
+    }
+    auto series = std::make_shared<Series>();
+    series->meta = meta;
+    // The fields that every row of the series takes from its metadata.
+    const log::Point probe = log::ConvertPointToDb(meta, TsPoint());
+    series->tsname = probe.tsname;
+    series->btype = probe.btype;
+    series->units = probe.units;
+    series->comment = probe.comment;
+    series->origin = probe.origin;
+    const std::string* fields[] = {&series->tsname, &series->btype, &series->units, &series->comment,
+                                   &series->origin};
+    for (std::size_t i = 0; i < 5; ++i) {
+        if (const char* why = TextRefusal(*fields[i], format_)) {
+            Refuse(std::string("the metadata's ") + kSeriesFields[i] + ": " + why + "; the metadata is refused");
+        }
+    }
+    const std::lock_guard<std::mutex> lock(meta_mutex_);
+    series_ = std::move(series);
+    generation_.fetch_add(1, std::memory_order_release);
+}
+
+void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const TsPoint& point) {
+    const log::Point db = log::ConvertPointToDb(series->meta, point);
+    if (const char* why = TextRefusal(db.mtime, format_)) {
+        Refuse(std::string("the point's mtime: ") + why + "; the point is refused");
+    }
+    if (const char* why = TextRefusal(db.value, format_)) {
+        Refuse(std::string("the point's value: ") + why + "; the point is refused");
+    }
+    const Series& s = *series;
+    Queued queued;
+    if (db.tsname == s.tsname && db.btype == s.btype && db.units == s.units && db.comment == s.comment
+        && db.origin == s.origin) {
+        queued = pipeline.Append(ThreadShard(), series, db.mtime, db.value);
+    } else {
+        const std::string* fields[] = {&db.tsname, &db.btype, &db.units, &db.comment, &db.origin};
+        for (std::size_t i = 0; i < 5; ++i) {
+            if (const char* why = TextRefusal(*fields[i], format_)) {
+                Refuse(std::string("the point's ") + kSeriesFields[i] + ": " + why + "; the point is refused");
+            }
+        }
+        queued = pipeline.AppendFull(ThreadShard(),
+                                     RowView{db.mtime, db.tsname, db.value, db.btype, db.units, db.comment, db.origin});
+    }
+    if (queued == Queued::kClosed) {
+        RefuseClosed();
+    }
+}
+
+void LogRecorder::RecordPoint(const TsPoint& point) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series>& series = CurrentSeries();
+    if (!series) {
+        Refuse("a point arrived before any metadata; call record_metadata or record_metadata_kv first");
+    }
+    if (point.mtime.empty()) {
+        TsPoint stamped(point.value);
+        StampUtcNow(stamped.mtime);
+        Enqueue(pipeline, series, stamped);
+    } else {
+        Enqueue(pipeline, series, point);
+    }
+}
+
+void LogRecorder::RecordOwnPoint(TsPoint& point) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series>& series = CurrentSeries();
+    if (!series) {
+        Refuse("a point arrived before any metadata; call record_metadata or record_metadata_kv first");
+    }
+    if (point.mtime.empty()) {
+        StampUtcNow(point.mtime);
+    }
+    Enqueue(pipeline, series, point);
+}
+
+void LogRecorder::RecordValue(TsValue value) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series>& series = CurrentSeries();
+    if (!series) {
+        Refuse("a point arrived before any metadata; call record_metadata or record_metadata_kv first");
+    }
+    TsPoint point(std::move(value));
+    StampUtcNow(point.mtime);
+    Enqueue(pipeline, series, point);
+}
+
+std::string LogRecorder::NotWritten(const PipelineStats& s, const std::string& when) const {
+    const std::uint64_t rows = s.abandoned > 0 ? s.abandoned : s.pending;
+    return options_.label + ": " + where_ + ": " + std::to_string(rows) + " rows were not written when " + when
+           + " and are lost; " + (s.last_error.empty() ? "no write had failed" : "the last error: " + s.last_error);
+}
+
+void LogRecorder::Flush(double timeout) {
+    Pipeline& pipeline = Ready();
+    if (!pipeline.Flush(timeout)) {
+        if (state_.load() == kClosed) {
+            RefuseClosed();
+        }
+        const PipelineStats s = pipeline.stats();
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", timeout);
+        throw TelemException(options_.label + ": " + where_ + ": " + std::to_string(s.pending)
+                             + " rows are not written after " + limit + " s; "
+                             + (s.last_error.empty() ? "no write has failed" : "the last error: " + s.last_error));
+    }
+}
+
+void LogRecorder::CloseWithin(double timeout) {
+    GilReleased gil;
+    std::string failure;
+    {
+        const std::lock_guard<std::mutex> lock(*close_mutex_);
+        const int was = state_.exchange(kClosed);
+        if (was == kOpen) {
+            Pipeline& pipeline = *pipeline_.load();
+            if (!pipeline.Close(timeout)) {
+                char limit[32];
+                std::snprintf(limit, sizeof limit, "%g", timeout);
+                failure = NotWritten(pipeline.stats(), std::string("closing took ") + limit + " s");
+            }
+        }
+    }
+    {
+        const std::lock_guard<std::mutex> lock(registry_mutex);
+        Registry().erase(this);
+    }
+    gil.Restore();
+    if (!failure.empty()) {
+        throw TelemException(failure);
+    }
+}
+
+void LogRecorder::Close() { CloseWithin(-1); }
+
+void LogRecorder::CloseUncollected() {
+    try {
+        CloseWithin(options_.exit_timeout);
+    } catch (const TelemException& e) {
+        LogToPython(kLogError, std::string(e.what()) + " (the recorder was garbage collected unclosed)");
+    }
+}
+
+std::optional<TsMetadata> LogRecorder::metadata() const {
+    const std::lock_guard<std::mutex> lock(meta_mutex_);
+    if (!series_) {
+        return std::nullopt;
+    }
+    return series_->meta;
+}
+
+RecorderStats LogRecorder::stats() const {
+    RecorderStats s;
+    if (state_.load() != kForked) {
+        static_cast<PipelineStats&>(s) = pipeline_.load()->stats();
+    }
+    s.refused = refused_.load();
+    return s;
+}
+
+std::vector<ExitReport> LogRecorder::CloseAll() {
+    std::vector<std::shared_ptr<LogRecorder>> open;
+    {
+        const std::lock_guard<std::mutex> lock(registry_mutex);
+        for (LogRecorder* r : Registry()) {
+            if (auto alive = r->weak_from_this().lock()) {
+                open.push_back(std::move(alive));
+            }
+        }
+    }
+    const auto start = std::chrono::steady_clock::now();
+    // Every recorder starts closing at once; each then gets until its own
+    // exit_timeout. A recorder that another thread is closing already is
+    // given up at its deadline, so that its writer stops before the
+    // interpreter finalizes.
+    std::vector<std::pair<std::shared_ptr<LogRecorder>, bool>> closing;  // (recorder, closed here)
+    for (auto& r : open) {
+        const int was = r->state_.exchange(kClosed);
+        if (was == kOpen) {
+            r->pipeline_.load()->BeginClose();
+            closing.emplace_back(r, true);
+        } else if (was == kClosed) {
+            closing.emplace_back(r, false);
+        }
+    }
+    std::vector<ExitReport> reports;
+    for (auto& [r, here] : closing) {
+        const auto deadline =
+            start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(r->options_.exit_timeout));
+        Pipeline* pipeline = r->pipeline_.load();
+        if (here) {
+            if (!pipeline->FinishClose(deadline, true)) {
+                const PipelineStats s = pipeline->stats();
+                reports.push_back({r->options_.label, r->where_, s.abandoned,
+                                   s.last_error.empty() ? "no write had failed; writing took longer than exit_timeout"
+                                                        : s.last_error});
+            }
+        } else if (!pipeline->WaitStopped(deadline)) {
+            pipeline->Abandon();
+            pipeline->WaitStopped(deadline + std::chrono::seconds(5));
+        }
+        const std::lock_guard<std::mutex> lock(registry_mutex);
+        Registry().erase(r.get());
+    }
+    return reports;
+}
+
+void LogRecorder::RefuseNew(bool refuse) {
+    const std::lock_guard<std::mutex> lock(registry_mutex);
+    refuse_new = refuse;
+}
+
+// fork(): the child must not share anything with the parent's recorders. Its
+// recorders abandon the parent's pipelines (queue, connection, writer thread,
+// which does not exist in the child) and make their own on first use. The
+// locks that a child reuses are taken before fork(), so that no other thread
+// holds them while the process is copied; none of them is ever held while
+// waiting for the interpreter lock, which the forking thread may hold.
+
+void LogRecorder::PrepareFork() {
+    registry_mutex.lock();
+    for (LogRecorder* r : Registry()) {
+        r->meta_mutex_.lock();
+        if (r->state_.load() == kOpen) {
+            r->pipeline_.load()->store().PrepareFork();
+        }
+    }
+}
+
+void LogRecorder::ParentAfterFork() {
+    for (LogRecorder* r : Registry()) {
+        if (r->state_.load() == kOpen) {
+            r->pipeline_.load()->store().ParentAfterFork();
+        }
+        r->meta_mutex_.unlock();
+    }
+    registry_mutex.unlock();
+}
+
+void LogRecorder::ChildAfterFork() {
+    for (LogRecorder* r : Registry()) {
+        r->meta_mutex_.unlock();
+        // The parent's close_mutex_ may be held by a thread that is not here.
+        AbandonedAfterFork().mutexes.push_back(std::move(r->close_mutex_));
+        r->close_mutex_ = std::make_unique<std::mutex>();
+        if (r->state_.load() == kOpen) {
+            AbandonedAfterFork().pipelines.push_back(std::move(r->owned_pipeline_));  // see pipeline_
+            r->state_.store(kForked);
+        }
+    }
+    registry_mutex.unlock();
+}
+
+}  // namespace telem_pyb_log

@@ -1,0 +1,114 @@
+#pragma once
+
+// The native half of every log recorder: a TelemRecorder whose recording runs
+// entirely here, on the calling thread and without the interpreter lock. A
+// point is stamped (an empty mtime gets the current UTC time), converted with
+// ConvertPointToDb, checked against what the store can hold and queued; the
+// recorder's writer thread (pipeline.h) delivers it. The only errors a
+// recording call raises are refusals of the record itself, as TelemException.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "norv/telem/telem.h"
+#include "pipeline.h"
+
+namespace telem_pyb_log {
+
+struct RecorderOptions : PipelineOptions {
+    double exit_timeout = 10.0;  // seconds that closing at exit may take
+};
+
+// Rows that could not be written when a recorder was closed at exit.
+struct ExitReport {
+    std::string label;
+    std::string where;
+    std::uint64_t rows = 0;
+    std::string cause;
+};
+
+struct RecorderStats : PipelineStats {
+    std::uint64_t refused = 0;  // records refused: closed, no metadata, a text the store cannot hold
+};
+
+class LogRecorder : public norv::telem::TelemRecorder, public std::enable_shared_from_this<LogRecorder> {
+public:
+    // Takes the store, connected already, and starts the writer.
+    LogRecorder(RecorderOptions options, std::unique_ptr<Store> store);
+    LogRecorder(const LogRecorder&) = delete;
+    LogRecorder& operator=(const LogRecorder&) = delete;
+    ~LogRecorder();
+
+    // TelemRecorder. Close() is close() without a time limit.
+    void RecordMetadata(const norv::telem::TsMetadata& meta) override;
+    void RecordPoint(const norv::telem::TsPoint& point) override;
+    void RecordValue(norv::telem::TsValue value) override;
+    void Close() override;
+
+    // record_point from Python: an empty mtime is set on the caller's point.
+    void RecordOwnPoint(norv::telem::TsPoint& point);
+    // Waits up to `timeout` seconds (< 0: no limit) until every row recorded
+    // so far is written; TelemException with the last error if they are not.
+    void Flush(double timeout);
+    // Refuses further records, waits like Flush, stops the writer and closes
+    // the store. TelemException, after closing, if rows could not be written.
+    // Closing a closed recorder does nothing.
+    void CloseWithin(double timeout);
+    // Close at garbage collection: errors are logged, not raised.
+    void CloseUncollected();
+
+    std::optional<norv::telem::TsMetadata> metadata() const;
+    bool closed() const { return state_.load() == kClosed; }
+    RecorderStats stats() const;
+    const std::string& where() const { return where_; }
+    const std::string& label() const { return options_.label; }
+
+    // Closes every open recorder of the process, each within its own
+    // exit_timeout, all at once; reports the rows that were not written.
+    static std::vector<ExitReport> CloseAll();
+    // Refuses new recorders from now on (the interpreter is exiting), or
+    // accepts them again (a new interpreter imported the module).
+    static void RefuseNew(bool refuse);
+
+    // pthread_atfork handlers.
+    static void PrepareFork();
+    static void ParentAfterFork();
+    static void ChildAfterFork();
+
+private:
+    enum State { kOpen, kClosed, kForked };
+
+    Pipeline& Ready();
+    const std::shared_ptr<const Series>& CurrentSeries();
+    void Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const norv::telem::TsPoint& point);
+    [[noreturn]] void Refuse(const std::string& reason);
+    [[noreturn]] void RefuseClosed();
+    std::string NotWritten(const PipelineStats& s, const std::string& when) const;
+
+    const RecorderOptions options_;
+    const std::string where_;
+    const RowFormat format_;
+    const std::uint64_t uid_;  // tells recorders apart in per-thread caches
+
+    std::atomic<int> state_{kOpen};
+    // The pipeline in use; replaced only in a child after fork(), when the
+    // parent's is abandoned (left allocated: its thread does not exist here).
+    std::atomic<Pipeline*> pipeline_{nullptr};
+    std::unique_ptr<Pipeline> owned_pipeline_;
+
+    mutable std::mutex meta_mutex_;
+    std::shared_ptr<const Series> series_;  // null until the first metadata
+    std::atomic<std::uint64_t> generation_{0};  // changes with series_
+
+    // Serialises close and the revival after fork(); made anew in a child,
+    // where a thread of the parent may have held it.
+    std::unique_ptr<std::mutex> close_mutex_;
+    std::atomic<std::uint64_t> refused_{0};
+};
+
+}  // namespace telem_pyb_log

@@ -1,0 +1,223 @@
+// telem_pyb_log._native: the native half of the log recorders. Registrations
+// run top to bottom in the order Python sees them.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <pthread.h>
+
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "fast_entry.h"
+#include "initialised_instance_caster.h"  // telem_pyb's: records only from initialised instances
+#include "log_recorder.h"
+#include "norv/telem/telem.h"
+#include "postgres_store.h"
+#include "python_store.h"
+#include "sqlite_store.h"
+#include "ts_value_caster.h"  // telem_pyb's conversion of sample values, so that both modules take the same
+
+namespace py = pybind11;
+
+using norv::telem::TelemRecorder;
+using norv::telem::TsMetadata;
+using norv::telem::TsPoint;
+using telem_pyb_log::LogRecorder;
+using telem_pyb_log::Store;
+
+namespace {
+
+// A store made in Python by open_sqlite or open_postgres, until a recorder
+// takes it.
+struct NativeStore {
+    std::unique_ptr<Store> store;
+    std::string where;
+};
+
+struct NativeHalf {
+    std::shared_ptr<LogRecorder> recorder;
+};
+
+std::unique_ptr<Store> TakeStore(py::handle store) {
+    if (py::isinstance<NativeStore>(store)) {
+        auto& native = store.cast<NativeStore&>();
+        if (!native.store) {
+            throw py::value_error("the store " + native.where + " belongs to another recorder already");
+        }
+        return std::move(native.store);
+    }
+    const std::string where = py::str(store.attr("where"));
+    return std::make_unique<telem_pyb_log::PythonStore>(store.ptr(), where);
+}
+
+// A time limit from Python: None (none) or a finite number of seconds >= 0.
+double TimeLimit(std::optional<double> timeout) {
+    if (!timeout) {
+        return -1;
+    }
+    if (!std::isfinite(*timeout) || *timeout < 0) {
+        throw py::value_error("timeout must be None or a finite number of seconds >= 0, not " + py::repr(py::float_(*timeout)).cast<std::string>());
+    }
+    return *timeout;
+}
+
+py::object Seconds(double at) { return at > 0 ? py::object(py::float_(at)) : py::object(py::none()); }
+
+py::dict Stats(const LogRecorder& recorder) {
+    const telem_pyb_log::RecorderStats s = recorder.stats();
+    py::dict d;
+    d["recorded"] = s.recorded;
+    d["written"] = s.written;
+    d["pending"] = s.pending;
+    d["dropped"] = s.dropped;
+    d["refused"] = s.refused;
+    d["failed_writes"] = s.failed_writes;
+    d["lost"] = s.lost;
+    d["abandoned"] = s.abandoned;
+    d["last_error"] = s.last_error.empty() ? py::object(py::none()) : py::object(py::str(s.last_error));
+    d["last_error_at"] = Seconds(s.last_error_at);
+    d["last_write_at"] = Seconds(s.last_write_at);
+    return d;
+}
+
+// record_value(recorder, value) for a log recorder and a value of a built-in
+// type; any other call goes to pybind11's dispatcher.
+PyObject* RecordValueCall(PyObject* const* args) {
+    LogRecorder* self = telem_pyb_log::ExactInstance<LogRecorder>(args[0]);
+    if (self == nullptr || !telem_pyb::IsBuiltinValue(args[1])) {
+        return nullptr;
+    }
+    auto value = telem_pyb::LoadValue(args[1], true);
+    if (!value) {
+        return nullptr;
+    }
+    self->RecordValue(std::move(*value));
+    Py_RETURN_NONE;
+}
+
+// record_point(recorder, point) for a log recorder and an initialised TsPoint.
+PyObject* RecordPointCall(PyObject* const* args) {
+    LogRecorder* self = telem_pyb_log::ExactInstance<LogRecorder>(args[0]);
+    TsPoint* point = telem_pyb_log::ExactInstance<TsPoint>(args[1]);
+    if (self == nullptr || point == nullptr) {
+        return nullptr;
+    }
+    self->RecordOwnPoint(*point);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+    // The recorder's base class lives in telem_pyb, and reaches this module
+    // through pybind11's shared internals.
+    py::module_::import("telem_pyb");
+    try {
+        py::type::of<TelemRecorder>();
+    } catch (const std::runtime_error&) {
+        throw py::import_error(
+            "telem_pyb_log._native cannot see telem_pyb's classes: the two were built with pybind11s whose "
+            "internals differ");
+    }
+    ++telem_pyb_log::interpreter_generation;
+    LogRecorder::RefuseNew(false);
+    static const int fork_handlers = pthread_atfork(&LogRecorder::PrepareFork, &LogRecorder::ParentAfterFork,
+                                                    &LogRecorder::ChildAfterFork);
+    if (fork_handlers != 0) {
+        throw py::import_error("telem_pyb_log._native: pthread_atfork failed");
+    }
+
+    m.doc() = "The native half of telem_pyb_log's recorders.";
+
+    py::class_<NativeStore, std::shared_ptr<NativeStore>>(m, "NativeStore", "A store of the native recorders.")
+        .def_property_readonly("where", [](const NativeStore& s) { return s.where; });
+
+    m.def(
+        "open_sqlite",
+        [](const std::string& label, const std::string& path, double timeout, const std::string& sqlite_module) {
+            auto store = std::make_unique<telem_pyb_log::SqliteStore>(label, path, timeout, sqlite_module);
+            auto native = std::make_shared<NativeStore>();
+            native->where = store->where();
+            native->store = std::move(store);
+            return native;
+        },
+        py::arg("label"), py::arg("path"), py::arg("timeout"), py::arg("sqlite_module"),
+        py::call_guard<py::gil_scoped_release>(),
+        "Opens the SQLite store of a file (creating it and its table).");
+
+    m.def(
+        "open_postgres",
+        [](const std::string& label, const std::string& conninfo, const std::string& table, double connect_timeout,
+           double write_timeout, const std::string& libpq_module) {
+            auto store = std::make_unique<telem_pyb_log::PostgresStore>(label, conninfo, table, connect_timeout,
+                                                                        write_timeout, libpq_module);
+            auto native = std::make_shared<NativeStore>();
+            native->where = store->where();
+            native->store = std::move(store);
+            return native;
+        },
+        py::arg("label"), py::arg("conninfo"), py::arg("table"), py::arg("connect_timeout"), py::arg("write_timeout"),
+        py::arg("libpq_module"), py::call_guard<py::gil_scoped_release>(),
+        "Connects the PostgreSQL store of a table (creating it and its ledger).");
+
+    py::class_<LogRecorder, TelemRecorder, std::shared_ptr<LogRecorder>> recorder(m, "Recorder", "Recorder");
+    recorder
+        .def(py::init([](py::handle store, const std::string& label, std::uint32_t batch_size, double max_delay,
+                         std::uint64_t max_pending, bool block_when_full, double block_timeout, double log_interval,
+                         double exit_timeout) {
+                 telem_pyb_log::RecorderOptions options;
+                 options.label = label;
+                 options.batch_size = batch_size;
+                 options.max_delay = max_delay;
+                 options.max_pending = max_pending;
+                 options.block_when_full = block_when_full;
+                 options.block_timeout = block_timeout;
+                 options.log_interval = log_interval;
+                 options.exit_timeout = exit_timeout;
+                 return std::make_shared<LogRecorder>(std::move(options), TakeStore(store));
+             }),
+             py::arg("store"), py::arg("label"), py::arg("batch_size"), py::arg("max_delay"), py::arg("max_pending"),
+             py::arg("block_when_full"), py::arg("block_timeout"), py::arg("log_interval"), py::arg("exit_timeout"))
+        .def("record_metadata", &LogRecorder::RecordMetadata, "Record Metadata")
+        .def("record_point", &LogRecorder::RecordOwnPoint, "Record Point")
+        .def("record_value", &LogRecorder::RecordValue, "Record Point Value")
+        .def(
+            "flush", [](LogRecorder& r, std::optional<double> timeout) { r.Flush(TimeLimit(timeout)); },
+            py::arg("timeout") = py::none(), "Writes every row recorded so far, waiting up to timeout seconds.")
+        .def(
+            "close", [](LogRecorder& r, std::optional<double> timeout) { r.CloseWithin(TimeLimit(timeout)); },
+            py::arg("timeout") = py::none(),
+            "Writes the remaining rows, waiting up to timeout seconds, and stops the writer.")
+        .def("_close_uncollected", &LogRecorder::CloseUncollected)
+        .def_property_readonly("where", &LogRecorder::where)
+        .def_property_readonly("closed", &LogRecorder::closed)
+        .def_property_readonly("metadata", &LogRecorder::metadata)
+        .def("_stats", &Stats);
+    telem_pyb_log::InstallFastEntry(recorder.attr("record_value"),
+                                    telem_pyb_log::FastEntry<2, RecordValueCall>);
+    telem_pyb_log::InstallFastEntry(recorder.attr("record_point"),
+                                    telem_pyb_log::FastEntry<2, RecordPointCall>);
+
+    // A reference to a recorder's native half that does not keep its Python
+    // object alive, for the finaliser that closes an unclosed recorder.
+    py::class_<NativeHalf>(m, "NativeHalf", "The native half of a recorder, apart from its Python object.")
+        .def("close_uncollected", [](const NativeHalf& half) { half.recorder->CloseUncollected(); });
+    m.def("native_half", [](std::shared_ptr<LogRecorder> r) { return NativeHalf{std::move(r)}; });
+
+    m.def(
+        "close_all",
+        [] {
+            LogRecorder::RefuseNew(true);
+            py::list reports;
+            for (const auto& r : LogRecorder::CloseAll()) {
+                reports.append(py::make_tuple(r.label, r.where, r.rows, r.cause));
+            }
+            return reports;
+        },
+        "Closes every open recorder at interpreter exit; returns (label, where, rows, cause) for each recorder "
+        "whose rows could not all be written.");
+}

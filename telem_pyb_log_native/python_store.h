@@ -1,0 +1,39 @@
+#pragma once
+
+// A store written in Python (the Store protocol of telem_pyb_log): the writer
+// takes the interpreter lock once per batch and calls the store's write()
+// with the batch's rows as tuples of seven str. After a failed write it calls
+// close(), then connect() and create() before the next attempt.
+
+#include <Python.h>
+
+#include <string>
+
+#include "store.h"
+
+namespace telem_pyb_log {
+
+class PythonStore : public Store {
+public:
+    // `store` is connected and its table created already; called with the
+    // interpreter lock. Takes a reference.
+    PythonStore(PyObject* store, std::string where);
+    ~PythonStore() override;
+
+    const std::string& where() const override { return where_; }
+    RowFormat format() const override { return RowFormat::kUtf8; }
+    bool calls_python() const override { return true; }
+    void Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) override;
+    void Interrupt() noexcept override {}
+    void Close() noexcept override;
+    std::unique_ptr<Store> ForChild() override;
+
+private:
+    PythonStore(PyObject* store, std::string where, bool connected);
+
+    PyObject* store_;  // strong; null once released
+    const std::string where_;
+    bool connected_;
+};
+
+}  // namespace telem_pyb_log

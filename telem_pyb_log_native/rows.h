@@ -1,0 +1,196 @@
+#pragma once
+
+// Rows waiting to be written, in the form the recording threads leave them:
+// chunks of bytes, each row the two texts of its own point (time and value)
+// and a reference to its series, which holds the five texts every row of the
+// series shares. A row whose series texts differ from its series' (the
+// conversion chose other ones) carries all seven.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "norv/telem/TsMetadata.h"
+
+namespace telem_pyb_log {
+
+// One series as the rows hold it: the recorder's copy of the metadata, and
+// the five fields that ConvertPointToDb takes from it, as it gives them.
+struct Series {
+    norv::telem::TsMetadata meta;
+    std::string tsname;
+    std::string btype;
+    std::string units;
+    std::string comment;
+    std::string origin;
+};
+
+// The seven texts of one row, in the order of the log record's fields.
+struct RowView {
+    std::string_view mtime, tsname, value, btype, units, comment, origin;
+};
+
+class Chunk {
+    template <typename Row>
+    static auto Fields(Row& row) {
+        using Field = std::conditional_t<std::is_const_v<Row>, const std::string_view*, std::string_view*>;
+        return std::array<Field, 7>{&row.mtime, &row.tsname, &row.value, &row.btype,
+                                    &row.units, &row.comment, &row.origin};
+    }
+
+public:
+    static constexpr std::uint32_t kFullRow = 0xFFFFFFFF;
+
+    void AppendSeriesRow(const std::shared_ptr<const Series>& series, std::string_view mtime,
+                         std::string_view value) {
+        if (series_.empty() || series_.back() != series) {
+            series_.push_back(series);
+        }
+        const std::uint32_t head[2] = {static_cast<std::uint32_t>(series_.size() - 1),
+                                       static_cast<std::uint32_t>(mtime.size())};
+        const std::uint32_t value_size = static_cast<std::uint32_t>(value.size());
+        char* p = Grow(sizeof head + mtime.size() + sizeof value_size + value.size());
+        std::memcpy(p, head, sizeof head);
+        p += sizeof head;
+        std::memcpy(p, mtime.data(), mtime.size());
+        p += mtime.size();
+        std::memcpy(p, &value_size, sizeof value_size);
+        std::memcpy(p + sizeof value_size, value.data(), value.size());
+        ++rows_;
+    }
+
+    void AppendFullRow(const RowView& row) {
+        PutNumber(kFullRow);
+        for (const std::string_view* field : Fields(row)) {
+            PutText(*field);
+        }
+        ++rows_;
+    }
+
+    // Calls f(const RowView&) for every row, in order.
+    template <typename F>
+    void ForEach(F&& f) const {
+        const char* p = bytes_.get();
+        for (std::uint32_t i = 0; i < rows_; ++i) {
+            const std::uint32_t index = TakeNumber(p);
+            RowView row;
+            if (index == kFullRow) {
+                for (std::string_view* field : Fields(row)) {
+                    *field = TakeText(p);
+                }
+            } else {
+                const Series& s = *series_[index];
+                row.mtime = TakeText(p);
+                row.value = TakeText(p);
+                row.tsname = s.tsname;
+                row.btype = s.btype;
+                row.units = s.units;
+                row.comment = s.comment;
+                row.origin = s.origin;
+            }
+            f(row);
+        }
+    }
+
+    std::uint32_t rows() const { return rows_; }
+    unsigned shard() const { return shard_; }
+    void set_shard(unsigned shard) { shard_ = shard; }
+    std::size_t bytes() const { return capacity_ + series_.capacity() * sizeof(series_[0]); }
+    std::int64_t first_at() const { return first_at_; }
+    void set_first_at(std::int64_t at) { first_at_ = at; }
+
+    // Empties the chunk for reuse, keeping its memory.
+    void Clear() {
+        size_ = 0;
+        series_.clear();
+        rows_ = 0;
+        first_at_ = 0;
+    }
+
+    void Reserve(std::size_t bytes) {
+        if (bytes > capacity_) {
+            // Left uninitialised (make_unique would zero it): every byte up
+            // to size_ is written before it is read.
+            std::unique_ptr<char[]> grown(new char[bytes]);
+            if (size_ > 0) {
+                std::memcpy(grown.get(), bytes_.get(), size_);
+            }
+            bytes_ = std::move(grown);
+            capacity_ = bytes;
+        }
+    }
+
+private:
+    // Room for `n` more bytes at the end, which the caller fills.
+    char* Grow(std::size_t n) {
+        if (size_ + n > capacity_) {
+            Reserve(std::max(capacity_ * 2, size_ + n));
+        }
+        char* at = bytes_.get() + size_;
+        size_ += n;
+        return at;
+    }
+    void PutNumber(std::uint32_t n) { std::memcpy(Grow(sizeof n), &n, sizeof n); }
+    void PutText(std::string_view text) {
+        PutNumber(static_cast<std::uint32_t>(text.size()));
+        std::memcpy(Grow(text.size()), text.data(), text.size());
+    }
+    static std::uint32_t TakeNumber(const char*& p) {
+        std::uint32_t n;
+        std::memcpy(&n, p, sizeof n);
+        p += sizeof n;
+        return n;
+    }
+    static std::string_view TakeText(const char*& p) {
+        const std::uint32_t n = TakeNumber(p);
+        const std::string_view text(p, n);
+        p += n;
+        return text;
+    }
+
+    std::unique_ptr<char[]> bytes_;  // the rows, size_ of capacity_ bytes in use
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    std::vector<std::shared_ptr<const Series>> series_;
+    std::uint32_t rows_ = 0;
+    unsigned shard_ = 0;         // the queue shard it was filled in
+    std::int64_t first_at_ = 0;  // steady-clock ns of the first row
+};
+
+// The rows of one write, in order.
+class Batch {
+public:
+    std::size_t rows() const { return rows_; }
+    bool empty() const { return chunks_.empty(); }
+
+    template <typename F>
+    void ForEach(F&& f) const {
+        for (const auto& chunk : chunks_) {
+            chunk->ForEach(f);
+        }
+    }
+
+    const std::vector<std::unique_ptr<Chunk>>& chunks() const { return chunks_; }
+
+    void Add(std::unique_ptr<Chunk> chunk) {
+        rows_ += chunk->rows();
+        chunks_.push_back(std::move(chunk));
+    }
+
+    std::vector<std::unique_ptr<Chunk>> TakeChunks() {
+        rows_ = 0;
+        return std::move(chunks_);
+    }
+
+private:
+    std::vector<std::unique_ptr<Chunk>> chunks_;
+    std::size_t rows_ = 0;
+};
+
+}  // namespace telem_pyb_log

@@ -1,0 +1,318 @@
+#include "sqlite_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "norv/telem/TelemException.h"
+
+namespace telem_pyb_log {
+
+namespace {
+
+constexpr const char* kColumns[] = {"mtime", "tsname", "value", "btype", "units", "comment", "origin"};
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS log_points (id INTEGER PRIMARY KEY, mtime TEXT NOT NULL, tsname TEXT NOT NULL, "
+    "value TEXT NOT NULL, btype TEXT NOT NULL, units TEXT NOT NULL, comment TEXT NOT NULL, origin TEXT NOT NULL)";
+constexpr const char* kCreateIndex = "CREATE INDEX IF NOT EXISTS log_points_tsname ON log_points (tsname, id)";
+constexpr int kMaxRowsPerInsert = 500;
+
+std::int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+}  // namespace
+
+SqliteStore::SqliteStore(std::string label, std::string path, double timeout, std::string sqlite_module)
+    : label_(std::move(label)),
+      path_(std::move(path)),
+      timeout_(timeout),
+      sqlite_module_(std::move(sqlite_module)),
+      api_(sqlite::LoadApi(sqlite_module_)) {
+    try {
+        Open();
+    } catch (const StoreError& e) {
+        throw norv::telem::TelemException(label_ + ": " + e.what());
+    }
+}
+
+SqliteStore::SqliteStore(const SqliteStore& settings, Unopened)
+    : label_(settings.label_),
+      path_(settings.path_),
+      timeout_(settings.timeout_),
+      sqlite_module_(settings.sqlite_module_),
+      api_(settings.api_) {}
+
+SqliteStore::~SqliteStore() { CloseConnection(); }
+
+std::unique_ptr<Store> SqliteStore::ForChild() { return std::unique_ptr<Store>(new SqliteStore(*this, Unopened{})); }
+
+void SqliteStore::Fail(const std::string& what) {
+    const std::string message = what + " " + path_ + ": " + (conn_ != nullptr ? api_.errmsg(conn_) : "out of memory");
+    throw StoreError(message);
+}
+
+void SqliteStore::Exec(const char* sql) {
+    if (api_.exec(conn_, sql, nullptr, nullptr, nullptr) != sqlite::kOk) {
+        Fail("cannot write to");
+    }
+}
+
+int SqliteStore::OnBusy(void* self, int count) {
+    auto* store = static_cast<SqliteStore*>(self);
+    const std::int64_t now = SteadyMs();
+    if (count == 0) {
+        store->busy_since_ = now;
+    }
+    if (store->interrupted_.load() || now - store->busy_since_ >= static_cast<std::int64_t>(store->timeout_ * 1000)) {
+        return 0;  // SQLITE_BUSY: "database is locked"
+    }
+    const timespec pause{0, std::min(count + 1, 20) * 1'000'000L};
+    nanosleep(&pause, nullptr);
+    return 1;
+}
+
+void SqliteStore::Open() {
+    sqlite::Connection* conn = nullptr;
+    const int rc = api_.open_v2(path_.c_str(), &conn,
+                                sqlite::kOpenReadWrite | sqlite::kOpenCreate | sqlite::kOpenNoMutex, nullptr);
+    {
+        const std::lock_guard<std::mutex> lock(connection_mutex_);
+        conn_ = conn;
+    }
+    if (rc != sqlite::kOk) {
+        const std::string message = std::string("cannot open ") + path_ + ": "
+                                    + (conn != nullptr ? api_.errmsg(conn) : "out of memory");
+        CloseConnection();
+        throw StoreError(message);
+    }
+    try {
+        api_.busy_handler(conn_, &SqliteStore::OnBusy, this);
+        Exec("PRAGMA journal_mode=WAL");
+        Exec("PRAGMA synchronous=NORMAL");
+        Exec(kCreateTable);
+        // An existing table must have every column of the log record as
+        // text, and accept rows that give no other column.
+        sqlite::Statement* info = nullptr;
+        if (api_.prepare_v2(conn_, "PRAGMA table_info(log_points)", -1, &info, nullptr) != sqlite::kOk) {
+            Fail("cannot read the table of");
+        }
+        std::vector<std::string> found, problems;
+        int rc_step;
+        while ((rc_step = api_.step(info)) == sqlite::kRow) {
+            const auto text = [&](int column) {
+                const unsigned char* t = api_.column_text(info, column);
+                return t != nullptr ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+            };
+            const std::string name = text(1);
+            const std::string type = Lower(text(2));
+            const bool not_null = api_.column_int(info, 3) != 0;
+            const bool has_default = api_.column_text(info, 4) != nullptr;
+            const bool key = api_.column_int(info, 5) != 0;
+            found.push_back(name);
+            const bool ours = std::find_if(std::begin(kColumns), std::end(kColumns),
+                                           [&](const char* c) { return name == c; }) != std::end(kColumns);
+            if (ours && type != "text") {
+                problems.push_back(name + " is " + (type.empty() ? "untyped" : type) + ", not text");
+            } else if (name == "id" && !(type == "integer" && key)) {
+                problems.push_back("id is not an INTEGER PRIMARY KEY");
+            } else if (!ours && name != "id" && not_null && !has_default && !key) {
+                problems.push_back(name + " needs a value that log records do not give");
+            }
+        }
+        api_.finalize(info);
+        if (rc_step != sqlite::kDone) {
+            Fail("cannot read the table of");
+        }
+        for (const char* column : {"id", "mtime", "tsname", "value", "btype", "units", "comment", "origin"}) {
+            if (std::find(found.begin(), found.end(), column) == found.end()) {
+                problems.push_back(std::string("there is no column ") + column);
+            }
+        }
+        if (!problems.empty()) {
+            std::string list;
+            for (const auto& p : problems) {
+                list += (list.empty() ? "" : "; ") + p;
+            }
+            throw norv::telem::TelemException(label_ + ": the table log_points in " + path_
+                                              + " exists with other columns (" + list
+                                              + "); it cannot hold log records");
+        }
+        Exec(kCreateIndex);
+        const int variables = api_.limit(conn_, sqlite::kLimitVariableNumber, -1);
+        rows_per_insert_ = std::max(1, std::min(kMaxRowsPerInsert, variables / 7));
+        file_ = IdOf(path_);
+        if (!file_.known) {
+            Fail("cannot find");
+        }
+        wal_ = shm_ = FileId{};
+        rows_in_file_ = 0;
+    } catch (...) {
+        CloseConnection();
+        throw;
+    }
+}
+
+void SqliteStore::CloseConnection() noexcept {
+    for (auto& [rows, stmt] : inserts_) {
+        api_.finalize(stmt);
+    }
+    inserts_.clear();
+    sqlite::Connection* conn;
+    {
+        const std::lock_guard<std::mutex> lock(connection_mutex_);
+        conn = conn_;
+        conn_ = nullptr;
+    }
+    if (conn != nullptr) {
+        api_.close_v2(conn);
+    }
+}
+
+SqliteStore::FileId SqliteStore::IdOf(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    return {st.st_dev, st.st_ino, true};
+}
+
+bool SqliteStore::FileReplaced() const {
+    const FileId now = IdOf(path_);
+    if (!now.known || now.device != file_.device || now.inode != file_.inode) {
+        return true;
+    }
+    int moved = 0;
+    return api_.file_control(conn_, "main", sqlite::kFcntlHasMoved, &moved) == sqlite::kOk && moved != 0;
+}
+
+// SQLite keeps the WAL and shared-memory files of a database that has moved
+// when it closes it; left at the path, a new database there would take them
+// for its own. They are removed if they are still the files this connection
+// made (a database put at the path by someone else may have its own).
+void SqliteStore::RemoveOwnWal() {
+    for (const auto& [suffix, id] : {std::pair<const char*, FileId>{"-wal", wal_}, {"-shm", shm_}}) {
+        const std::string path = path_ + suffix;
+        const FileId now = IdOf(path);
+        if (id.known && now.known && now.device == id.device && now.inode == id.inode) {
+            unlink(path.c_str());
+        }
+    }
+}
+
+sqlite::Statement* SqliteStore::Insert(int rows) {
+    auto found = inserts_.find(rows);
+    if (found != inserts_.end()) {
+        return found->second;
+    }
+    std::string sql = "INSERT INTO log_points (mtime, tsname, value, btype, units, comment, origin) VALUES ";
+    for (int i = 0; i < rows; ++i) {
+        sql += i == 0 ? "(?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?)";
+    }
+    sqlite::Statement* stmt = nullptr;
+    if (api_.prepare_v2(conn_, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != sqlite::kOk) {
+        Fail("cannot write to");
+    }
+    inserts_.emplace(rows, stmt);
+    return stmt;
+}
+
+void SqliteStore::Write(const Batch& batch, std::uint64_t /*first_seq*/, DeliveryEvents& events) {
+    const std::lock_guard<std::mutex> io(io_mutex_);
+    if (interrupted_.load()) {
+        throw StoreError("the write to " + path_ + " was interrupted");
+    }
+    if (conn_ != nullptr && FileReplaced()) {
+        const std::uint64_t rows = rows_in_file_;
+        CloseConnection();
+        RemoveOwnWal();
+        events.Warn(path_ + " was deleted or replaced by another file while recording; the "
+                    + std::to_string(rows) + " rows this recorder had written to it went with it; "
+                    + "the next rows go to a new file at that path");
+    }
+    if (conn_ == nullptr) {
+        try {
+            Open();
+        } catch (const norv::telem::TelemException& e) {
+            throw StoreError(e.what());
+        }
+    }
+    Exec("BEGIN IMMEDIATE");
+    try {
+        const int per_insert = rows_per_insert_;
+        const std::size_t total = batch.rows();
+        std::size_t done = 0;
+        int in_statement = 0;
+        sqlite::Statement* stmt = nullptr;
+        const auto run = [&] {
+            if (api_.step(stmt) != sqlite::kDone) {
+                api_.reset(stmt);
+                Fail("cannot write to");
+            }
+            api_.reset(stmt);
+        };
+        batch.ForEach([&](const RowView& row) {
+            if (in_statement == 0) {
+                stmt = Insert(static_cast<int>(std::min<std::size_t>(per_insert, total - done)));
+            }
+            const std::string_view fields[] = {row.mtime, row.tsname, row.value, row.btype,
+                                               row.units, row.comment, row.origin};
+            for (int f = 0; f < 7; ++f) {
+                api_.bind_text(stmt, in_statement * 7 + f + 1, fields[f].data(), static_cast<int>(fields[f].size()),
+                               sqlite::kStatic);
+            }
+            ++done;
+            if (++in_statement == per_insert || done == total) {
+                run();
+                in_statement = 0;
+            }
+        });
+        Exec("COMMIT");
+    } catch (...) {
+        if (api_.get_autocommit(conn_) == 0) {
+            api_.exec(conn_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        throw;
+    }
+    rows_in_file_ += batch.rows();
+    if (!wal_.known) {
+        wal_ = IdOf(path_ + "-wal");
+        shm_ = IdOf(path_ + "-shm");
+    }
+}
+
+void SqliteStore::Interrupt() noexcept {
+    interrupted_.store(true);
+    const std::lock_guard<std::mutex> lock(connection_mutex_);
+    if (conn_ != nullptr) {
+        api_.interrupt(conn_);
+    }
+}
+
+void SqliteStore::Close() noexcept {
+    const std::lock_guard<std::mutex> io(io_mutex_);
+    CloseConnection();
+}
+
+// No SQLite connection may cross fork() (SQLite's own rule): it is closed
+// before, and opened again by the next write in the parent.
+void SqliteStore::PrepareFork() noexcept {
+    io_mutex_.lock();
+    CloseConnection();
+}
+
+void SqliteStore::ParentAfterFork() noexcept { io_mutex_.unlock(); }
+
+}  // namespace telem_pyb_log

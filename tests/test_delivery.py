@@ -1,0 +1,470 @@
+"""Delivery by the recorders' writer threads: the bounded queue, failures
+logged and counted instead of raised, flush and close with time limits,
+the Store protocol, and what happens at exit, on SIGTERM, across fork() and
+while a real server stalls or is down."""
+
+import contextlib
+import json
+import logging
+import os
+import pathlib
+import resource
+import signal
+import sqlite3
+import statistics
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import psycopg
+import pytest
+
+import telem_pyb
+from telem_pyb import TelemException
+from telem_pyb_log import LogRecorder, PostgresRecorder, SqliteRecorder
+from telem_pyb_log.postgres import read_rows as pg_rows
+from telem_pyb_log.sqlite import read_rows as sqlite_rows
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+sys.path.insert(0, str(EXAMPLES))
+from jsonl_store import JsonLinesStore  # noqa: E402
+
+SERIES = {"tsname": "pump.pressure", "units": "bar"}
+
+
+def wait_for(condition, timeout=60):
+    """Waits until `condition()` holds (the writer works on its own thread)."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "the condition did not come true"
+        time.sleep(0.005)
+
+
+@pytest.fixture
+def db(tmp_path):
+    return tmp_path / "telemetry.db"
+
+
+@contextlib.contextmanager
+def locked(path):
+    """Another connection holds the database's write lock."""
+    with contextlib.closing(sqlite3.connect(path, isolation_level=None)) as other:
+        other.execute("BEGIN IMMEDIATE")
+        yield
+        other.execute("ROLLBACK")
+
+
+def run_script(code, timeout=120, **kwargs):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
+
+
+# Parameters ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "options, name",
+    [
+        pytest.param({"batch_size": 0}, "batch_size", id="a batch of no rows"),
+        pytest.param({"batch_size": 2.5}, "batch_size", id="a batch size that is not an int"),
+        pytest.param({"batch_size": True}, "batch_size", id="a batch size that is a bool"),
+        pytest.param({"max_pending": -1}, "max_pending", id="a negative queue bound"),
+        pytest.param({"max_delay": 0}, "max_delay", id="no delay"),
+        pytest.param({"max_delay": float("inf")}, "max_delay", id="an infinite delay"),
+        pytest.param({"max_delay": float("nan")}, "max_delay", id="a delay that is nan"),
+        pytest.param({"block_timeout": -1.0}, "block_timeout", id="a negative block timeout"),
+        pytest.param({"exit_timeout": "5"}, "exit_timeout", id="an exit timeout that is a str"),
+        pytest.param({"log_interval": 0.0}, "log_interval", id="no log interval"),
+        pytest.param({"on_full": "wait"}, "on_full", id="an unknown overflow policy"),
+        pytest.param({"timeout": 0}, "timeout", id="no SQLite lock timeout"),
+    ],
+)
+def test_a_bad_parameter_is_refused_at_construction_naming_it(db, options, name):
+    with pytest.raises(ValueError, match=rf"^{name} must be"):
+        SqliteRecorder(db, **options)
+    assert not db.exists()  # refused before anything was opened
+
+
+@pytest.mark.parametrize("timeout", [-1, float("nan"), float("inf")])
+def test_a_bad_timeout_of_flush_or_close_is_refused(db, timeout):
+    with SqliteRecorder(db) as rec:
+        for call in (rec.flush, rec.close):
+            with pytest.raises(ValueError, match="timeout must be None or a finite number"):
+                call(timeout)
+        assert not rec.closed
+
+
+@pytest.mark.parametrize("operation", ["record_point", "record_value", "record_metadata", "record_metadata_kv",
+                                       "close"])
+def test_a_subclass_that_defines_a_recorder_operation_is_refused(operation):
+    with pytest.raises(TypeError, match=rf"Mine defines {operation}: log recorders record in native code"):
+        type("Mine", (SqliteRecorder,), {operation: lambda self, *args: None})
+
+
+def test_a_log_recorder_is_a_telem_recorder_that_native_code_receives(db):
+    telem_peer = pytest.importorskip("telem_peer", reason="the test peer module is built by `make native`")
+    with SqliteRecorder(db) as rec:
+        assert isinstance(rec, telem_pyb.TelemRecorder)
+        rec.record_metadata_kv(SERIES)
+        telem_peer.repeat_calls(rec, "vpt", 30)  # RecordValue and RecordPoint from native code
+    assert [row[2] for row in sqlite_rows(db)] == [str(i) for i in range(30)]
+
+
+# The queue -------------------------------------------------------------------
+
+
+def test_a_full_queue_drops_the_newest_points_counts_them_and_warns_once_per_interval(db, caplog):
+    rec = SqliteRecorder(db, batch_size=10, max_pending=100, timeout=0.05, log_interval=3600)
+    rec.record_metadata_kv(SERIES)
+    with locked(db):
+        for i in range(1000):
+            rec.record_value(i)  # never raises, never waits
+        stats = rec.stats
+        assert stats.recorded + stats.dropped == 1000
+        assert 0 < stats.recorded <= 100
+        wait_for(lambda: any("points dropped" in r.getMessage() for r in caplog.records))
+    rec.close()
+    kept = rec.stats.recorded
+    assert [int(row[2]) for row in sqlite_rows(db)] == list(range(kept))  # the first points are kept, in order
+    (warning,) = [r for r in caplog.records if "points dropped" in r.getMessage()]
+    assert warning.levelno == logging.WARNING
+    assert f"the queue of {db} is full (100 rows)" in warning.getMessage()
+
+
+def test_a_full_queue_with_on_full_block_waits_for_room_up_to_block_timeout(db):
+    rec = SqliteRecorder(db, batch_size=10, max_pending=10, timeout=0.05, on_full="block", block_timeout=0.3)
+    rec.record_metadata_kv(SERIES)
+    with locked(db):
+        for i in range(10):
+            rec.record_value(i)
+        wait_for(lambda: rec.stats.failed_writes > 0)
+        started = time.monotonic()
+        rec.record_value(10)  # no room: waits, then drops
+        assert time.monotonic() - started >= 0.3
+        assert rec.stats.dropped == 1
+    rec.record_value(11)
+    rec.close()
+    assert [row[2] for row in sqlite_rows(db)] == [str(i) for i in range(10)] + ["11"]
+    assert (rec.stats.recorded, rec.stats.dropped) == (11, 1)
+
+
+def test_a_blocked_call_goes_on_when_the_writer_makes_room(db):
+    rec = SqliteRecorder(db, batch_size=5, max_pending=5, timeout=0.05, on_full="block", block_timeout=30)
+    rec.record_metadata_kv(SERIES)
+    other = sqlite3.connect(db, isolation_level=None, check_same_thread=False)
+    other.execute("BEGIN IMMEDIATE")
+    for i in range(5):
+        rec.record_value(i)
+    threading.Timer(0.3, lambda: other.execute("ROLLBACK")).start()
+    rec.record_value(5)  # waits for the writer, which can write once the lock is gone
+    rec.close()
+    other.close()
+    assert [row[2] for row in sqlite_rows(db)] == [str(i) for i in range(6)]
+    assert rec.stats.dropped == 0
+
+
+# flush and close -------------------------------------------------------------
+
+
+def test_close_with_a_timeout_gives_up_the_rows_it_could_not_write_and_says_so(db):
+    rec = SqliteRecorder(db, timeout=0.05)
+    rec.record_metadata_kv(SERIES)
+    with locked(db):
+        for i in range(7):
+            rec.record_value(i)
+        with pytest.raises(TelemException,
+                           match=r"7 rows were not written when closing took 0.3 s and are lost; the last error: "
+                                 r".*database is locked"):
+            rec.close(timeout=0.3)
+        assert rec.closed
+        rec.close()  # closing twice does nothing
+    stats = rec.stats
+    assert (stats.recorded, stats.written, stats.pending, stats.abandoned) == (7, 0, 0, 7)
+    assert sqlite_rows(db) == []
+    with pytest.raises(TelemException, match="is closed"):
+        rec.record_value(8)
+
+
+def test_flush_and_close_from_several_threads_at_once(db):
+    rec = SqliteRecorder(db, batch_size=50)
+    rec.record_metadata_kv(SERIES)
+    errors = []
+
+    def work(t):
+        try:
+            for i in range(500):
+                rec.record_value(t * 1000 + i)
+                if i % 100 == 0:
+                    rec.flush()
+        except TelemException as exc:
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    closers = [threading.Thread(target=rec.close) for _ in range(3)]
+    for th in closers:
+        th.start()
+    for th in closers:
+        th.join()
+    assert errors == []
+    assert sorted(int(row[2]) for row in sqlite_rows(db)) == sorted(t * 1000 + i for t in range(4) for i in range(500))
+
+
+# Stores written in Python ----------------------------------------------------
+
+
+class FlakyStore(JsonLinesStore):
+    """Fails its first `failures` writes, the first after writing (a commit in doubt)."""
+
+    def __init__(self, path, failures):
+        super().__init__(path)
+        self.failures = failures
+        self.calls = []
+
+    def connect(self):
+        self.calls.append("connect")
+        super().connect()
+
+    def write(self, rows, first_seq):
+        self.calls.append(("write", len(rows), first_seq))
+        if self.failures:
+            self.failures -= 1
+            if self.failures == 1:
+                super().write(rows, first_seq)
+            raise OSError("the disk is unplugged")
+        super().write(rows, first_seq)
+
+
+def test_a_python_store_gets_batches_and_its_failures_are_retried_not_raised(tmp_path, caplog):
+    path = tmp_path / "points.jsonl"
+    store = FlakyStore(path, failures=2)
+    rec = LogRecorder(store, batch_size=4)
+    rec.record_metadata_kv(SERIES)
+    for i in range(10):
+        rec.record_value(i)
+    rec.close()
+    lines = [json.loads(line) for line in path.read_text().splitlines()]
+    assert [(line["seq"], line["value"]) for line in lines] == [(i + 1, str(i)) for i in range(10)]
+    # The same batch again, as the recorder's rows from 1 on, after a new connection.
+    first = store.calls[1]
+    assert store.calls[:4] == ["connect", first, "connect", first] and first[2] == 1
+    assert (rec.stats.failed_writes, rec.stats.written, rec.stats.last_error) == (2, 10, "OSError: the disk is unplugged")
+    assert any("are failing: OSError: the disk is unplugged" in r.getMessage() for r in caplog.records)
+
+
+def test_the_example_store_runs_as_a_script(tmp_path):
+    path = tmp_path / "points.jsonl"
+    out = subprocess.run([sys.executable, EXAMPLES / "jsonl_store.py", path], capture_output=True, text=True,
+                         timeout=60, check=True).stdout
+    assert [json.loads(line)["value"] for line in out.splitlines()] == ["1.25", "1.5", "1.75"]
+
+
+# Exit, signals, fork ---------------------------------------------------------
+
+
+def test_sigterm_with_the_readme_line_closes_the_recorders_and_loses_nothing(db):
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
+    line = next(text for text in readme.splitlines() if text.startswith("signal.signal(signal.SIGTERM"))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import signal, sys, time
+        from telem_pyb_log import SqliteRecorder
+        {line}
+        rec = SqliteRecorder({str(db)!r}, batch_size=1000, max_delay=3600)
+        rec.record_metadata_kv({{"tsname": "service"}})
+        for i in range(500):
+            rec.record_value(i)
+        print("recorded", flush=True)
+        time.sleep(60)
+    """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "recorded\n"
+    child.send_signal(signal.SIGTERM)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == 128 + signal.SIGTERM, err
+    assert [row[2] for row in sqlite_rows(db)] == [str(i) for i in range(500)]
+
+
+FORK_SCRIPT = """
+    import os, sys, warnings
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork() with the writer thread running
+    from telem_pyb_log import {cls}
+    rec = {cls}({target!r}, batch_size=50)
+    rec.record_metadata_kv({{"tsname": "fork"}})
+    for i in range(100):
+        rec.record_value(i)
+    pid = os.fork()
+    first = 1000 if pid == 0 else 2000
+    for i in range(first, first + 500):
+        rec.record_value(i)
+    sys.stdout.write(f"{{'child' if pid == 0 else 'parent'}} {{rec.stats.recorded}}\\n")
+    sys.stdout.flush()
+    if pid:
+        _, status = os.waitpid(pid, 0)
+        rec.close()
+        sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+@pytest.mark.parametrize("store", ["sqlite", "postgres"])
+def test_after_fork_the_child_records_with_a_recorder_of_its_own(db, server, store):
+    if store == "sqlite":
+        target, cls = str(db), "SqliteRecorder"
+    else:
+        target, cls = server.conninfo, "PostgresRecorder"
+        with psycopg.connect(server.conninfo, autocommit=True) as conn:
+            conn.execute("DROP TABLE IF EXISTS log_points, log_points_delivered")
+    # CPython's child replaces the locks of its runtime after fork() and
+    # leaves the old ones (the parent's threads may have held them), which
+    # LeakSanitizer reports at the child's exit: no leak checks there.
+    env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "").replace("detect_leaks=1", "detect_leaks=0")}
+    proc = run_script(FORK_SCRIPT.format(cls=cls, target=target), env=env)
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(proc.stdout.split()) == ["500", "600", "child", "parent"]  # the child's queue starts empty
+    rows = sqlite_rows(db) if store == "sqlite" else pg_rows(server.conninfo)
+    values = sorted(int(row[2]) for row in rows)
+    assert values == [*range(100), *range(1000, 1500), *range(2000, 2500)]  # every point once
+    if store == "postgres":
+        with psycopg.connect(server.conninfo) as conn:
+            ledger = conn.execute("SELECT stored FROM log_points_delivered ORDER BY stored").fetchall()
+        assert ledger == [(500,), (600,)]  # parent and child have ids of their own
+
+
+def test_a_multiprocessing_worker_started_by_fork_delivers_its_rows(db):
+    proc = run_script(f"""
+        import multiprocessing, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        from telem_pyb_log import SqliteRecorder
+        rec = SqliteRecorder({str(db)!r}, batch_size=1000, max_delay=3600)
+        rec.record_metadata_kv({{"tsname": "pool"}})
+
+        def work(first):
+            for i in range(first, first + 300):
+                rec.record_value(i)  # never closed: multiprocessing ends the worker with os._exit
+
+        if __name__ == "__main__":
+            workers = [multiprocessing.get_context("fork").Process(target=work, args=(k * 1000,)) for k in range(3)]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+            print([w.exitcode for w in workers])
+    """)
+    assert proc.stdout.strip() == "[0, 0, 0]", proc.stderr
+    assert sorted(int(row[2]) for row in sqlite_rows(db)) == [k * 1000 + i for k in range(3) for i in range(300)]
+
+
+def test_at_exit_open_recorders_are_closed_and_what_cannot_be_written_is_reported(server):
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import sys
+        from telem_pyb_log import PostgresRecorder
+        rec = PostgresRecorder({server.conninfo!r}, table="exit_points", batch_size=100_000, max_delay=3600,
+                               exit_timeout=1)
+        rec.record_metadata_kv({{"tsname": "exit"}})
+        for i in range(4000):
+            rec.record_value(i)
+        print("recorded", flush=True)
+        sys.stdin.readline()
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "recorded\n"
+    server.stop("immediate")
+    try:
+        started = time.monotonic()
+        _, err = child.communicate("exit\n", timeout=60)
+        took = time.monotonic() - started
+    finally:
+        server.start()
+    assert child.returncode == 0, err
+    assert took < 10  # exit_timeout bounds the wait
+    assert f"telem_pyb_log: PostgresRecorder: exit_points on PostgreSQL (" in err
+    assert "4000 rows were not written at exit and are lost: " in err
+    assert "No such file or directory" in err  # the cause: the server's socket is gone
+
+
+# A stalled and a stopped server ----------------------------------------------
+#
+# The bounds on recording calls hold for calls that ran on their core: a call
+# during which the scheduler gave the core to another thread (an involuntary
+# context switch; the machine has two cores for the recording threads, the
+# writer and the server) is not counted against them. A call that waited for
+# anything (a lock, the interpreter lock, I/O) is.
+
+PYTHON_CALLS = 100_000
+
+
+def record_through_a_fault(server, table, fault, seconds):
+    """Four native threads and a Python thread record while `fault` lasts
+    `seconds`; returns the recorder, what the Python calls took (ns, None for
+    a preempted call) and what the native threads saw."""
+    log_driver = pytest.importorskip("log_driver", reason="the test driver is built by `make native`")
+    rec = PostgresRecorder(server.conninfo, table=table, batch_size=500, max_delay=0.5, write_timeout=2,
+                           connect_timeout=2)
+    rec.record_metadata_kv({"tsname": "fault"})
+    native = {}
+    interval_us = 4_000  # 250 points a second per thread, over the fault and a little after it
+    native_points = int((seconds + 4) * 1e6 / interval_us)
+    driver = threading.Thread(target=lambda: native.update(
+        outcome=log_driver.record(rec, 4, native_points, 0, interval_us)))
+    driver.start()
+    took = []
+    perf = time.perf_counter_ns
+    usage = resource.getrusage
+    thread = resource.RUSAGE_THREAD
+    record_value = rec.record_value
+    pace = (seconds + 2) / (PYTHON_CALLS / 100)  # bursts of 100 calls spread over the fault
+    time.sleep(1)
+    fault_started = time.monotonic()
+    fault(True)
+    try:
+        for burst in range(PYTHON_CALLS // 100):
+            for i in range(burst * 100 + 10_000_000, burst * 100 + 10_000_100):
+                preempted = usage(thread).ru_nivcsw
+                start = perf()
+                record_value(i)
+                end = perf()
+                took.append(end - start if usage(thread).ru_nivcsw == preempted else None)
+            time.sleep(pace)
+            if fault_started is not None and time.monotonic() - fault_started >= seconds:
+                fault(False)
+                fault_started = None
+    finally:
+        if fault_started is not None:
+            fault(False)
+    driver.join()
+    rec.close()
+    return rec, took, native["outcome"]
+
+
+def check_nothing_lost(server, table, rec, took, outcome):
+    ran = [t for t in took if t is not None]
+    assert len(ran) > 0.9 * len(took)
+    assert max(ran) < 10e6, "a Python call took 10 ms or more"
+    assert statistics.quantiles(ran, n=100)[98] < 50e3, "the 99th percentile of Python calls is 50 µs or more"
+    assert all(t["refused"] == {} and t["other_errors"] == 0 for t in outcome)
+    assert max(t["max_unpreempted_ns"] for t in outcome) < 1e6, "a native call took 1 ms or more"
+    native_ok = sum(t["ok"] for t in outcome)
+    stats = rec.stats
+    assert (stats.recorded, stats.written, stats.pending, stats.dropped) == (PYTHON_CALLS + native_ok,) * 2 + (0, 0)
+    assert stats.failed_writes > 0
+    values = sorted(int(row[2]) for row in pg_rows(server.conninfo, table=table))
+    expected = sorted([*(t * 1_000_000 + i for t in range(4) for i in range(outcome[t]["ok"])),
+                       *range(10_000_000, 10_000_000 + PYTHON_CALLS)])
+    assert values == expected
+
+
+@pytest.mark.long
+def test_a_server_stalled_for_30_s_delays_delivery_not_recording(server):
+    rec, took, outcome = record_through_a_fault(server, "stalled", lambda on: server.pause() if on else server.resume(),
+                                                30)
+    check_nothing_lost(server, "stalled", rec, took, outcome)
+    assert "did not answer within 2 s" in rec.stats.last_error or "connect_timeout" in rec.stats.last_error
+
+
+@pytest.mark.long
+def test_a_server_down_for_45_s_delays_delivery_not_recording(server):
+    rec, took, outcome = record_through_a_fault(server, "outage",
+                                                lambda on: server.stop("immediate") if on else server.start(), 45)
+    check_nothing_lost(server, "outage", rec, took, outcome)
