@@ -12,7 +12,8 @@
 //   gives such an interpreter a copy of the module's dict, but the submodules
 //   were entered only in the first interpreter's sys.modules, so
 //   `import telem_pyb.backend.log` would fail with "'telem_pyb' is not a
-//   package". The hook enters the (shared) submodules first.
+//   package". The hook enters the (shared) submodules first, and shares this
+//   module's pybind11 internals with pybind11 modules loaded there after it.
 // The hook runs for every audited event of the process, in every interpreter:
 // it looks at nothing else. CPython removes audit hooks when the interpreter
 // finalizes, so every initialisation adds it again.
@@ -171,6 +172,39 @@ inline void EnterSubmodules(PyObject* imported) {
     PyErr_Clear();  // whatever failed, the import goes on and fails as it would have
 }
 
+// Before a module that uses telem_pyb's classes is first loaded in a legacy
+// subinterpreter (telem_pyb_log's native half, a peer that binds C++
+// subclasses), enters this module's pybind11 internals into that
+// interpreter's state, where pybind11 looks for them. Without it such a
+// module makes internals of its own there and cannot see the bound classes,
+// which the interpreter shares with the first one.
+inline void ShareInternals(PyObject* imported) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main() || !PyUnicode_Check(imported)) {
+        return;
+    }
+    const char* name = PyUnicode_AsUTF8(imported);
+    PyObject* modules = PyImport_GetModuleDict();
+    const bool ours = name != nullptr && std::strncmp(name, "telem_pyb", 9) == 0;
+    if (!ours && (modules == nullptr || !PyDict_Check(modules) || PyDict_GetItemString(modules, "telem_pyb") == nullptr)) {
+        PyErr_Clear();
+        return;
+    }
+    detail::internals** internals = detail::get_internals_pp();
+    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (internals == nullptr || *internals == nullptr || state == nullptr
+        || PyDict_GetItemString(state, PYBIND11_INTERNALS_ID) != nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    // The same value pybind11 stores: a nameless capsule of the pointer to the
+    // internals' pointer, without a destructor (the first interpreter owns them).
+    PyObject* capsule = PyCapsule_New(internals, nullptr, nullptr);
+    if (capsule == nullptr || PyDict_SetItemString(state, PYBIND11_INTERNALS_ID, capsule) != 0) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(capsule);
+}
+
 inline bool audit_hook_probed = false;
 
 inline int AuditHook(const char* event, PyObject* args, void* /*data*/) {
@@ -191,6 +225,7 @@ inline int AuditHook(const char* event, PyObject* args, void* /*data*/) {
     }
     try {
         if (import) {
+            ShareInternals(PyTuple_GET_ITEM(args, 0));
             EnterSubmodules(PyTuple_GET_ITEM(args, 0));
             return 0;
         }
