@@ -65,9 +65,14 @@ class SqliteSource:
         self.where = os.fspath(path)
         if not os.path.isfile(self.where):
             raise FileNotFoundError(errno.ENOENT, "no such SQLite file", self.where)
-        uri = "file:" + urllib.parse.quote(os.path.abspath(self.where)) + "?mode=ro"
+        # mode=rw creates no database; as the last connection to close, it
+        # also removes the WAL files (mode=ro would leave them), so reading
+        # leaves the directory as it was. A file that is not writable is read
+        # with mode=ro.
+        uri = "file:" + urllib.parse.quote(os.path.abspath(self.where))
         try:
-            self.conn = sqlite3.connect(uri, uri=True)
+            mode = "rw" if os.access(self.where, os.W_OK) else "ro"
+            self.conn = sqlite3.connect(f"{uri}?mode={mode}", uri=True)
             tables = {name for (name,) in self.conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
             columns = {row[1] for row in self.conn.execute(f"PRAGMA table_info({TABLE})")}
         except sqlite3.Error as exc:
@@ -96,6 +101,7 @@ class SqliteSource:
     def rows(self, tsname: str | None = None, since: datetime.datetime | None = None,
              until: datetime.datetime | None = None, *, after_id: int | None = None, limit: int | None = None,
              last: bool = False) -> Iterator[StoredRow]:
+        since, until = utc("since", since), utc("until", until)
         if since is not None or until is not None:
             self._need_typed()
         select = Selection("?", tsname, None if since is None else since.strftime(SQLITE_TIME_FORMAT),
