@@ -18,6 +18,7 @@ import csv
 import datetime
 import json
 import math
+import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
@@ -162,37 +163,46 @@ def _plot(source: Source, args: argparse.Namespace) -> None:
     except ImportError as exc:
         raise ImportError("plot needs matplotlib: pip install 'telem_pyb[plot]' (or 'matplotlib')") from exc
     progress = _Progress("read")
+    lines: list[tuple[str, str, list[Any], list[float]]] = []
+    for name in args.series:
+        times, numbers, left_out, rows, unit = [], [], 0, 0, ""
+        for row in source.rows(name, args.since, args.until):
+            rows += 1
+            progress.step()
+            unit = row[5]
+            if row[8] is None or row[9] is None:
+                left_out += 1
+                continue
+            times.append(row[8])
+            numbers.append(row[9])
+        if rows == 0:
+            raise ValueError(f"no points of the series {name!r} in {source.where}")
+        if left_out:
+            print(f"{PROG}: note: {name}: {left_out} of {rows} points left out (text values or no time)",
+                  file=sys.stderr)
+        if times:
+            # In time order: a point may carry a time earlier than those before it.
+            pairs = sorted(zip(times, numbers), key=lambda pair: pair[0])
+            lines.append((name, unit, [t for t, _ in pairs], [n for _, n in pairs]))
+    progress.done()
+    if not lines:
+        raise ValueError("nothing to plot: the series have no numeric points")
+    units = list(dict.fromkeys(unit for _, unit, _, _ in lines))
     figure, axes = plt.subplots(figsize=(10, 5))
-    units: list[str] = []
-    plotted = 0
     try:
-        for name in args.series:
-            times, numbers, left_out, rows = [], [], 0, 0
-            for row in source.rows(name, args.since, args.until):
-                rows += 1
-                progress.step()
-                if row[8] is None or row[9] is None:
-                    left_out += 1
-                    continue
-                times.append(row[8])
-                numbers.append(row[9])
-            if rows == 0:
-                raise ValueError(f"no points of the series {name!r} in {source.where}")
-            if left_out:
-                print(f"{PROG}: note: {name}: {left_out} of {rows} points left out (text values or no time)",
-                      file=sys.stderr)
-            if times:
-                axes.plot(times, numbers, label=name)
-                plotted += 1
-            unit = next((r[5] for r in source.rows(name, limit=1, last=True)), "")
-            if unit and unit not in units:
-                units.append(unit)
-        progress.done()
-        if plotted == 0:
-            raise ValueError("nothing to plot: the series have no numeric points")
+        # Two kinds of units get a y axis each; more share one.
+        second = axes.twinx() if len(units) == 2 else None
+        for i, (name, unit, times, numbers) in enumerate(lines):
+            on = second if second is not None and unit == units[1] else axes
+            on.plot(times, numbers, label=name, color=f"C{i}", marker=".")
         axes.set_xlabel("time (UTC)")
-        axes.set_ylabel(", ".join(units) if units else "value")
-        axes.legend()
+        if second is not None:
+            axes.set_ylabel(units[0] or "value")
+            second.set_ylabel(units[1] or "value")
+        else:
+            axes.set_ylabel(", ".join(u for u in units if u) or "value")
+        handles = [h for a in (axes, second) if a is not None for h in a.get_legend_handles_labels()[0]]
+        axes.legend(handles=handles)
         axes.grid(True, alpha=0.3)
         figure.autofmt_xdate()
         figure.savefig(args.output, dpi=100)
@@ -213,7 +223,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                     _export(source, args, out)
             else:
                 _plot(source, args)
-                print(args.output)
+                print(os.path.abspath(args.output))
     except KeyboardInterrupt:
         return 130 if args.verb != "tail" else 0
     except BrokenPipeError:

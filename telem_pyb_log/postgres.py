@@ -162,7 +162,7 @@ class PostgresSource:
         typed = "min(time), max(time)" if self.typed else "NULL::timestamptz, NULL::timestamptz"
         query = sql.SQL("SELECT tsname, (SELECT units FROM {t} l WHERE l.tsname = g.tsname ORDER BY id DESC LIMIT 1), "
                         "count(*), " + typed + " FROM {t} g GROUP BY tsname ORDER BY tsname").format(t=self._table)
-        return list(self._query(query))  # type: ignore[arg-type]
+        return list(self._query(query))
 
 
 def read_rows(conninfo: str, tsname: str | None = None, *, table: str = DEFAULT_TABLE,
