@@ -593,28 +593,22 @@ void PostgresStore::AppendTypedLiterals(std::string& out, const TypedFields& typ
 // One upsert statement per series that the batch's rows refer to, each
 // ending with "; "; `count` is set to their number.
 std::string PostgresStore::SeriesUpserts(const Batch& batch, std::size_t& count) {
-    std::vector<const Series*> done;
+    const std::vector<const Series*> series = batch.DistinctSeries();
     std::string sql;
-    for (const auto& chunk : batch.chunks()) {
-        for (const auto& series : chunk->series()) {
-            if (std::find(done.begin(), done.end(), series.get()) != done.end()) {
-                continue;
-            }
-            done.push_back(series.get());
-            const norv::telem::TsMetadata& m = series->meta;
-            const std::string* fields[] = {&m.tsid,   &m.tsname, &m.btype,   &m.units, &m.origin,
-                                           &m.serial, &m.role,   &m.comment, &m.json};
-            // The key: the nine texts, each after its length, hashed.
-            std::string key, literals;
-            for (const std::string* field : fields) {
-                key += std::to_string(field->size()) + ":" + *field;
-                literals += ", " + Literal(*field);
-            }
-            sql += "INSERT INTO " + Quoted(series_) + " AS s VALUES (md5(" + Literal(key) + ")" + literals
-                   + ", now(), now()) ON CONFLICT (key) DO UPDATE SET last_written = EXCLUDED.last_written; ";
+    for (const Series* s : series) {
+        const norv::telem::TsMetadata& m = s->meta;
+        const std::string* fields[] = {&m.tsid,   &m.tsname, &m.btype,   &m.units, &m.origin,
+                                       &m.serial, &m.role,   &m.comment, &m.json};
+        // The key: the nine texts, each after its length, hashed.
+        std::string key, literals;
+        for (const std::string* field : fields) {
+            key += std::to_string(field->size()) + ":" + *field;
+            literals += ", " + Literal(*field);
         }
+        sql += "INSERT INTO " + Quoted(series_) + " AS s VALUES (md5(" + Literal(key) + ")" + literals
+               + ", now(), now()) ON CONFLICT (key) DO UPDATE SET last_written = EXCLUDED.last_written; ";
     }
-    count = done.size();
+    count = series.size();
     return sql;
 }
 

@@ -214,6 +214,19 @@ public:
 
     const std::vector<std::unique_ptr<Chunk>>& chunks() const { return chunks_; }
 
+    // The series that the batch's series rows refer to, each once.
+    std::vector<const Series*> DistinctSeries() const {
+        std::vector<const Series*> found;
+        for (const auto& chunk : chunks_) {
+            for (const auto& series : chunk->series()) {
+                if (std::find(found.begin(), found.end(), series.get()) == found.end()) {
+                    found.push_back(series.get());
+                }
+            }
+        }
+        return found;
+    }
+
     void Add(std::unique_ptr<Chunk> chunk) {
         rows_ += chunk->rows();
         chunks_.push_back(std::move(chunk));

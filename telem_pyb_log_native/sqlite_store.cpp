@@ -345,32 +345,26 @@ void SqliteStore::BindTyped(sqlite::Statement* stmt, int first, const TypedField
 }
 
 void SqliteStore::WriteSeries(const Batch& batch) {
-    std::vector<const Series*> written;
-    std::string now;
-    for (const auto& chunk : batch.chunks()) {
-        for (const auto& series : chunk->series()) {
-            if (std::find(written.begin(), written.end(), series.get()) != written.end()) {
-                continue;
-            }
-            written.push_back(series.get());
-            if (upsert_series_ == nullptr) {
-                upsert_series_ = Prepare(kUpsertSeries);
-            }
-            if (now.empty()) {
-                now = TimeTextNow();
-            }
-            const norv::telem::TsMetadata& m = series->meta;
-            const std::string* fields[] = {&m.tsid,   &m.tsname, &m.btype,   &m.units, &m.origin,
-                                           &m.serial, &m.role,   &m.comment, &m.json,  &now, &now};
-            for (int i = 0; i < 11; ++i) {
-                api_.bind_text(upsert_series_, i + 1, fields[i]->data(), static_cast<int>(fields[i]->size()),
-                               sqlite::kStatic);
-            }
-            const int rc = api_.step(upsert_series_);
-            api_.reset(upsert_series_);
-            if (rc != sqlite::kDone) {
-                Fail("cannot write to");
-            }
+    const std::vector<const Series*> series = batch.DistinctSeries();
+    if (series.empty()) {
+        return;
+    }
+    if (upsert_series_ == nullptr) {
+        upsert_series_ = Prepare(kUpsertSeries);
+    }
+    const std::string now = TimeTextNow();
+    for (const Series* s : series) {
+        const norv::telem::TsMetadata& m = s->meta;
+        const std::string* fields[] = {&m.tsid,   &m.tsname, &m.btype,   &m.units, &m.origin,
+                                       &m.serial, &m.role,   &m.comment, &m.json,  &now, &now};
+        for (int i = 0; i < 11; ++i) {
+            api_.bind_text(upsert_series_, i + 1, fields[i]->data(), static_cast<int>(fields[i]->size()),
+                           sqlite::kStatic);
+        }
+        const int rc = api_.step(upsert_series_);
+        api_.reset(upsert_series_);
+        if (rc != sqlite::kDone) {
+            Fail("cannot write to");
         }
     }
 }
