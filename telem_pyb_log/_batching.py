@@ -28,7 +28,7 @@ COLUMNS = ("mtime", "tsname", "value", "btype", "units", "comment", "origin")
 Row = tuple[str, str, str, str, str, str, str]
 
 # Rows a recorder holds while its store is unreachable: a few minutes at
-# 10,000 rows a second (about 60 bytes a row: see the README).
+# 10,000 rows a second (about 75 bytes a row: see the README).
 DEFAULT_MAX_PENDING = 2_000_000
 
 # The operations of telem_pyb.TelemRecorder. Log recorders run them natively,

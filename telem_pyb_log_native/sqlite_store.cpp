@@ -23,9 +23,10 @@ constexpr const char* kCreateTable =
     "CREATE TABLE log_points (id INTEGER PRIMARY KEY, mtime TEXT NOT NULL, tsname TEXT NOT NULL, "
     "value TEXT NOT NULL, btype TEXT NOT NULL, units TEXT NOT NULL, comment TEXT NOT NULL, origin TEXT NOT NULL, "
     "time TEXT, number REAL)";
-constexpr const char* kCreateIndexes =
-    "CREATE INDEX IF NOT EXISTS log_points_tsname ON log_points (tsname, id);"
-    "CREATE INDEX IF NOT EXISTS log_points_tsname_time ON log_points (tsname, time)";
+// One index: a series and a time range; a series' rows in the order of id
+// are its entries sorted (tables of version 1 keep their index on
+// (tsname, id) as well).
+constexpr const char* kCreateIndex = "CREATE INDEX IF NOT EXISTS log_points_tsname_time ON log_points (tsname, time)";
 constexpr const char* kCreateSeries =
     "CREATE TABLE IF NOT EXISTS log_points_series (tsid TEXT NOT NULL, tsname TEXT NOT NULL, btype TEXT NOT NULL, "
     "units TEXT NOT NULL, origin TEXT NOT NULL, serial TEXT NOT NULL, role TEXT NOT NULL, comment TEXT NOT NULL, "
@@ -188,7 +189,7 @@ long long SqliteStore::QueryInt(const char* sql, long long none) {
 void SqliteStore::CreateOrUpgrade() {
     if (!TableExists("log_points")) {
         Exec(kCreateTable);
-        Exec(kCreateIndexes);
+        Exec(kCreateIndex);
         Exec(kCreateSeries);
         Exec("CREATE TABLE log_points_schema (version INTEGER NOT NULL, unfilled_upto INTEGER NOT NULL);"
              "INSERT INTO log_points_schema VALUES (2, 0)");
@@ -263,7 +264,7 @@ void SqliteStore::CreateOrUpgrade() {
              "unfilled_upto INTEGER NOT NULL); DELETE FROM log_points_schema");
         Exec(("INSERT INTO log_points_schema VALUES (2, " + std::to_string(last) + ")").c_str());
     }
-    Exec(kCreateIndexes);
+    Exec(kCreateIndex);
     Exec(kCreateSeries);
 }
 
