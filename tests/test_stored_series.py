@@ -6,6 +6,7 @@ import contextlib
 import datetime
 import json
 import math
+import os
 import pathlib
 import re
 import sqlite3
@@ -372,3 +373,23 @@ def test_the_readme_queries_use_the_index_of_series_and_time(store):
             plan = " ".join(row[0] for row in store.sql("EXPLAIN " + query))
             assert f"{store.table}_tsname_time" in plan and "Seq Scan" not in plan, plan
             assert store.sql(query)
+
+
+def test_a_long_export_shows_progress_on_a_terminal_and_not_elsewhere(tmp_path):
+    path = tmp_path / "long.db"
+    with SqliteRecorder(path, batch_size=10_000) as rec:
+        record(rec, [(NOON, i) for i in range(25_000)])
+    primary, secondary = os.openpty()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "telem_pyb_log", path, "export", "--format", "csv"],
+                              stdout=subprocess.DEVNULL, stderr=secondary, timeout=120)
+        os.close(secondary)
+        shown = b""
+        with contextlib.suppress(OSError):  # the terminal's other end is gone once read
+            while chunk := os.read(primary, 4096):
+                shown += chunk
+    finally:
+        os.close(primary)
+    assert proc.returncode == 0
+    assert b"\rexported 20000 rows" in shown and shown.endswith(b"\rexported 25000 rows\r\n")
+    assert telem_log(path, "export", "--format", "csv").stderr == ""
