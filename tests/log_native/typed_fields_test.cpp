@@ -30,24 +30,32 @@ std::string Reparsed(const std::string& mtime) {
     return ParseTime(mtime, micros) ? Formatted(micros) : "(none)";
 }
 
-TEST(TypedFieldsTest, StampsThatShareTheSecondButNotTheOffsetAreParsedApart) {
-    // The cache of the second keys on the offset too.
-    EXPECT_EQ(Reparsed("2026-12-08T12:00:00.000001+00:00"), "2026-12-08T12:00:00.000001Z");
-    EXPECT_EQ(Reparsed("2026-12-08T12:00:00.000002+01:00"), "2026-12-08T11:00:00.000002Z");
-    EXPECT_EQ(Reparsed("2026-12-08T12:00:00.000003+00:00"), "2026-12-08T12:00:00.000003Z");
-    EXPECT_EQ(Reparsed("2026-12-08T12:00:01.000003+00:00"), "2026-12-08T12:00:01.000003Z");
-    // Of the same length as a stamp and not a time.
-    EXPECT_EQ(Reparsed("2026-12-08T12:00:01.00000x+00:00"), "(none)");
-    EXPECT_EQ(Reparsed("2026-12-08T12:00:01.000003+00:0x"), "(none)");
-}
+struct Case {
+    const char* mtime;
+    const char* stored;  // the time column's text, or "(none)"
+};
 
-TEST(TypedFieldsTest, TheRangeEndsAtTheYears1And9999InUtc) {
-    EXPECT_EQ(Reparsed("0001-01-01T00:00:00Z"), "0001-01-01T00:00:00.000000Z");
-    EXPECT_EQ(Reparsed("9999-12-31T23:59:59.999999+00:00"), "9999-12-31T23:59:59.999999Z");
-    EXPECT_EQ(Reparsed("9999-12-31T23:59:59.999999-00:01"), "(none)");
-    EXPECT_EQ(Reparsed("1969-12-31T23:59:59.5Z"), "1969-12-31T23:59:59.500000Z");
-    EXPECT_EQ(Reparsed("2000-02-29"), "2000-02-29T00:00:00.000000Z");
-    EXPECT_EQ(Reparsed("1900-02-29"), "(none)");
+// In order: the stamp cache keys on the second and the offset.
+constexpr Case kCases[] = {
+    {"2026-12-08T12:00:00.000001+00:00", "2026-12-08T12:00:00.000001Z"},
+    {"2026-12-08T12:00:00.000002+01:00", "2026-12-08T11:00:00.000002Z"},  // same second, other offset
+    {"2026-12-08T12:00:00.000003+00:00", "2026-12-08T12:00:00.000003Z"},
+    {"2026-12-08T12:00:01.000003+00:00", "2026-12-08T12:00:01.000003Z"},
+    {"2026-12-08T12:00:01.00000x+00:00", "(none)"},  // a stamp's length, not a time
+    {"2026-12-08T12:00:01.000003+00:0x", "(none)"},
+    // The range: the years 1 to 9999 in UTC.
+    {"0001-01-01T00:00:00Z", "0001-01-01T00:00:00.000000Z"},
+    {"9999-12-31T23:59:59.999999+00:00", "9999-12-31T23:59:59.999999Z"},
+    {"9999-12-31T23:59:59.999999-00:01", "(none)"},
+    {"1969-12-31T23:59:59.5Z", "1969-12-31T23:59:59.500000Z"},
+    {"2000-02-29", "2000-02-29T00:00:00.000000Z"},
+    {"1900-02-29", "(none)"},
+};
+
+TEST(TypedFieldsTest, TimesParseAcrossTheStampCacheAndToTheEndsOfTheRange) {
+    for (const Case& c : kCases) {
+        EXPECT_EQ(Reparsed(c.mtime), c.stored) << c.mtime;
+    }
 }
 
 TEST(TypedFieldsTest, RowsKeepTheirTypedFieldsThroughAChunk) {
