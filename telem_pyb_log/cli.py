@@ -22,7 +22,7 @@ import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
-from typing import IO, Any
+from typing import IO, Any, NoReturn
 
 import telem_pyb
 from telem_pyb_log._batching import COLUMNS
@@ -46,9 +46,16 @@ def _count(text: str) -> int:
     return int(text)
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse with its errors on one line, pointing to --help."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {PROG} --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0],
-                                     epilog="SOURCE is a SQLite file or a postgresql:// URI.")
+    parser = _Parser(prog=PROG, description=__doc__.split("\n\n")[0],
+                     epilog="SOURCE is a SQLite file or a postgresql:// URI.")
     parser.add_argument("source", metavar="SOURCE", help="a SQLite file or a postgresql:// URI")
     parser.add_argument("--table", help="the PostgreSQL table (default log_points)")
     verbs = parser.add_subparsers(dest="verb", metavar="VERB", required=True)
