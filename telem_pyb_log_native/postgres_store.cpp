@@ -507,6 +507,10 @@ void PostgresStore::CreateTables(std::int64_t deadline) {
                 pq::kCommandOk, deadline);
             Run("DELETE FROM " + schema, pq::kCommandOk, deadline);
             Run("INSERT INTO " + schema + " SELECT 2, coalesce(max(id), 0) FROM " + table, pq::kCommandOk, deadline);
+            // The table has no index on id (nothing reads by it); the fill's
+            // batches do, and it is dropped when they are done.
+            Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + "_upgrade_id") + " ON " + table + " (id)",
+                pq::kCommandOk, deadline);
         }
         Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + "_tsname_time") + " ON " + table + " (tsname, time)",
             pq::kCommandOk, deadline);
@@ -540,6 +544,7 @@ void PostgresStore::FillTypedColumns() {
         const long long upto =
             api_.ntuples(upto_found.get()) == 0 ? 0 : std::stoll(api_.getvalue(upto_found.get(), 0, 0));
         if (upto <= 0) {
+            Run("DROP INDEX IF EXISTS " + Quoted(table_ + "_upgrade_id"), pq::kCommandOk, deadline);
             Run("COMMIT", pq::kCommandOk, deadline);
             return;
         }
@@ -553,6 +558,9 @@ void PostgresStore::FillTypedColumns() {
             const TypedFields typed = TypedFromTexts(api_.getvalue(rows.get(), i, 1), api_.getvalue(rows.get(), i, 2));
             const char* id = api_.getvalue(rows.get(), i, 0);
             lowest = std::stoll(id);
+            if (!typed.has_time && !typed.has_number) {
+                continue;  // stays NULL: nothing to write
+            }
             values += values.empty() ? "(" : ",(";
             values += id;
             values += ",";
@@ -561,7 +569,8 @@ void PostgresStore::FillTypedColumns() {
         }
         if (!values.empty()) {
             Run("UPDATE " + table + " AS t SET time = v.time, number = v.number FROM (VALUES " + values
-                    + ") AS v (id, time, number) WHERE t.id = v.id",
+                    + ") AS v (id, time, number) WHERE t.id = v.id AND t.id BETWEEN " + std::to_string(lowest)
+                    + " AND " + std::to_string(upto),
                 pq::kCommandOk, deadline);
         }
         const long long next = count < kFillRows ? 0 : lowest - 1;
