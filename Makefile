@@ -39,11 +39,13 @@ producer: install
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(PRODUCER)
 
-# Records demo series into ./telemetry.db with the SQLite recorder, then has
-# the native producer feed it from worker threads.
+# Records demo series into ./telemetry.db with the SQLite recorder, has the
+# native producer feed it from worker threads, and plots two of the series
+# into ./telemetry.png (telem-log prints its path).
 demo: install producer
 	$(PY) examples/log_demo.py
 	PYTHONPATH=$(PRODUCER) $(PY) examples/native_producer/feed_recorder.py
+	$(VENV)/bin/telem-log telemetry.db plot engine.rpm cabin.temperature -o telemetry.png
 
 # The test peer module, the C++ unit tests and a Debug build of the module.
 native: venv

@@ -7,9 +7,13 @@ until `close()` returns, against plain code that makes the same rows itself
 (the time text from the package's own `utc_now`, the value text and the
 metadata fields) and stores them in batches of 1000, one transaction each:
 - SQLite: `executemany` of one-row INSERTs into the recorder's own table and
-  index, WAL and synchronous=NORMAL, as the recorder;
-- PostgreSQL: psycopg `COPY` (`write_row`) into a table of the seven text
-  fields, on a throwaway cluster (tests/pg_cluster.py) with a Unix socket.
+  index (made by opening a recorder on the file), WAL and synchronous=NORMAL,
+  as the recorder;
+- PostgreSQL: psycopg `COPY` (`write_row`) into a table of the columns the
+  recorder stores (the seven texts, and `time` and `number` with their index
+  where the package measured has them), on a throwaway cluster
+  (tests/pg_cluster.py) with a Unix socket. The typed fields of the plain
+  rows are the stamp's text with `Z` and `float(i)`.
 Each time is the median over R runs of N rows; the runs alternate recorder
 and plain code, so that both see the same load. With --callgrind, each of
 the four also runs under valgrind's callgrind with N and 2N rows, and the
@@ -46,22 +50,31 @@ TARGETS = {"sqlite": {"time": 0.6}, "postgres": {"time": 0.6, "instructions": 0.
 KINDS = ("sqlite-recorder", "sqlite-plain", "postgres-recorder", "postgres-plain")
 
 
-def insert_sql():
+def stored_columns():
+    """The columns the recorders store: the seven texts, and the typed time
+    and number where the package measured has them."""
     from telem_pyb_log import COLUMNS
 
-    return f"INSERT INTO log_points ({', '.join(COLUMNS)}) VALUES ({', '.join('?' * len(COLUMNS))})"
+    try:
+        from telem_pyb_log._reading import TYPED_COLUMNS
+    except ImportError:
+        return tuple(COLUMNS)
+    return (*COLUMNS, *TYPED_COLUMNS)
+
+
+def insert_sql():
+    columns = stored_columns()
+    return f"INSERT INTO log_points ({', '.join(columns)}) VALUES ({', '.join('?' * len(columns))})"
 
 
 def sqlite_plain_connection(path):
+    from telem_pyb_log import SqliteRecorder
+
+    # The recorder's own tables and index: the same rows into the same file format.
+    SqliteRecorder(path).close()
     conn = sqlite3.connect(path, isolation_level=None)
     conn.execute("PRAGMA journal_mode=WAL")
     conn.execute("PRAGMA synchronous=NORMAL")
-    # The recorder's own table and index: the same rows into the same file format.
-    from telem_pyb_log import COLUMNS
-
-    conn.execute(f"CREATE TABLE IF NOT EXISTS log_points (id INTEGER PRIMARY KEY, "
-                 f"{', '.join(c + ' TEXT NOT NULL' for c in COLUMNS)})")
-    conn.execute("CREATE INDEX IF NOT EXISTS log_points_tsname ON log_points (tsname, id)")
     return conn
 
 
@@ -96,8 +109,12 @@ def run_kind(kind, target, rows):
 
             conn = stack.enter_context(psycopg.connect(target, autocommit=True))
             plain = f"plain_{uuid.uuid4().hex[:12]}"
-            conn.execute(f"CREATE TABLE {plain} ({', '.join(c + ' text NOT NULL' for c in COLUMNS)})")
-            copy_sql = f"COPY {plain} ({', '.join(COLUMNS)}) FROM STDIN"
+            columns = stored_columns()
+            typed = ", time timestamptz, number double precision" if len(columns) > len(COLUMNS) else ""
+            conn.execute(f"CREATE TABLE {plain} ({', '.join(c + ' text NOT NULL' for c in COLUMNS)}{typed})")
+            if typed:
+                conn.execute(f"CREATE INDEX ON {plain} (tsname, time)")
+            copy_sql = f"COPY {plain} ({', '.join(columns)}) FROM STDIN"
 
             def write(batch):
                 with conn.transaction(), conn.cursor().copy(copy_sql) as copy:
@@ -106,8 +123,14 @@ def run_kind(kind, target, rows):
 
         batch = []
         t0 = time.perf_counter_ns()
+        typed = len(stored_columns()) > 7
         for i in range(rows):
-            batch.append((utc_now(), tsname, str(i), btype, units, comment, origin))
+            stamp = utc_now()
+            if typed:
+                # The stamp is UTC: its time column is the same text with Z.
+                batch.append((stamp, tsname, str(i), btype, units, comment, origin, stamp[:26] + "Z", float(i)))
+            else:
+                batch.append((stamp, tsname, str(i), btype, units, comment, origin))
             if len(batch) == BATCH:
                 write(batch)
                 batch = []

@@ -28,7 +28,7 @@ COLUMNS = ("mtime", "tsname", "value", "btype", "units", "comment", "origin")
 Row = tuple[str, str, str, str, str, str, str]
 
 # Rows a recorder holds while its store is unreachable: a few minutes at
-# 10,000 rows a second (about 60 bytes a row: see the README).
+# 10,000 rows a second (about 75 bytes a row: see the README).
 DEFAULT_MAX_PENDING = 2_000_000
 
 # The operations of telem_pyb.TelemRecorder. Log recorders run them natively,
@@ -106,6 +106,7 @@ class RecorderStats:
     pending: int  # rows queued and not written yet
     dropped: int  # points not queued because the queue was full (on_full)
     refused: int  # records refused with TelemException (closed, no metadata, a text the store cannot hold)
+    untimed: int  # points recorded whose mtime is not a time: stored as given, with the column time NULL
     failed_writes: int  # write attempts that failed (each is retried)
     lost: int  # rows the store confirmed and lost later (a server that lost committed rows)
     abandoned: int  # rows given up because close() or the exit ran out of time

@@ -5,12 +5,15 @@ whose libpq the recorder uses."""
 
 from __future__ import annotations
 
+import datetime
 import importlib
-from typing import Unpack
+from collections.abc import Iterator, Sequence
+from typing import Any, Unpack
 
 import telem_pyb
 from telem_pyb_log import _native
 from telem_pyb_log._batching import COLUMNS, LogRecorder, RecorderOptions, Row, check_options, check_seconds
+from telem_pyb_log._reading import Selection, StoredRow, check_limit, texts, utc
 
 DEFAULT_TABLE = "log_points"
 
@@ -49,9 +52,14 @@ def _without_password(conninfo: str, message: str) -> str:
 
 class PostgresRecorder(LogRecorder):
     """Records one series into the PostgreSQL table `table` (created if
-    missing), one row per point: the seven fields of the log record and an
-    `id` that keeps the order of arrival; the table `<table>_delivered` keeps
-    count of each recorder's rows.
+    missing), one row per point: the seven fields of the log record, an `id`
+    that keeps the order of arrival, and the typed columns `time`
+    (timestamptz, parsed from mtime; NULL if it is not a time) and `number`
+    (double precision: the value of a bool, int or float; NULL for text). The
+    table `<table>_delivered` keeps count of each recorder's rows,
+    `<table>_series` the metadata of each series as recorded, and
+    `<table>_schema` the version of the tables' shape. A table made by an
+    earlier version is upgraded in place.
 
     `conninfo` is a libpq connection string or URI. One that does not connect,
     a database that is not UTF8, a table name too long for its ledger's name
@@ -90,21 +98,85 @@ class PostgresRecorder(LogRecorder):
         super().__init__(store, **options)
 
 
-def read_rows(conninfo: str, tsname: str | None = None, *, table: str = DEFAULT_TABLE) -> list[Row]:
-    """The rows of the table in the order they were written, of one series or of all."""
-    _require_psycopg()
-    import psycopg
-    from psycopg import sql
+class PostgresSource:
+    """A table of the PostgreSQL recorder, opened for reading; a table that
+    does not exist is TelemException, and nothing is created."""
 
-    select = sql.SQL("SELECT {} FROM {}").format(sql.SQL(", ").join(map(sql.Identifier, COLUMNS)),
-                                                sql.Identifier(table))
+    def __init__(self, conninfo: str, table: str = DEFAULT_TABLE) -> None:
+        _require_psycopg()
+        import psycopg
+        from psycopg import sql
+
+        self.where = f"the table {table} on PostgreSQL"
+        self._conninfo = conninfo
+        try:
+            self.conn = psycopg.connect(conninfo, autocommit=True)
+        except psycopg.Error as exc:
+            raise telem_pyb.TelemException(f"cannot connect: {_without_password(conninfo, str(exc))}") from None
+        try:
+            found = self.conn.execute("SELECT to_regclass(quote_ident(%s)) IS NOT NULL", (table,)).fetchone()
+            if not found or not found[0]:
+                raise telem_pyb.TelemException(f"there is no table {table} on the server")
+            columns = {name for (name,) in self.conn.execute(
+                "SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(quote_ident(%s)) AND attnum > 0 "
+                "AND NOT attisdropped", (table,))}
+        except BaseException:
+            self.conn.close()
+            raise
+        self.typed = {"time", "number"} <= columns
+        self._table = sql.Identifier(table)
+        self._sql = sql
+
+    def close(self) -> None:
+        self.conn.close()
+
+    def _query(self, query: Any, params: Sequence[Any] = ()) -> Iterator[tuple[Any, ...]]:
+        import psycopg
+
+        try:
+            # A server-side cursor: long reads arrive in pieces.
+            with self.conn.transaction(), self.conn.cursor(name="telem_pyb_log_read") as cursor:
+                cursor.execute(query, params)
+                yield from cursor
+        except psycopg.Error as exc:
+            raise telem_pyb.TelemException(
+                f"cannot read {self.where}: {_without_password(self._conninfo, str(exc)).strip()}") from None
+
+    def rows(self, tsname: str | None = None, since: datetime.datetime | None = None,
+             until: datetime.datetime | None = None, *, after_id: int | None = None, limit: int | None = None,
+             last: bool = False) -> Iterator[StoredRow]:
+        sql = self._sql
+        if (since is not None or until is not None) and not self.typed:
+            raise telem_pyb.TelemException(
+                f"{self.where} has no time column yet (an earlier version made it); open a PostgresRecorder on it "
+                "once to upgrade it")
+        select = Selection("%s", tsname, since, until, after_id=after_id, limit=limit, last=last)
+        typed = "time, number" if self.typed else "NULL::timestamptz, NULL::float8"
+        query = sql.SQL("SELECT id, {}, " + typed + " FROM {}" + select.where + select.order).format(
+            sql.SQL(", ").join(map(sql.Identifier, COLUMNS)), self._table)
+        for row in self._query(query, select.params):
+            yield row
+
+    def series(self) -> list[tuple[str, str, int, datetime.datetime | None, datetime.datetime | None]]:
+        sql = self._sql
+        typed = "min(time), max(time)" if self.typed else "NULL::timestamptz, NULL::timestamptz"
+        query = sql.SQL("SELECT tsname, (SELECT units FROM {t} l WHERE l.tsname = g.tsname ORDER BY id DESC LIMIT 1), "
+                        "count(*), " + typed + " FROM {t} g GROUP BY tsname ORDER BY tsname").format(t=self._table)
+        return list(self._query(query))
+
+
+def read_rows(conninfo: str, tsname: str | None = None, *, table: str = DEFAULT_TABLE,
+              since: datetime.datetime | None = None, until: datetime.datetime | None = None,
+              limit: int | None = None) -> list[Row]:
+    """The rows of the table in the order they were written, of one series or
+    of all: the seven texts of each. `since` (inclusive) and `until`
+    (exclusive) select by the time column, aware datetimes compared in UTC;
+    `limit` keeps the first rows. A missing table is TelemException; nothing
+    is created."""
+    since, until = utc("since", since), utc("until", until)
+    check_limit(limit)
+    source = PostgresSource(conninfo, table)
     try:
-        conn = psycopg.connect(conninfo)
-    except psycopg.Error as exc:
-        raise telem_pyb.TelemException(f"read_rows: cannot connect: {_without_password(conninfo, str(exc))}") from None
-    with conn:
-        if tsname is None:
-            cursor = conn.execute(select + sql.SQL(" ORDER BY id"))
-        else:
-            cursor = conn.execute(select + sql.SQL(" WHERE tsname = %s ORDER BY id"), (tsname,))
-        return [tuple(map(str, row)) for row in cursor.fetchall()]  # type: ignore[misc]
+        return texts(source.rows(tsname, since, until, limit=limit))
+    finally:
+        source.close()

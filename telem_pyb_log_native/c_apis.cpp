@@ -36,11 +36,16 @@ const sqlite::Api& sqlite::LoadApi(const std::string& module_path) {
         lib.Resolve(api.exec, "sqlite3_exec");
         lib.Resolve(api.prepare_v2, "sqlite3_prepare_v2");
         lib.Resolve(api.bind_text, "sqlite3_bind_text");
+        lib.Resolve(api.bind_double, "sqlite3_bind_double");
+        lib.Resolve(api.bind_int64, "sqlite3_bind_int64");
+        lib.Resolve(api.bind_null, "sqlite3_bind_null");
         lib.Resolve(api.step, "sqlite3_step");
         lib.Resolve(api.reset, "sqlite3_reset");
         lib.Resolve(api.finalize, "sqlite3_finalize");
         lib.Resolve(api.column_int, "sqlite3_column_int");
         lib.Resolve(api.column_text, "sqlite3_column_text");
+        lib.Resolve(api.column_int64, "sqlite3_column_int64");
+        lib.Resolve(api.column_bytes, "sqlite3_column_bytes");
         lib.Resolve(api.errmsg, "sqlite3_errmsg");
         lib.Resolve(api.busy_handler, "sqlite3_busy_handler");
         lib.Resolve(api.limit, "sqlite3_limit");

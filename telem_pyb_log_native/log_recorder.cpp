@@ -175,6 +175,14 @@ void LogRecorder::RecordMetadata(const TsMetadata& meta) {
             Refuse(std::string("the metadata's ") + kSeriesFields[i] + ": " + why + "; the metadata is refused");
         }
     }
+    // The series table holds the other four fields too.
+    const std::pair<const char*, const std::string*> others[] = {
+        {"tsid", &meta.tsid}, {"serial", &meta.serial}, {"role", &meta.role}, {"json", &meta.json}};
+    for (const auto& [name, text] : others) {
+        if (const char* why = TextRefusal(*text, format_)) {
+            Refuse(std::string("the metadata's ") + name + ": " + why + "; the metadata is refused");
+        }
+    }
     const std::lock_guard<std::mutex> lock(meta_mutex_);
     series_ = std::move(series);
     generation_.fetch_add(1, std::memory_order_release);
@@ -188,11 +196,14 @@ void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series
     if (const char* why = TextRefusal(db.value, format_)) {
         Refuse(std::string("the point's value: ") + why + "; the point is refused");
     }
+    TypedFields typed;
+    typed.has_time = ParseTime(db.mtime, typed.time);
+    typed.has_number = NumberOf(point.value, typed.number);
     const Series& s = *series;
     Queued queued;
     if (db.tsname == s.tsname && db.btype == s.btype && db.units == s.units && db.comment == s.comment
         && db.origin == s.origin) {
-        queued = pipeline.Append(ThreadShard(), series, db.mtime, db.value);
+        queued = pipeline.Append(ThreadShard(), series, db.mtime, db.value, typed);
     } else {
         const std::string* fields[] = {&db.tsname, &db.btype, &db.units, &db.comment, &db.origin};
         for (std::size_t i = 0; i < 5; ++i) {
@@ -200,11 +211,14 @@ void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series
                 Refuse(std::string("the point's ") + kSeriesFields[i] + ": " + why + "; the point is refused");
             }
         }
-        queued = pipeline.AppendFull(ThreadShard(),
-                                     RowView{db.mtime, db.tsname, db.value, db.btype, db.units, db.comment, db.origin});
+        queued = pipeline.AppendFull(ThreadShard(), RowView{db.mtime, db.tsname, db.value, db.btype, db.units,
+                                                            db.comment, db.origin, typed});
     }
     if (queued == Queued::kClosed) {
         RefuseClosed();
+    }
+    if (!typed.has_time && queued == Queued::kYes) {
+        untimed_.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -316,6 +330,7 @@ RecorderStats LogRecorder::stats() const {
         static_cast<PipelineStats&>(s) = pipeline_.load()->stats();
     }
     s.refused = refused_.load();
+    s.untimed = untimed_.load();
     return s;
 }
 

@@ -34,6 +34,7 @@ struct ExitReport {
 
 struct RecorderStats : PipelineStats {
     std::uint64_t refused = 0;  // records refused: closed, no metadata, a text the store cannot hold
+    std::uint64_t untimed = 0;  // points queued whose mtime is not a time (stored with time NULL)
 };
 
 class LogRecorder : public norv::telem::TelemRecorder, public std::enable_shared_from_this<LogRecorder> {
@@ -109,6 +110,7 @@ private:
     // where a thread of the parent may have held it.
     std::unique_ptr<std::mutex> close_mutex_;
     std::atomic<std::uint64_t> refused_{0};
+    std::atomic<std::uint64_t> untimed_{0};
 };
 
 }  // namespace telem_pyb_log

@@ -75,6 +75,7 @@ py::dict Stats(const LogRecorder& recorder) {
     d["pending"] = s.pending;
     d["dropped"] = s.dropped;
     d["refused"] = s.refused;
+    d["untimed"] = s.untimed;
     d["failed_writes"] = s.failed_writes;
     d["lost"] = s.lost;
     d["abandoned"] = s.abandoned;

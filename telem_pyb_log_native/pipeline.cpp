@@ -152,13 +152,13 @@ std::unique_ptr<Chunk> Pipeline::NewChunk() {
         }
     }
     auto chunk = std::make_unique<Chunk>();
-    chunk->Reserve(std::size_t{chunk_rows_} * 64);
+    chunk->Reserve(std::size_t{chunk_rows_} * 80);
     return chunk;
 }
 
 Queued Pipeline::Append(unsigned shard, const std::shared_ptr<const Series>& series, std::string_view mtime,
-                        std::string_view value) {
-    return AppendRow(shard, [&](Chunk& chunk) { chunk.AppendSeriesRow(series, mtime, value); });
+                        std::string_view value, const TypedFields& typed) {
+    return AppendRow(shard, [&](Chunk& chunk) { chunk.AppendSeriesRow(series, mtime, value, typed); });
 }
 
 Queued Pipeline::AppendFull(unsigned shard, const RowView& row) {

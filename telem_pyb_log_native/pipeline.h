@@ -71,7 +71,7 @@ public:
     // Recording threads. `shard` is the caller's own number. A full queue
     // drops the point or waits, by on_full; a closed one refuses it.
     Queued Append(unsigned shard, const std::shared_ptr<const Series>& series, std::string_view mtime,
-                  std::string_view value);
+                  std::string_view value, const TypedFields& typed = {});
     Queued AppendFull(unsigned shard, const RowView& row);
 
     // Has the writer write every row queued so far, without waiting for a

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "norv/telem/TelemException.h"
+#include "typed_fields.h"
 
 namespace telem_pyb_log {
 
@@ -19,6 +21,12 @@ namespace {
 
 constexpr const char* kColumns[] = {"mtime", "tsname", "value", "btype", "units", "comment", "origin"};
 constexpr const char* kLedgerSuffix = "_delivered";
+constexpr const char* kSeriesSuffix = "_series";
+constexpr const char* kSchemaSuffix = "_schema";
+// The version of the tables' shape that this code makes; tables without
+// <table>_schema are version 1 (the seven texts only).
+constexpr int kSchemaVersion = 2;
+constexpr int kFillRows = 10000;  // rows of an upgrade's transaction
 // Serialises the creation of tables by recorders that start at the same time
 // (CREATE TABLE IF NOT EXISTS alone may fail in all but one of them).
 constexpr const char* kCreateLock = "500152151405";  // "telem" as a number
@@ -75,6 +83,8 @@ PostgresStore::PostgresStore(std::string label, std::string conninfo, std::strin
       conninfo_(std::move(conninfo)),
       table_(std::move(table)),
       ledger_(table_ + kLedgerSuffix),
+      series_(table_ + kSeriesSuffix),
+      schema_(table_ + kSchemaSuffix),
       connect_timeout_(connect_timeout),
       write_timeout_(write_timeout),
       libpq_module_(std::move(libpq_module)),
@@ -136,6 +146,8 @@ PostgresStore::PostgresStore(const PostgresStore& settings, Unconnected)
       conninfo_(settings.conninfo_),
       table_(settings.table_),
       ledger_(settings.ledger_),
+      series_(settings.series_),
+      schema_(settings.schema_),
       connect_timeout_(settings.connect_timeout_),
       write_timeout_(settings.write_timeout_),
       libpq_module_(settings.libpq_module_),
@@ -374,6 +386,9 @@ std::string PostgresStore::ShapeProblems(const std::string& relation, bool ledge
             wanted.emplace_back(c, "text");
         }
     }
+    // Added by an upgrade where they are missing.
+    const std::pair<std::string, std::string> typed[] = {{"time", "timestamp with time zone"},
+                                                         {"number", "double precision"}};
     std::string problems;
     const auto add = [&](const std::string& p) { problems += (problems.empty() ? "" : "; ") + p; };
     std::vector<bool> seen(wanted.size(), false);
@@ -387,6 +402,14 @@ std::string PostgresStore::ShapeProblems(const std::string& relation, bool ledge
                 ours = seen[i] = true;
                 if (type != wanted[i].second) {
                     add(column + " is " + type + ", not " + wanted[i].second);
+                }
+            }
+        }
+        for (const auto& [name, wanted_type] : typed) {
+            if (!ledger && name == column) {
+                ours = true;
+                if (type != wanted_type) {
+                    add(column + " is " + type + ", not " + wanted_type);
                 }
             }
         }
@@ -417,18 +440,39 @@ void PostgresStore::CreateTables(std::int64_t deadline) {
     }
     const std::string table = Quoted(table_);
     const std::string ledger = Quoted(ledger_);
-    copy_sql_ = "COPY " + table + " (mtime, tsname, value, btype, units, comment, origin) FROM STDIN";
+    copy_sql_ = "COPY " + table + " (mtime, tsname, value, btype, units, comment, origin, time, number) FROM STDIN";
     Run("BEGIN", pq::kCommandOk, deadline);
     try {
         Run(std::string("SELECT pg_advisory_xact_lock(") + kCreateLock + ")", pq::kTuplesOk, deadline);
-        // A name that is another log table's ledger.
-        const std::size_t suffix = std::char_traits<char>::length(kLedgerSuffix);
-        if (table_.size() > suffix && table_.compare(table_.size() - suffix, suffix, kLedgerSuffix) == 0) {
-            const std::string owner = table_.substr(0, table_.size() - suffix);
-            if (Exists(owner, deadline) && ShapeProblems(owner, false, deadline).empty()) {
-                throw norv::telem::TelemException(label_ + ": the table name " + table_
-                                                  + " is the name of the ledger of the log table " + owner
-                                                  + "; choose another name");
+        // A name that is another log table's ledger, series or schema table.
+        for (const auto& [suffix_text, role] : {std::pair<const char*, const char*>{kLedgerSuffix, "ledger"},
+                                                {kSeriesSuffix, "series table"},
+                                                {kSchemaSuffix, "schema table"}}) {
+            const std::size_t suffix = std::char_traits<char>::length(suffix_text);
+            if (table_.size() > suffix && table_.compare(table_.size() - suffix, suffix, suffix_text) == 0) {
+                const std::string owner = table_.substr(0, table_.size() - suffix);
+                if (Exists(owner, deadline) && ShapeProblems(owner, false, deadline).empty()) {
+                    throw norv::telem::TelemException(label_ + ": the table name " + table_ + " is the name of the "
+                                                      + role + " of the log table " + owner + "; choose another name");
+                }
+            }
+        }
+        const bool existed = Exists(table_, deadline);
+        long long version = kSchemaVersion;
+        if (existed) {
+            version = 1;
+            if (Exists(schema_, deadline)) {
+                const ResultPtr found =
+                    Run("SELECT max(version) FROM " + Quoted(schema_), pq::kTuplesOk, deadline);
+                if (api_.getisnull(found.get(), 0, 0) == 0) {
+                    version = std::stoll(api_.getvalue(found.get(), 0, 0));
+                }
+            }
+            if (version > kSchemaVersion) {
+                throw norv::telem::TelemException(
+                    label_ + ": the table " + table_ + " on PostgreSQL was made by a newer version of telem_pyb_log "
+                    "(schema " + std::to_string(version) + "; this version knows schemas up to "
+                    + std::to_string(kSchemaVersion) + "); record into it with that version");
             }
         }
         std::string problems = ShapeProblems(table_, false, deadline);
@@ -441,19 +485,150 @@ void PostgresStore::CreateTables(std::int64_t deadline) {
             throw norv::telem::TelemException(label_ + ": the table " + table_ + " needs " + ledger_
                                               + " as its ledger, which exists as another table (" + problems + ")");
         }
-        std::string fields;
-        for (const char* c : kColumns) {
-            fields += std::string(", ") + c + " text NOT NULL";
+        const std::string schema = Quoted(schema_);
+        if (!existed) {
+            std::string fields;
+            for (const char* c : kColumns) {
+                fields += std::string(", ") + c + " text NOT NULL";
+            }
+            Run("CREATE TABLE " + table + " (id bigint GENERATED ALWAYS AS IDENTITY" + fields
+                    + ", time timestamptz, number double precision)",
+                pq::kCommandOk, deadline);
+            Run("CREATE TABLE IF NOT EXISTS " + schema + " (version integer NOT NULL, unfilled_upto bigint NOT NULL)",
+                pq::kCommandOk, deadline);
+            Run("DELETE FROM " + schema, pq::kCommandOk, deadline);
+            Run("INSERT INTO " + schema + " VALUES (2, 0)", pq::kCommandOk, deadline);
+        } else if (version < kSchemaVersion) {
+            // The rows up to the last one lack their typed fields, which
+            // FillTypedColumns adds; later ones are written with them.
+            Run("ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS time timestamptz, "
+                "ADD COLUMN IF NOT EXISTS number double precision", pq::kCommandOk, deadline);
+            Run("CREATE TABLE IF NOT EXISTS " + schema + " (version integer NOT NULL, unfilled_upto bigint NOT NULL)",
+                pq::kCommandOk, deadline);
+            Run("DELETE FROM " + schema, pq::kCommandOk, deadline);
+            Run("INSERT INTO " + schema + " SELECT 2, coalesce(max(id), 0) FROM " + table, pq::kCommandOk, deadline);
+            // The table has no index on id (nothing reads by it); the fill's
+            // batches do, and it is dropped when they are done.
+            Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + "_upgrade_id") + " ON " + table + " (id)",
+                pq::kCommandOk, deadline);
         }
-        Run("CREATE TABLE IF NOT EXISTS " + table + " (id bigint GENERATED ALWAYS AS IDENTITY" + fields + ")",
+        Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + "_tsname_time") + " ON " + table + " (tsname, time)",
             pq::kCommandOk, deadline);
         Run("CREATE TABLE IF NOT EXISTS " + ledger + " (recorder_id uuid PRIMARY KEY, stored bigint NOT NULL)",
             pq::kCommandOk, deadline);
+        Run("CREATE TABLE IF NOT EXISTS " + Quoted(series_) + " (key text PRIMARY KEY, tsid text NOT NULL, "
+            "tsname text NOT NULL, btype text NOT NULL, units text NOT NULL, origin text NOT NULL, "
+            "serial text NOT NULL, role text NOT NULL, comment text NOT NULL, json text NOT NULL, "
+            "first_written timestamptz NOT NULL, last_written timestamptz NOT NULL)",
+            pq::kCommandOk, deadline);
         Run("COMMIT", pq::kCommandOk, deadline);
+        FillTypedColumns();
     } catch (...) {
         Drop();
         throw;
     }
+}
+
+// Fills the typed columns of the rows an upgrade found, from their texts,
+// newest first, kFillRows rows a transaction (each within write_timeout);
+// <table>_schema keeps the last row not yet filled, so that a fill that was
+// cut off goes on later.
+void PostgresStore::FillTypedColumns() {
+    const std::string table = Quoted(table_);
+    const std::string schema = Quoted(schema_);
+    for (;;) {
+        const std::int64_t deadline = After(write_timeout_);
+        Run("BEGIN", pq::kCommandOk, deadline);
+        const ResultPtr upto_found =
+            Run("SELECT unfilled_upto FROM " + schema + " FOR UPDATE", pq::kTuplesOk, deadline);
+        const long long upto =
+            api_.ntuples(upto_found.get()) == 0 ? 0 : std::stoll(api_.getvalue(upto_found.get(), 0, 0));
+        if (upto <= 0) {
+            Run("DROP INDEX IF EXISTS " + Quoted(table_ + "_upgrade_id"), pq::kCommandOk, deadline);
+            Run("COMMIT", pq::kCommandOk, deadline);
+            return;
+        }
+        const ResultPtr rows = Run("SELECT id, mtime, value FROM " + table + " WHERE id <= " + std::to_string(upto)
+                                       + " ORDER BY id DESC LIMIT " + std::to_string(kFillRows),
+                                   pq::kTuplesOk, deadline);
+        const int count = api_.ntuples(rows.get());
+        long long lowest = upto + 1;
+        std::string values;
+        for (int i = 0; i < count; ++i) {
+            const TypedFields typed = TypedFromTexts(api_.getvalue(rows.get(), i, 1), api_.getvalue(rows.get(), i, 2));
+            const char* id = api_.getvalue(rows.get(), i, 0);
+            lowest = std::stoll(id);
+            if (!typed.has_time && !typed.has_number) {
+                continue;  // stays NULL: nothing to write
+            }
+            values += values.empty() ? "(" : ",(";
+            values += id;
+            values += ",";
+            AppendTypedLiterals(values, typed);
+            values += ")";
+        }
+        if (!values.empty()) {
+            Run("UPDATE " + table + " AS t SET time = v.time, number = v.number FROM (VALUES " + values
+                    + ") AS v (id, time, number) WHERE t.id = v.id AND t.id BETWEEN " + std::to_string(lowest)
+                    + " AND " + std::to_string(upto),
+                pq::kCommandOk, deadline);
+        }
+        const long long next = count < kFillRows ? 0 : lowest - 1;
+        Run("UPDATE " + schema + " SET unfilled_upto = " + std::to_string(next), pq::kCommandOk, deadline);
+        Run("COMMIT", pq::kCommandOk, deadline);
+    }
+}
+
+// The typed fields as SQL literals: "time, number".
+void PostgresStore::AppendTypedLiterals(std::string& out, const TypedFields& typed) {
+    if (typed.has_time) {
+        char text[kTimeTextSize];
+        FormatTime(typed.time, text);
+        out += "'";
+        out.append(text, kTimeTextSize);
+        out += "'::timestamptz,";
+    } else {
+        out += "NULL::timestamptz,";
+    }
+    if (typed.has_number) {
+        out += "'";
+        AppendNumberText(out, typed.number);
+        out += "'::float8";
+    } else {
+        out += "NULL::float8";
+    }
+}
+
+// One upsert statement per series that the batch's rows refer to, each
+// ending with "; "; `count` is set to their number.
+std::string PostgresStore::SeriesUpserts(const Batch& batch, std::size_t& count) {
+    const std::vector<const Series*> series = batch.DistinctSeries();
+    std::string sql;
+    for (const Series* s : series) {
+        const norv::telem::TsMetadata& m = s->meta;
+        const std::string* fields[] = {&m.tsid,   &m.tsname, &m.btype,   &m.units, &m.origin,
+                                       &m.serial, &m.role,   &m.comment, &m.json};
+        // The key: the nine texts, each after its length, hashed.
+        std::string key, literals;
+        for (const std::string* field : fields) {
+            key += std::to_string(field->size()) + ":" + *field;
+            literals += ", " + Literal(*field);
+        }
+        sql += "INSERT INTO " + Quoted(series_) + " AS s VALUES (md5(" + Literal(key) + ")" + literals
+               + ", now(), now()) ON CONFLICT (key) DO UPDATE SET last_written = EXCLUDED.last_written; ";
+    }
+    count = series.size();
+    return sql;
+}
+
+std::string PostgresStore::Literal(const std::string& text) const {
+    char* quoted = api_.escapeLiteral(conn_, text.data(), text.size());
+    if (quoted == nullptr) {
+        Fail("cannot quote a text of the metadata");
+    }
+    std::string literal = quoted;
+    api_.freemem(quoted);
+    return literal;
 }
 
 std::uint64_t PostgresStore::LedgerCount(std::int64_t deadline) {
@@ -510,11 +685,15 @@ void PostgresStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryE
                                     + ") ON CONFLICT (recorder_id) DO UPDATE SET stored = EXCLUDED.stored "
                                       "WHERE l.stored = "
                                     + std::to_string(before);
-        if (api_.sendQuery(conn_, ("BEGIN; " + advance + "; " + copy_sql_).c_str()) == 0) {
+        std::size_t upserts = 0;
+        const std::string series = SeriesUpserts(batch, upserts);
+        const std::size_t statements = 2 + upserts;
+        if (api_.sendQuery(conn_, ("BEGIN; " + advance + "; " + series + copy_sql_).c_str()) == 0) {
             Fail("cannot send to the server");
         }
         FlushOutput(deadline);
-        for (const int expected : {pq::kCommandOk, pq::kCommandOk}) {
+        for (std::size_t statement = 0; statement < statements; ++statement) {
+            const int expected = pq::kCommandOk;
             const ResultPtr result = NextResult(deadline);
             if (!result || api_.resultStatus(result.get()) != expected) {
                 const std::string message =
@@ -523,11 +702,12 @@ void PostgresStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryE
                 }
                 throw StoreError(Scrub(message));
             }
-            if (expected == pq::kCommandOk && api_.cmdTuples(result.get())[0] != '\0'
-                && std::string(api_.cmdTuples(result.get())) != "1") {
+            if (statement == 1 && std::string(api_.cmdTuples(result.get())) != "1") {
                 // The ledger does not show the count: refuse the COPY, which
-                // ends the transaction.
-                const ResultPtr copying = NextResult(deadline);
+                // ends the transaction (after the series' statements).
+                for (ResultPtr next = NextResult(deadline);
+                     next && api_.resultStatus(next.get()) != pq::kCopyIn; next = NextResult(deadline)) {
+                }
                 api_.putCopyEnd(conn_, "the ledger does not show the rows this batch follows on");
                 FlushOutput(deadline);
                 while (NextResult(deadline)) {
@@ -587,6 +767,20 @@ void PostgresStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryE
             data += '\t';
             AppendCopyField(data, row.value);
             data += rest;
+            if (row.typed.has_time) {
+                char text[kTimeTextSize];
+                FormatTime(row.typed.time, text);
+                data += '\t';
+                data.append(text, kTimeTextSize);
+            } else {
+                data += "\t\\N";
+            }
+            if (row.typed.has_number) {
+                data += '\t';
+                AppendNumberText(data, row.typed.number);
+            } else {
+                data += "\t\\N";
+            }
             data += '\n';
             if (data.size() >= kCopyPiece) {
                 send();

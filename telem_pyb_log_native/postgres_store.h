@@ -8,7 +8,9 @@
 // unknown (the connection dropped, the commit in doubt) the next reads the
 // ledger first and sends only what the table lacks; a ledger behind the
 // recorder (the server lost rows it had confirmed) is reported and delivery
-// goes on from its count.
+// goes on from its count. Each batch's transaction also notes the metadata of
+// its series in <table>_series. Opening upgrades a table of an earlier version
+// in place.
 //
 // libpq is used without blocking: every step of a write waits for the server
 // at most until the write's deadline (write_timeout; connect_timeout for
@@ -56,6 +58,10 @@ private:
     ResultPtr NextResult(std::int64_t deadline);
     ResultPtr Run(const std::string& sql, int expected, std::int64_t deadline);
     void CreateTables(std::int64_t deadline);
+    void FillTypedColumns();
+    static void AppendTypedLiterals(std::string& out, const TypedFields& typed);
+    std::string SeriesUpserts(const Batch& batch, std::size_t& count);
+    std::string Literal(const std::string& text) const;
     std::string Regclass(const std::string& relation) const;
     bool Exists(const std::string& relation, std::int64_t deadline);
     std::string ShapeProblems(const std::string& relation, bool ledger, std::int64_t deadline);
@@ -68,6 +74,8 @@ private:
     const std::string conninfo_;
     const std::string table_;
     const std::string ledger_;
+    const std::string series_;  // <table>_series: each series' metadata as recorded
+    const std::string schema_;  // <table>_schema: the shape's version and the upgrade's progress
     const double connect_timeout_;
     const double write_timeout_;
     const std::string libpq_module_;

@@ -4,7 +4,8 @@
 // chunks of bytes, each row the two texts of its own point (time and value)
 // and a reference to its series, which holds the five texts every row of the
 // series shares. A row whose series texts differ from its series' (the
-// conversion chose other ones) carries all seven.
+// conversion chose other ones) carries all seven. Each row ends with its
+// typed fields (typed_fields.h): a byte of flags and the values it has.
 
 #include <algorithm>
 #include <array>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "norv/telem/TsMetadata.h"
+#include "typed_fields.h"
 
 namespace telem_pyb_log {
 
@@ -31,9 +33,11 @@ struct Series {
     std::string origin;
 };
 
-// The seven texts of one row, in the order of the log record's fields.
+// The seven texts of one row, in the order of the log record's fields, and
+// its typed fields.
 struct RowView {
     std::string_view mtime, tsname, value, btype, units, comment, origin;
+    TypedFields typed;
 };
 
 class Chunk {
@@ -48,7 +52,7 @@ public:
     static constexpr std::uint32_t kFullRow = 0xFFFFFFFF;
 
     void AppendSeriesRow(const std::shared_ptr<const Series>& series, std::string_view mtime,
-                         std::string_view value) {
+                         std::string_view value, const TypedFields& typed = {}) {
         if (series_.empty() || series_.back() != series) {
             series_.push_back(series);
         }
@@ -62,6 +66,7 @@ public:
         p += mtime.size();
         std::memcpy(p, &value_size, sizeof value_size);
         std::memcpy(p + sizeof value_size, value.data(), value.size());
+        PutTyped(typed);
         ++rows_;
     }
 
@@ -70,6 +75,7 @@ public:
         for (const std::string_view* field : Fields(row)) {
             PutText(*field);
         }
+        PutTyped(row.typed);
         ++rows_;
     }
 
@@ -94,11 +100,14 @@ public:
                 row.comment = s.comment;
                 row.origin = s.origin;
             }
+            row.typed = TakeTyped(p);
             f(row);
         }
     }
 
     std::uint32_t rows() const { return rows_; }
+    // The series the chunk's series rows refer to, each once in a row.
+    const std::vector<std::shared_ptr<const Series>>& series() const { return series_; }
     unsigned shard() const { return shard_; }
     void set_shard(unsigned shard) { shard_ = shard; }
     std::size_t bytes() const { return capacity_ + series_.capacity() * sizeof(series_[0]); }
@@ -141,6 +150,33 @@ private:
         PutNumber(static_cast<std::uint32_t>(text.size()));
         std::memcpy(Grow(text.size()), text.data(), text.size());
     }
+    void PutTyped(const TypedFields& typed) {
+        const unsigned char flags = static_cast<unsigned char>(typed.has_time | typed.has_number << 1);
+        char* p = Grow(1 + (typed.has_time ? 8 : 0) + (typed.has_number ? 8 : 0));
+        *p++ = static_cast<char>(flags);
+        if (typed.has_time) {
+            std::memcpy(p, &typed.time, 8);
+            p += 8;
+        }
+        if (typed.has_number) {
+            std::memcpy(p, &typed.number, 8);
+        }
+    }
+    static TypedFields TakeTyped(const char*& p) {
+        TypedFields typed;
+        const unsigned char flags = static_cast<unsigned char>(*p++);
+        typed.has_time = (flags & 1) != 0;
+        typed.has_number = (flags & 2) != 0;
+        if (typed.has_time) {
+            std::memcpy(&typed.time, p, 8);
+            p += 8;
+        }
+        if (typed.has_number) {
+            std::memcpy(&typed.number, p, 8);
+            p += 8;
+        }
+        return typed;
+    }
     static std::uint32_t TakeNumber(const char*& p) {
         std::uint32_t n;
         std::memcpy(&n, p, sizeof n);
@@ -177,6 +213,19 @@ public:
     }
 
     const std::vector<std::unique_ptr<Chunk>>& chunks() const { return chunks_; }
+
+    // The series that the batch's series rows refer to, each once.
+    std::vector<const Series*> DistinctSeries() const {
+        std::vector<const Series*> found;
+        for (const auto& chunk : chunks_) {
+            for (const auto& series : chunk->series()) {
+                if (std::find(found.begin(), found.end(), series.get()) == found.end()) {
+                    found.push_back(series.get());
+                }
+            }
+        }
+        return found;
+    }
 
     void Add(std::unique_ptr<Chunk> chunk) {
         rows_ += chunk->rows();

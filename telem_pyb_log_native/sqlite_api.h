@@ -25,6 +25,7 @@ constexpr int kFcntlHasMoved = 20;
 
 using Destructor = void (*)(void*);
 inline const Destructor kStatic = nullptr;  // SQLITE_STATIC: the text outlives the statement's use of it
+inline const Destructor kTransient = reinterpret_cast<Destructor>(-1);  // SQLITE_TRANSIENT: SQLite copies the text
 
 struct Api {
     int (*open_v2)(const char* filename, Connection** db, int flags, const char* vfs);
@@ -33,11 +34,16 @@ struct Api {
                 char** errmsg);
     int (*prepare_v2)(Connection* db, const char* sql, int bytes, Statement** stmt, const char** tail);
     int (*bind_text)(Statement* stmt, int index, const char* text, int bytes, Destructor destructor);
+    int (*bind_double)(Statement* stmt, int index, double value);
+    int (*bind_int64)(Statement* stmt, int index, long long value);
+    int (*bind_null)(Statement* stmt, int index);
     int (*step)(Statement* stmt);
     int (*reset)(Statement* stmt);
     int (*finalize)(Statement* stmt);
     int (*column_int)(Statement* stmt, int column);
     const unsigned char* (*column_text)(Statement* stmt, int column);
+    long long (*column_int64)(Statement* stmt, int column);
+    int (*column_bytes)(Statement* stmt, int column);
     const char* (*errmsg)(Connection* db);
     int (*busy_handler)(Connection* db, int (*handler)(void*, int), void* arg);
     int (*limit)(Connection* db, int id, int value);

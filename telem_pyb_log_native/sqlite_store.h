@@ -2,7 +2,8 @@
 
 // The SQLite store: the table log_points of one database file in WAL mode,
 // which several recorders, threads and processes may share. Each batch is one
-// transaction of multi-row INSERTs. A write waits up to `timeout` seconds for
+// transaction of multi-row INSERTs, which also notes the batch's series in
+// log_points_series. Opening upgrades tables of an earlier version in place. A write waits up to `timeout` seconds for
 // another connection's write lock. Before each write the store checks that the
 // path still names the file it has open; if the file was deleted or replaced,
 // it says so and makes a new one at the path.
@@ -47,6 +48,13 @@ private:
     bool FileReplaced() const;
     void RemoveOwnWal();
     sqlite::Statement* Insert(int rows);
+    sqlite::Statement* Prepare(const char* sql);
+    bool TableExists(const char* name);
+    long long QueryInt(const char* sql, long long none);
+    void CreateOrUpgrade();
+    void FillTypedColumns();
+    void BindTyped(sqlite::Statement* stmt, int first, const TypedFields& typed);
+    void WriteSeries(const Batch& batch);
     void Exec(const char* sql);
     [[noreturn]] void Fail(const std::string& what);
     static int OnBusy(void* self, int count);
@@ -71,6 +79,7 @@ private:
     std::uint64_t rows_in_file_ = 0;  // written through this connection
     int rows_per_insert_ = 1;
     std::map<int, sqlite::Statement*> inserts_;  // by row count
+    sqlite::Statement* upsert_series_ = nullptr;
     std::atomic<bool> interrupted_{false};
     std::int64_t busy_since_ = 0;
 };

@@ -109,7 +109,8 @@ def test_the_wheel_metadata(wheel):
     assert metadata["Version"] == re.search(r'^version = "(.+)"$', (ROOT / "pyproject.toml").read_text(), re.M)[1]
     assert metadata["License-Expression"] == "LicenseRef-Proprietary"
     assert "Private :: Do Not Upload" in metadata.get_all("Classifier")
-    assert metadata.get_all("Provides-Extra") == ["postgres"]  # the test tools are a dependency group
+    # The test tools are a dependency group.
+    assert metadata.get_all("Provides-Extra") == ["postgres", "pandas", "plot"]
 
 
 def test_the_wheel_holds_the_module_stubs_headers_and_cmake_package(wheel):
@@ -310,6 +311,38 @@ def test_a_consumer_whose_pybind11_cannot_share_the_internals_stops_at_configure
     assert configured.returncode != 0
     message = " ".join((configured.stdout + configured.stderr).split())
     assert re.search(r"telem_pyb was built with pybind11 2\.11\.\d+ .* this project uses pybind11 3\.\d+\.\d+", message)
+
+
+def test_a_plain_cpp_project_finds_the_client_library_without_pybind11(venv, tmp_path):
+    python, site = venv
+    section = (ROOT / "README.md").read_text().split("### Building against the installed package", 1)[1]
+    where = tmp_path / "tool"
+    where.mkdir()
+    (where / "CMakeLists.txt").write_text(section.split("```cmake\n")[2].split("```", 1)[0])
+    (where / "my_tool.cpp").write_text(
+        '#include <cstdio>\n#include "norv/telem/telem.h"\n'
+        "int main() {\n"
+        "    norv::telem::TsMetadata meta;\n"
+        '    meta.tsname = "x";\n'
+        "    const auto db = norv::telem::backend::log::ConvertPointToDb(meta, norv::telem::TsPoint(norv::telem::TsValue(2.5)));\n"
+        '    std::printf("%s %s\\n", db.tsname.c_str(), db.value.c_str());\n'
+        "}\n")
+    # The fresh environment has no pybind11; nor may CMake look for one elsewhere.
+    assert subprocess.run([python, "-c", "import pybind11"], capture_output=True).returncode != 0
+    args = [tool("cmake"), "-S", where, "-B", where / "build", f"-DCMAKE_PREFIX_PATH={site}",
+            "-DCMAKE_DISABLE_FIND_PACKAGE_pybind11=ON"]
+    if tool("ninja"):
+        args += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}"]
+    run(args, cwd=where)
+    run([tool("cmake"), "--build", where / "build"], cwd=where)
+    assert run([where / "build" / "my_tool"], cwd=where) == "x 2.5\n"
+
+
+def test_the_console_script_is_installed_with_the_wheel(venv, tmp_path):
+    python, _ = venv
+    out = subprocess.run([python.parent / "telem-log", tmp_path / "none.db", "series"], capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 1 and out.stderr == f"telem-log: error: {tmp_path / 'none.db'}: no such SQLite file\n"
 
 
 def test_a_translation_unit_compiles_against_the_installed_headers_alone(venv, tmp_path):

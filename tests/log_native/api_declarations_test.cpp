@@ -27,6 +27,7 @@ TEST(ApiDeclarationsTest, SqliteConstantsAreTheHeaders) {
     EXPECT_EQ(sq::kLimitVariableNumber, SQLITE_LIMIT_VARIABLE_NUMBER);
     EXPECT_EQ(sq::kFcntlHasMoved, SQLITE_FCNTL_HAS_MOVED);
     EXPECT_EQ(reinterpret_cast<void*>(sq::kStatic), reinterpret_cast<void*>(SQLITE_STATIC));
+    EXPECT_EQ(reinterpret_cast<void*>(sq::kTransient), reinterpret_cast<void*>(SQLITE_TRANSIENT));
 }
 
 TEST(ApiDeclarationsTest, LibpqConstantsAreTheHeaders) {

@@ -1,0 +1,400 @@
+"""What both log stores hold beside the seven texts (the typed columns, the
+series table, the upgrade of earlier tables) and reading it back: read_rows
+ranges, read_frame, the telem-log command and the README's indexed queries."""
+
+import contextlib
+import datetime
+import json
+import math
+import os
+import pathlib
+import re
+import sqlite3
+import subprocess
+import sys
+import uuid
+
+import psycopg
+import pytest
+
+from telem_pyb import TelemException, TsPoint
+from telem_pyb_log import PostgresRecorder, SqliteRecorder, postgres, read_frame, sqlite
+from telem_pyb_log._reading import open_source
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+UTC = datetime.UTC
+SERIES = {"tsid": "7", "tsname": "engine.rpm", "btype": "int", "units": "1/min", "origin": "test",
+          "comment": "c", "serial": "s-1", "role": "main", "json": '{"k": 1}'}
+
+
+def at(*args):
+    return datetime.datetime(*args, tzinfo=UTC)
+
+
+class Store:
+    """One of the two stores, with what the tests need of it."""
+
+    def __init__(self, kind, tmp_path, request):
+        self.kind = kind
+        if kind == "sqlite":
+            self.source = str(tmp_path / "t.db")
+            self.table = "log_points"
+        else:
+            self.server = request.getfixturevalue("server")
+            self.table = f"log_{uuid.uuid4().hex[:12]}"
+            self.source = f"postgresql:///postgres?host={self.server.dir}&user=postgres"
+
+    def recorder(self, **options):
+        if self.kind == "sqlite":
+            return SqliteRecorder(self.source, **options)
+        return PostgresRecorder(self.server.conninfo, table=self.table, **options)
+
+    def sql(self, statement, params=()):
+        if self.kind == "sqlite":
+            with contextlib.closing(sqlite3.connect(self.source)) as conn, conn:
+                return conn.execute(statement, params).fetchall()
+        with psycopg.connect(self.server.conninfo) as conn:
+            cursor = conn.execute(statement.replace("?", "%s"), params)
+            return cursor.fetchall() if cursor.description else []
+
+    def typed(self):
+        source = open_source(self.source, self.table)
+        try:
+            return [(row[1], row[3], row[8], row[9]) for row in source.rows()]
+        finally:
+            source.close()
+
+    def read_rows(self, *args, **kwargs):
+        if self.kind == "sqlite":
+            return sqlite.read_rows(self.source, *args, **kwargs)
+        return postgres.read_rows(self.server.conninfo, *args, table=self.table, **kwargs)
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def store(request, tmp_path):
+    return Store(request.param, tmp_path, request)
+
+
+def record(rec, points, meta=SERIES):
+    rec.record_metadata_kv(meta)
+    for mtime, value in points:
+        p = TsPoint()
+        p.value = value
+        p.mtime = mtime
+        rec.record_point(p)
+
+
+NOON = "2026-12-08T12:00:00Z"
+VALUES = [
+    (True, 1.0), (False, 0.0), (-(2**63), -9.223372036854776e18), (2**63 - 1, 9.223372036854776e18),
+    (-17, -17.0), (0.1, 0.1), (1e300, 1e300), (math.inf, math.inf), (-math.inf, -math.inf), ("12", None),
+    ("broken sensor", None), (b"raw", None),
+]
+TIMES = [
+    ("2026-12-08T12:00:00.123456+00:00", at(2026, 12, 8, 12, 0, 0, 123456)),  # the recorders' stamp
+    ("2026-12-08T13:00:00+01:00", at(2026, 12, 8, 12)),
+    ("2026-12-08T06:30:00.5-05:30", at(2026, 12, 8, 12, 0, 0, 500000)),
+    ("2026-12-08T12:00:00Z", at(2026, 12, 8, 12)),
+    ("2026-12-08 12:00:00", at(2026, 12, 8, 12)),
+    ("2026-12-08T12:00", at(2026, 12, 8, 12)),
+    ("2026-12-08T12:00:00.123456789+0000", at(2026, 12, 8, 12, 0, 0, 123456)),
+    ("2026-12-08", at(2026, 12, 8)),
+    ("2024-02-29T00:00:00+01", at(2024, 2, 28, 23)),
+    ("garbage", None), ("2026-02-30", None), ("2026-12-08T24:00:00", None), ("2026-12-08T12:00:00+25:00", None),
+    ("12:00", None), ("2026-12-08T12:00:00 UTC", None), ("0001-01-01T00:30:00+01:00", None),
+]
+
+
+def test_the_typed_columns_hold_each_value_kind_and_each_time_text(store):
+    with store.recorder() as rec:
+        record(rec, [(NOON, v) for v, _ in VALUES] + [(t, 1) for t, _ in TIMES] + [(NOON, math.nan)])
+    rows = store.typed()
+    assert [(value, number) for _, value, _, number in rows[:len(VALUES)]] == [
+        (text, number) for text, number in zip(
+            ["true", "false", "-9223372036854775808", "9223372036854775807", "-17", "0.1", "1e+300", "inf", "-inf",
+             "12", "broken sensor", "raw"], [n for _, n in VALUES])]
+    assert [(mtime, time) for mtime, _, time, _ in rows[len(VALUES):-1]] == TIMES  # the texts kept as given
+    nan = rows[-1][3]
+    # SQLite stores NaN as NULL; PostgreSQL keeps it.
+    assert nan is None if store.kind == "sqlite" else math.isnan(nan)
+    assert rec.stats.untimed == sum(time is None for _, time in TIMES)
+
+
+def test_min_max_avg_over_number_are_numeric(store):
+    with store.recorder() as rec:
+        record(rec, [(NOON, v) for v in (800, 990, 1000, 1290)] + [(NOON, "broken sensor"), (NOON, True)])
+    assert store.sql(f"SELECT min(number), max(number), avg(number) FROM {store.table}") == [(1.0, 1290.0, 816.2)]
+
+
+def test_the_series_table_keeps_each_description_of_a_series(store):
+    renamed = dict(SERIES, tsname="engine.speed")
+    described = dict(SERIES, units="rad/s", comment="now in SI")
+    with store.recorder() as rec:
+        for meta in (SERIES, renamed, described, SERIES):
+            record(rec, [(NOON, 1)], meta)
+    fields = "tsid, tsname, btype, units, origin, serial, role, comment, json"
+    stored = store.sql(f"SELECT {fields} FROM {store.table}_series")
+    assert sorted(stored) == sorted(tuple(m[k] for k in fields.split(", ")) for m in (SERIES, renamed, described))
+
+
+def test_metadata_whose_other_fields_the_store_cannot_hold_is_refused(store):
+    with store.recorder() as rec:
+        with pytest.raises(TelemException, match="the metadata's json: the text is not valid UTF-8"):
+            rec.record_metadata_kv(dict(SERIES, json=b"\xff"))
+
+
+def old_table(store, rows):
+    """The shape that the version before the typed columns made, with `rows`."""
+    columns = "mtime, tsname, value, btype, units, comment, origin"
+    if store.kind == "sqlite":
+        store.sql("CREATE TABLE log_points (id INTEGER PRIMARY KEY, mtime TEXT NOT NULL, tsname TEXT NOT NULL, "
+                  "value TEXT NOT NULL, btype TEXT NOT NULL, units TEXT NOT NULL, comment TEXT NOT NULL, "
+                  "origin TEXT NOT NULL)")
+        store.sql("CREATE INDEX log_points_tsname ON log_points (tsname, id)")
+    else:
+        store.sql(f"CREATE TABLE {store.table} (id bigint GENERATED ALWAYS AS IDENTITY, "
+                  + ", ".join(f"{c} text NOT NULL" for c in columns.split(", ")) + ")")
+        store.sql(f"CREATE TABLE {store.table}_delivered (recorder_id uuid PRIMARY KEY, stored bigint NOT NULL)")
+    if store.kind == "sqlite":
+        with contextlib.closing(sqlite3.connect(store.source)) as conn, conn:
+            conn.executemany(f"INSERT INTO log_points ({columns}) VALUES (?,?,?,?,?,?,?)", rows)
+    else:
+        with psycopg.connect(store.server.conninfo) as conn, conn.cursor() as cursor:
+            with cursor.copy(f"COPY {store.table} ({columns}) FROM STDIN") as copy:
+                for row in rows:
+                    copy.write_row(row)
+
+
+def test_a_table_of_the_earlier_version_is_upgraded_in_place_rows_kept(store):
+    # More rows than one transaction of the upgrade fills.
+    rows = [(f"2026-12-08T12:{i // 1000 % 60:02d}:00+00:00" if i % 7 else "later", "old", str(i) if i % 5 else "n/a",
+             "int", "1/min", "", "o") for i in range(25_000)]
+    rows[1] = ("2026-12-08T12:00:00+00:00", "old", "true", "bool", "", "", "o")
+    old_table(store, rows)
+    with store.recorder() as rec:
+        record(rec, [(NOON, 5)])
+    assert store.read_rows() == [*rows, ("2026-12-08T12:00:00Z", "engine.rpm", "5", "int", "1/min", "c", "test")]
+    typed = store.typed()
+    assert typed[1] == ("2026-12-08T12:00:00+00:00", "true", at(2026, 12, 8, 12), 1.0)
+    assert typed[7][2:] == (None, 7.0) and typed[10][2:] == (at(2026, 12, 8, 12), None)
+    assert typed[-1][2:] == (at(2026, 12, 8, 12), 5.0)
+    assert sum(t[3] is None for t in typed) == len(range(0, 25_000, 5))
+    assert store.sql(f"SELECT version, unfilled_upto FROM {store.table}_schema") == [(2, 0)]
+    if store.kind == "postgres":  # the upgrade's own index is gone with it
+        assert store.sql(f"SELECT indexname FROM pg_indexes WHERE tablename = '{store.table}'") == [
+            (f"{store.table}_tsname_time",)]
+    # An upgrade cut off after its first transactions goes on at the next opening.
+    store.sql(f"UPDATE {store.table} SET time = NULL, number = NULL WHERE id <= 12000")
+    store.sql(f"UPDATE {store.table}_schema SET unfilled_upto = 12000")
+    store.recorder().close()
+    assert store.typed() == typed
+
+
+def test_a_table_of_a_newer_version_is_refused(store):
+    with store.recorder():
+        pass
+    store.sql(f"UPDATE {store.table}_schema SET version = 3")
+    with pytest.raises(TelemException, match="was made by a newer version of telem_pyb_log \\(schema 3; this "
+                                             "version knows schemas up to 2\\)"):
+        store.recorder()
+
+
+def test_read_rows_selects_by_series_time_range_and_limit(store):
+    with store.recorder() as rec:
+        record(rec, [(f"2026-12-08T1{h}:00:00+01:00", h) for h in range(6)])
+        record(rec, [("2026-12-08T12:30:00Z", 99), ("not a time", 98)], dict(SERIES, tsname="other"))
+    # Stored 09:00Z to 14:00Z; since is 12:00Z.
+    since = datetime.datetime(2026, 12, 8, 10, tzinfo=datetime.timezone(datetime.timedelta(hours=-2)))
+    assert [r[2] for r in store.read_rows("engine.rpm", since=since, until=at(2026, 12, 8, 14))] == ["3", "4"]
+    assert [r[2] for r in store.read_rows(since=at(2026, 12, 8, 12, 30))] == ["4", "5", "99"]
+    assert [r[2] for r in store.read_rows(limit=3)] == ["0", "1", "2"]
+    assert [r[2] for r in store.read_rows("other", limit=0)] == []
+    with pytest.raises(ValueError, match="since must be an aware datetime"):
+        store.read_rows(since=datetime.datetime(2026, 12, 8))
+
+
+def test_read_frame_gives_utc_times_and_float_numbers(store):
+    with store.recorder() as rec:
+        record(rec, [("2026-12-08T13:00:00+01:00", 1), ("2026-12-08T12:00:01Z", "x"), ("bad", 2.5)])
+    frame = read_frame(store.source, "engine.rpm", since=None, table=store.table)
+    assert list(frame.columns) == ["mtime", "tsname", "value", "btype", "units", "comment", "origin", "time", "number"]
+    assert str(frame["time"].dt.tz) == "UTC" and frame["number"].dtype == "float64"
+    assert list(frame["time"][:2]) == [at(2026, 12, 8, 12), at(2026, 12, 8, 12, 0, 1)] and frame["time"].isna()[2]
+    assert frame["number"].tolist()[::2] == [1.0, 2.5] and math.isnan(frame["number"][1])
+    assert len(read_frame(store.source, since=at(2026, 12, 8, 12, 0, 1), table=store.table)) == 1
+
+
+@pytest.mark.parametrize("reader", [sqlite.read_rows, read_frame, lambda p: open_source(p)])
+def test_reading_a_missing_file_creates_nothing(tmp_path, reader):
+    with pytest.raises(FileNotFoundError, match="no such SQLite file"):
+        reader(tmp_path / "typo.db")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_reading_a_file_or_server_without_the_table_is_a_clear_error(tmp_path, server):
+    other = tmp_path / "other.db"
+    sqlite3.connect(other).close()
+    with pytest.raises(TelemException, match="other.db has no table log_points"):
+        sqlite.read_rows(other)
+    with pytest.raises(TelemException, match="there is no table missing_table on the server"):
+        postgres.read_rows(server.conninfo, table="missing_table")
+    assert list(tmp_path.iterdir()) == [other]
+
+
+def telem_log(*args, check=True):
+    proc = subprocess.run([sys.executable, "-m", "telem_pyb_log", *map(str, args)], capture_output=True, text=True,
+                          timeout=120)
+    if check:
+        assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+@pytest.fixture
+def demo_db(tmp_path):
+    path = tmp_path / "t.db"
+    with SqliteRecorder(path) as rec:
+        record(rec, [(f"2026-12-08T12:0{i}:00Z", 800 + 10 * i) for i in range(5)] + [(NOON, "stalled")])
+        record(rec, [("2026-12-08T12:00:00Z", 20.5), ("2026-12-08T12:05:00Z", 21.5)],
+               {"tsname": "cabin.temperature", "units": "degC"})
+    return path
+
+
+def test_the_command_lists_series_and_tails_them(demo_db):
+    lines = telem_log(demo_db, "series").stdout.splitlines()
+    assert lines[0].split() == ["SERIES", "UNITS", "POINTS", "FIRST", "LAST"]
+    assert lines[1].split() == ["cabin.temperature", "degC", "2", "2026-12-08T12:00:00.000000Z",
+                                "2026-12-08T12:05:00.000000Z"]
+    assert lines[2].split() == ["engine.rpm", "1/min", "6", "2026-12-08T12:00:00.000000Z",
+                                "2026-12-08T12:04:00.000000Z"]
+    assert telem_log(demo_db, "tail", "-n", "2", "engine.rpm").stdout == (
+        "2026-12-08T12:04:00Z  engine.rpm  840 1/min\n2026-12-08T12:00:00Z  engine.rpm  stalled 1/min\n")
+
+
+def test_tail_follow_shows_rows_written_later(demo_db):
+    proc = subprocess.Popen([sys.executable, "-m", "telem_pyb_log", demo_db, "tail", "-n", "1", "--follow",
+                             "--interval", "0.05", "cabin.temperature"], stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "2026-12-08T12:05:00Z  cabin.temperature  21.5 degC\n"
+        with SqliteRecorder(demo_db) as rec:
+            record(rec, [("2026-12-08T12:06:00Z", 22.5)], {"tsname": "cabin.temperature", "units": "degC"})
+        assert proc.stdout.readline() == "2026-12-08T12:06:00Z  cabin.temperature  22.5 degC\n"
+    finally:
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl"])
+def test_export_writes_the_selected_rows(demo_db, tmp_path, fmt):
+    out = tmp_path / f"out.{fmt}"
+    telem_log(demo_db, "export", "--format", fmt, "--since", "2026-12-08T13:01:00+01:00", "--until",
+              "2026-12-08T12:03:00", "-o", out, "engine.rpm")
+    text = out.read_text()
+    if fmt == "csv":
+        assert text == ("mtime,tsname,value,btype,units,comment,origin,time,number\n"
+                        "2026-12-08T12:01:00Z,engine.rpm,810,int,1/min,c,test,2026-12-08T12:01:00.000000Z,810.0\n"
+                        "2026-12-08T12:02:00Z,engine.rpm,820,int,1/min,c,test,2026-12-08T12:02:00.000000Z,820.0\n")
+    else:
+        records = [json.loads(line) for line in text.splitlines()]
+        assert [(r["value"], r["time"], r["number"]) for r in records] == [
+            ("810", "2026-12-08T12:01:00.000000Z", 810.0), ("820", "2026-12-08T12:02:00.000000Z", 820.0)]
+
+
+def test_plot_writes_a_png_and_notes_the_text_values_left_out(demo_db, tmp_path):
+    from PIL import Image
+
+    out = tmp_path / "plot.png"
+    proc = telem_log(demo_db, "plot", "engine.rpm", "cabin.temperature", "-o", out)
+    assert proc.stdout == f"{out}\n"
+    assert "engine.rpm: 1 of 6 points left out" in proc.stderr
+    with Image.open(out) as image:
+        assert image.format == "PNG" and image.size == (1000, 500)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        pytest.param(["missing.db", "series"], "telem-log: error: missing.db: no such SQLite file",
+                     id="a missing file"),
+        pytest.param(["{db}", "plot", "nope", "-o", "x.png"], "telem-log: error: no points of the series 'nope'",
+                     id="an unknown series"),
+        pytest.param(["{db}", "export", "--format", "csv", "--since", "yesterday"],
+                     "argument --since: not an ISO 8601 time: 'yesterday'", id="a time that does not parse"),
+        pytest.param(["postgresql:///nodb?host=/nonexistent", "series"], "telem-log: error: cannot connect",
+                     id="a server that is not there"),
+        pytest.param(["{db}"], "telem-log: error: the following arguments are required: VERB (see telem-log --help)",
+                     id="no verb"),
+    ],
+)
+def test_a_user_mistake_is_one_line_on_stderr_and_a_nonzero_status(demo_db, tmp_path, args, message):
+    proc = subprocess.run([sys.executable, "-m", "telem_pyb_log", *(a.format(db=demo_db) for a in args)],
+                          capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert proc.returncode != 0 and proc.stdout == ""
+    assert message in proc.stderr and "Traceback" not in proc.stderr
+    assert len(proc.stderr.strip().splitlines()) == 1
+    assert not (tmp_path / "missing.db").exists()
+
+
+@pytest.mark.parametrize(
+    "blocked, code, message",
+    [
+        ("pandas", "telem_pyb_log.read_frame({db!r})",
+         "read_frame needs pandas: pip install 'telem_pyb[pandas]'"),
+        ("matplotlib", "sys.exit(telem_pyb_log.cli.main([{db!r}, 'plot', 'engine.rpm', '-o', 'x.png']))",
+         "plot needs matplotlib: pip install 'telem_pyb[plot]'"),
+    ],
+)
+def test_without_the_optional_extra_the_error_names_it(demo_db, blocked, code, message):
+    script = f"import sys; sys.modules[{blocked!r}] = None\nimport telem_pyb_log, telem_pyb_log.cli\n" \
+             + code.format(db=str(demo_db))
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert proc.returncode != 0 and message in proc.stderr
+
+
+def readme_queries(dialect):
+    """The SQL blocks of the README's section on querying, for one store."""
+    text = README.read_text()
+    section = text[text.index("## Querying the stored series"):]
+    section = section[:section.index("\n## ", 4)]
+    return re.findall(rf"```sql\n-- {dialect}\n(.*?)```", section, re.S)
+
+
+def test_the_readme_queries_use_the_index_of_series_and_time(store):
+    with store.recorder(batch_size=10_000) as rec:
+        for i in range(20):
+            record(rec, [(f"2026-12-08T12:{m:02d}:{s:02d}Z", m * s) for m in range(60) for s in range(0, 60, 6)],
+                   dict(SERIES, tsname="engine.rpm" if i == 0 else f"s{i}"))
+    queries = readme_queries(store.kind)
+    assert len(queries) == 2
+    for query in queries:
+        if store.kind == "sqlite":
+            query = query.replace("log_points", store.table)
+            plan = " ".join(row[-1] for row in store.sql("EXPLAIN QUERY PLAN " + query))
+            assert "USING INDEX log_points_tsname_time (tsname=? AND time>? AND time<?)" in plan, plan
+            assert store.sql(query)
+        else:
+            query = query.replace("log_points", store.table)
+            store.sql(f"ANALYZE {store.table}")
+            plan = " ".join(row[0] for row in store.sql("EXPLAIN " + query))
+            assert f"{store.table}_tsname_time" in plan and "Seq Scan" not in plan, plan
+            assert store.sql(query)
+
+
+def test_a_long_export_shows_progress_on_a_terminal_and_not_elsewhere(tmp_path):
+    path = tmp_path / "long.db"
+    with SqliteRecorder(path, batch_size=10_000) as rec:
+        record(rec, [(NOON, i) for i in range(25_000)])
+    primary, secondary = os.openpty()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "telem_pyb_log", path, "export", "--format", "csv"],
+                              stdout=subprocess.DEVNULL, stderr=secondary, timeout=120)
+        os.close(secondary)
+        shown = b""
+        with contextlib.suppress(OSError):  # the terminal's other end is gone once read
+            while chunk := os.read(primary, 4096):
+                shown += chunk
+    finally:
+        os.close(primary)
+    assert proc.returncode == 0
+    assert b"\rexported 20000 rows" in shown and shown.endswith(b"\rexported 25000 rows\r\n")
+    assert telem_log(path, "export", "--format", "csv").stderr == ""
