@@ -10,7 +10,15 @@ from typing import Unpack
 
 import telem_pyb
 from telem_pyb_log import _native
-from telem_pyb_log._batching import COLUMNS, LogRecorder, RecorderOptions, Row, check_options, check_seconds
+from telem_pyb_log._batching import (
+    COLUMNS,
+    LogRecorder,
+    RecorderOptions,
+    Row,
+    check_options,
+    check_seconds,
+    spool_path,
+)
 
 DEFAULT_TABLE = "log_points"
 
@@ -85,8 +93,10 @@ class PostgresRecorder(LogRecorder):
         check_seconds("connect_timeout", connect_timeout)
         check_seconds("write_timeout", write_timeout)
         self.table = table
+        # With a spool the server need not be reachable yet: the writer
+        # connects, and creates the tables, when it can.
         store = _native.open_postgres(self.label, conninfo, table, float(connect_timeout), float(write_timeout),
-                                      _libpq_module())
+                                      _libpq_module(), not spool_path(options))
         super().__init__(store, **options)
 
 

@@ -70,7 +70,7 @@ std::string Trimmed(const char* message) {
 }  // namespace
 
 PostgresStore::PostgresStore(std::string label, std::string conninfo, std::string table, double connect_timeout,
-                             double write_timeout, std::string libpq_module)
+                             double write_timeout, std::string libpq_module, bool connect_now)
     : label_(std::move(label)),
       conninfo_(std::move(conninfo)),
       table_(std::move(table)),
@@ -113,6 +113,9 @@ PostgresStore::PostgresStore(std::string label, std::string conninfo, std::strin
     try {
         if (table_.empty()) {
             throw norv::telem::TelemException(label_ + ": the table name is empty");
+        }
+        if (!connect_now) {
+            return;
         }
         try {
             Connect();
