@@ -53,6 +53,22 @@ std::int64_t ToNs(double seconds) {
     return seconds >= 9e9 ? kNever : static_cast<std::int64_t>(seconds * 1e9);
 }
 
+// The writer and the spooler are woken by recording threads; as batch threads
+// they do not take the core from the thread that woke them, in the middle of
+// its call, but wait for a free one. They keep the same share of the
+// processor.
+void BecomeBatchThread() {
+    const sched_param batch{};
+    sched_setscheduler(0, SCHED_BATCH, &batch);
+}
+
+// Takes what an eventfd holds.
+void Drain(int fd) {
+    std::uint64_t count;
+    while (read(fd, &count, sizeof count) > 0) {
+    }
+}
+
 std::string Seconds(std::int64_t ns) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ns) / 1e9);
@@ -181,12 +197,16 @@ void Pipeline::Wake() {
     [[maybe_unused]] const ssize_t n = write(wake_fd_, &one, sizeof one);
 }
 
-void Pipeline::WakeAll() {
-    Wake();
+void Pipeline::WakeSender() {
     if (send_fd_ >= 0) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = write(send_fd_, &one, sizeof one);
     }
+}
+
+void Pipeline::WakeAll() {
+    Wake();
+    WakeSender();
 }
 
 std::uint64_t Pipeline::Waiting() { return Recorded() + recovered_ - std::min(Recorded() + recovered_, written_.load()); }
@@ -451,22 +471,21 @@ void Pipeline::Lost(std::uint64_t rows, const std::string& message) {
 
 // The writer thread -------------------------------------------------------
 
+std::int64_t Pipeline::Woken() {
+    wake_pending_.store(false);
+    Drain(wake_fd_);
+    const std::int64_t now = SteadyNs();
+    if (drops_to_log_.load() || dropped_.load() != drops_logged_) {
+        LogDrops(now);
+    }
+    return now;
+}
+
 void Pipeline::Run() {
-    // The writer is woken by recording threads; as a batch thread it does not
-    // take the core from the thread that woke it, in the middle of its call,
-    // but waits for a free one. It keeps the same share of the processor.
-    const sched_param batch{};
-    sched_setscheduler(0, SCHED_BATCH, &batch);
+    BecomeBatchThread();
     try {
         for (;;) {
-            wake_pending_.store(false);
-            std::uint64_t count;
-            while (read(wake_fd_, &count, sizeof count) > 0) {
-            }
-            const std::int64_t now = SteadyNs();
-            if (drops_to_log_.load() || dropped_.load() != drops_logged_) {
-                LogDrops(now);
-            }
+            const std::int64_t now = Woken();
             if (abandon_.load()) {
                 break;
             }
@@ -511,6 +530,10 @@ void Pipeline::Run() {
     std::uint64_t abandoned = batch_.rows();
     batch_.TakeChunks();
     StopAccepting();
+    Finish(abandoned);
+}
+
+void Pipeline::Finish(std::uint64_t abandoned) {
     for (auto& shard : shards_) {
         const std::lock_guard<std::mutex> lock(shard.mutex);
         abandoned += shard.queued;
@@ -579,6 +602,10 @@ void Pipeline::WriteBatch() {
         room_.fetch_add(static_cast<std::int64_t>(rows));
     }
     progress_.notify_all();
+    Recycle(chunks);
+}
+
+void Pipeline::Recycle(std::vector<std::unique_ptr<Chunk>>& chunks) {
     const std::lock_guard<std::mutex> lock(pool_mutex_);
     for (auto& chunk : chunks) {
         if (pool_.size() >= kPooledChunks) {
@@ -587,6 +614,7 @@ void Pipeline::WriteBatch() {
         chunk->Clear();
         pool_.push_back(std::move(chunk));
     }
+    chunks.clear();
 }
 
 bool Pipeline::TryWrite(std::uint64_t first_seq) {
@@ -653,18 +681,10 @@ bool Pipeline::TryWrite(std::uint64_t first_seq) {
 // With a spool ------------------------------------------------------------
 
 void Pipeline::RunSpooling() {
-    const sched_param batch{};
-    sched_setscheduler(0, SCHED_BATCH, &batch);
+    BecomeBatchThread();
     try {
         for (;;) {
-            wake_pending_.store(false);
-            std::uint64_t count;
-            while (read(wake_fd_, &count, sizeof count) > 0) {
-            }
-            const std::int64_t now = SteadyNs();
-            if (drops_to_log_.load() || dropped_.load() != drops_logged_) {
-                LogDrops(now);
-            }
+            const std::int64_t now = Woken();
             std::int64_t oldest = kNever;
             const std::uint64_t queued = CountQueued(oldest);
             if (queued == 0 && !spool_->has_uncommitted()) {
@@ -729,8 +749,7 @@ void Pipeline::RunSpooling() {
         LogToPython(kLogError, options_.label + ": the spooler of " + spool_->path() + " stopped: " + e.what());
     }
     spooler_done_.store(true);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(send_fd_, &one, sizeof one);
+    WakeSender();
 }
 
 void Pipeline::SpoolFailed(const std::string& cause) {
@@ -791,32 +810,18 @@ std::uint64_t Pipeline::SpoolQueued(bool& full) {
         room_.fetch_add(static_cast<std::int64_t>(rows));
     }
     progress_.notify_all();
-    {
-        const std::lock_guard<std::mutex> lock(pool_mutex_);
-        for (auto& chunk : uncommitted_) {
-            if (pool_.size() >= kPooledChunks) {
-                break;
-            }
-            chunk->Clear();
-            pool_.push_back(std::move(chunk));
-        }
-    }
-    uncommitted_.clear();
+    Recycle(uncommitted_);
     if (rows > 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = write(send_fd_, &one, sizeof one);
+        WakeSender();
     }
     return rows;
 }
 
 void Pipeline::RunSending() {
-    const sched_param batch{};
-    sched_setscheduler(0, SCHED_BATCH, &batch);
+    BecomeBatchThread();
     try {
         for (;;) {
-            std::uint64_t count;
-            while (read(send_fd_, &count, sizeof count) > 0) {
-            }
+            Drain(send_fd_);
             if (abandon_.load()) {
                 break;
             }
@@ -890,21 +895,7 @@ void Pipeline::RunSending() {
         abandoned += chunk->rows();
     }
     uncommitted_.clear();
-    for (auto& shard : shards_) {
-        const std::lock_guard<std::mutex> lock(shard.mutex);
-        abandoned += shard.queued;
-        shard.queued = 0;
-        shard.chunks.clear();
-    }
-    {
-        const std::lock_guard<std::mutex> lock(stats_mutex_);
-        abandoned_ = abandoned;
-    }
-    {
-        const std::lock_guard<std::mutex> lock(progress_mutex_);
-        finished_ = true;
-    }
-    progress_.notify_all();
+    Finish(abandoned);
 }
 
 void Pipeline::LogDrops(std::int64_t now) {

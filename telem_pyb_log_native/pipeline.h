@@ -139,12 +139,18 @@ private:
     bool WaitForRoom();
     std::uint64_t Recorded();
     void Wake();
-    void WakeAll();  // the writer and the spooler
+    void WakeAll();     // the writer and the spooler
+    void WakeSender();  // the writer, with a spool
     std::unique_ptr<Chunk> NewChunk();
+    // Keeps written chunks for reuse; `chunks` is left empty.
+    void Recycle(std::vector<std::unique_ptr<Chunk>>& chunks);
     std::uint64_t Waiting();  // rows not written yet
 
     // The writer thread.
     void Run();
+    // Takes the wake-ups that recording threads and control calls left, and
+    // logs the drops that are due; the time now.
+    std::int64_t Woken();
     // Moves rows of the shards into batch_: whole chunks, and with `partial`
     // also those being filled.
     bool TakeBatch(bool partial);
@@ -163,6 +169,9 @@ private:
     std::uint64_t SpoolQueued(bool& full);
     void SpoolFailed(const std::string& cause);
     void LogDrops(std::int64_t now);
+    // The writer's end: the rows still queued are given up, with
+    // `abandoned` more, and close() learns that the writer stopped.
+    void Finish(std::uint64_t abandoned);
     // Refuses further rows; returns once no thread is appending any more.
     void StopAccepting();
     // Stops the writer, abandoning the rows it has not written if `abandon`.

@@ -1,5 +1,7 @@
 #include "spool.h"
 
+#include "random_uuid.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -100,21 +102,6 @@ std::uint64_t Get64(const char* p) {
 }
 
 std::string Errno(int error) { return std::system_category().message(error); }
-
-// A random (version 4) UUID.
-std::string NewIdentity() {
-    std::random_device source;
-    unsigned char b[16];
-    for (unsigned char& byte : b) {
-        byte = static_cast<unsigned char>(source());
-    }
-    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
-    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-    char text[37];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return text;
-}
 
 bool IsIdentity(const std::string& text) {
     if (text.size() != 36) {
@@ -261,7 +248,7 @@ void Spool::LoadIdentity() {
         Fail("cannot read the spool's identity", errno);
     }
     // Written whole or not at all: a temporary file, made durable, renamed.
-    identity_ = NewIdentity();
+    identity_ = RandomUuid();
     fd = openat(dir_fd_, "identity.tmp", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         Fail("cannot write the spool's identity", errno);
