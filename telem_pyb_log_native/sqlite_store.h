@@ -5,7 +5,9 @@
 // transaction of multi-row INSERTs. A write waits up to `timeout` seconds for
 // another connection's write lock. Before each write the store checks that the
 // path still names the file it has open; if the file was deleted or replaced,
-// it says so and makes a new one at the path.
+// it says so and makes a new one at the path. With a spool's identity, the
+// table log_points_delivered counts the rows stored under it, in the
+// transaction that stores them, so that rows sent again are not stored twice.
 
 #include <sys/types.h>
 
@@ -32,6 +34,7 @@ public:
     const std::string& where() const override { return path_; }
     RowFormat format() const override { return RowFormat::kUtf8; }
     void Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) override;
+    void UseIdentity(const std::string& identity) override { identity_ = identity; }
     void Interrupt() noexcept override;
     void Close() noexcept override;
     void PrepareFork() noexcept override;
@@ -48,6 +51,7 @@ private:
     void RemoveOwnWal();
     sqlite::Statement* Insert(int rows);
     void Exec(const char* sql);
+    std::uint64_t Delivered();
     [[noreturn]] void Fail(const std::string& what);
     static int OnBusy(void* self, int count);
 
@@ -73,6 +77,8 @@ private:
     std::map<int, sqlite::Statement*> inserts_;  // by row count
     std::atomic<bool> interrupted_{false};
     std::int64_t busy_since_ = 0;
+    std::string identity_;  // a spool's; empty: no ledger
+    bool ledger_ready_ = false;  // the connection has made sure of the ledger
 };
 
 }  // namespace telem_pyb_log

@@ -22,6 +22,7 @@ import pytest
 from telem_pyb import TelemException
 from telem_pyb_log import LogRecorder, PostgresRecorder, SqliteRecorder
 from telem_pyb_log.postgres import read_rows
+from telem_pyb_log.sqlite import read_rows as sqlite_rows
 
 # A server that is not there: libpq fails at once, as with a host cut off.
 UNREACHABLE = "host=/nonexistent-telem-server dbname=postgres user=postgres"
@@ -33,12 +34,15 @@ HEADER = 40  # bytes of a record's header (telem_pyb_log_native/spool.h)
 RATE = 5000
 PRODUCER = textwrap.dedent("""
     import mmap, sys, time
-    from telem_pyb_log import PostgresRecorder
-    conninfo, table, spool, name, counter = sys.argv[1:]
+    from telem_pyb_log import PostgresRecorder, SqliteRecorder
+    target, table, spool, name, counter = sys.argv[1:]
     counter_file = open(counter, "r+b")
     shared = mmap.mmap(counter_file.fileno(), 8)
-    rec = PostgresRecorder(conninfo, table=table, spool=spool, spool_interval=0.05, batch_size=500,
-                           max_delay=0.1, connect_timeout=2)
+    options = dict(spool=spool, spool_interval=0.05, batch_size=500, max_delay=0.1)
+    if target.endswith(".db"):
+        rec = SqliteRecorder(target, **options)
+    else:
+        rec = PostgresRecorder(target, table=table, connect_timeout=2, **options)
     rec.record_metadata_kv({"tsname": name})
     print("recording", flush=True)
     i = 0
@@ -161,17 +165,20 @@ def test_a_recorder_records_while_the_server_is_out_of_reach_and_its_stats_show_
     pytest.param([True] * 4, id="server-up"),
     pytest.param([False] * 4, id="server-unreachable"),
     pytest.param([True, False, True, False], id="both"),
+    pytest.param(["sqlite"] * 4, id="sqlite"),
 ])
 def test_sigkill_at_random_moments_loses_only_what_the_spool_had_not_committed(server, table, tmp_path, reachable):
     spool = tmp_path / "spool"
+    db = tmp_path / "t.db"
     counter = tmp_path / "counter"
     rng = random.Random(17)
     produced = {}
     for round_, up in enumerate(reachable):
         counter.write_bytes(bytes(8))
         name = f"round.{round_}"
-        child = subprocess.Popen([sys.executable, "-c", PRODUCER, server.conninfo if up else UNREACHABLE, table,
-                                  str(spool), name, str(counter)], stdout=subprocess.PIPE, text=True)
+        target = db if up == "sqlite" else server.conninfo if up else UNREACHABLE
+        child = subprocess.Popen([sys.executable, "-c", PRODUCER, target, table, str(spool), name, str(counter)],
+                                 stdout=subprocess.PIPE, text=True)
         assert child.stdout.readline() == "recording\n"
         time.sleep(rng.uniform(0.2, 1.5))
         child.send_signal(signal.SIGKILL)
@@ -179,10 +186,13 @@ def test_sigkill_at_random_moments_loses_only_what_the_spool_had_not_committed(s
         child.stdout.close()
         with open(counter, "r+b") as f:
             produced[name] = int.from_bytes(mmap.mmap(f.fileno(), 8)[:8], "little")
-    deliver(server, table, spool)
+    if reachable[0] == "sqlite":
+        SqliteRecorder(db, spool=spool).close()
+    else:
+        deliver(server, table, spool)
     total = 0
     for name, n in produced.items():
-        got = values(server, table, name)
+        got = [row[2] for row in sqlite_rows(db, name)] if reachable[0] == "sqlite" else values(server, table, name)
         # In order, each once: the rows the spool had are a prefix of what
         # was recorded; what is missing was recorded in the last
         # spool_interval (0.05 s), with room for a loaded machine.
@@ -191,7 +201,35 @@ def test_sigkill_at_random_moments_loses_only_what_the_spool_had_not_committed(s
         assert -1 <= missing <= RATE * 0.3, (name, n, len(got))
         print(f"{name}: recorded {n}, delivered {len(got)}, missing {missing}")
         total += len(got)
-    assert ledger(server, table) == [(identity(spool), total)]
+    if reachable[0] != "sqlite":
+        assert ledger(server, table) == [(identity(spool), total)]
+
+
+@pytest.mark.parametrize("store", ["sqlite", "postgres"])
+def test_rows_sent_again_after_a_crash_between_the_commit_and_the_spools_note_are_stored_once(
+        server, table, tmp_path, store):
+    spool = tmp_path / "spool"
+    db = tmp_path / "t.db"
+
+    def recorder():
+        if store == "sqlite":
+            return SqliteRecorder(db, spool=spool)
+        return PostgresRecorder(server.conninfo, table=table, spool=spool)
+
+    with recorder() as rec:
+        rec.record_metadata_kv({"tsname": "again"})
+        for i in range(1500):
+            rec.record_value(i)
+    # As if the process had ended after the store's commit and before the
+    # spool noted it: the spool offers every row again.
+    (spool / "confirmed").write_bytes(bytes(16))
+    with recorder() as rec:
+        assert rec.stats.recovered == 1500
+        rec.record_metadata_kv({"tsname": "again"})
+        rec.record_value(1500)
+    assert rec.stats.written == 1501
+    rows = sqlite_rows(db) if store == "sqlite" else read_rows(server.conninfo, table=table)
+    assert [row[2] for row in rows] == [str(i) for i in range(1501)]
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
