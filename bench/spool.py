@@ -8,7 +8,10 @@ is until every row is in the store; once with a spool (a new directory under
 DIR, on this machine's disk: default build/, not a tmpfs) and once without,
 alternating, R times; medians. Also the time of the recording loop alone (the
 calls, before close), which the spool must not change: the spooler thread,
-not the caller, writes it. Target: throughput with a spool >= 0.5x of
+not the caller, writes it; on two cores the writer and the spooler compete
+with the recording thread for them, so the calls are timed a second way too,
+with both threads idle while the calls run (batch_size, max_delay and
+spool_interval beyond the run). Target: throughput with a spool >= 0.5x of
 without.
 """
 
@@ -30,11 +33,13 @@ META = {"tsid": "42", "tsname": "cabin.temperature", "btype": "int", "units": "d
 TARGET = 0.5
 
 
-def run(store, target, rows, spool):
+def run(store, target, rows, spool, idle=False):
     """(ns per recording call, ns per row until close) of one run."""
     from telem_pyb_log import PostgresRecorder, SqliteRecorder
 
     options = {"spool": spool} if spool else {}
+    if idle:
+        options.update(batch_size=2**31, max_delay=3600.0, **({"spool_interval": 3600.0} if spool else {}))
     if store == "sqlite":
         rec = SqliteRecorder(target, **options)
     else:
@@ -72,21 +77,23 @@ def main():
         cluster.start()
         with tempfile.TemporaryDirectory() as tmp:
             for store in ("sqlite", "postgres"):
-                runs = {"plain": [], "spool": []}
+                runs = {"plain": [], "spool": [], "plain-idle": [], "spool-idle": []}
                 for _ in range(args.repeats):
-                    for kind in ("plain", "spool"):
+                    for kind in runs:
                         target = cluster.conninfo if store == "postgres" else str(pathlib.Path(tmp, f"{uuid.uuid4().hex}.db"))
-                        spool = str(pathlib.Path(spools, uuid.uuid4().hex)) if kind == "spool" else None
-                        runs[kind].append(run(store, target, args.rows, spool))
+                        spool = str(pathlib.Path(spools, uuid.uuid4().hex)) if kind.startswith("spool") else None
+                        runs[kind].append(run(store, target, args.rows, spool, kind.endswith("idle")))
                 call = {k: statistics.median(r[0] for r in v) for k, v in runs.items()}
                 total = {k: statistics.median(r[1] for r in v) for k, v in runs.items()}
                 ratio = total["plain"] / total["spool"]
                 print(f"  {store:<9} without a spool {1e9 / total['plain']:9.0f} rows/s, with {1e9 / total['spool']:9.0f}"
                       f" rows/s: {ratio:.2f}x (target >= {TARGET}x: {'met' if ratio >= TARGET else 'NOT met'})")
-                print(f"  {'':<9} recording call {call['plain']:7.0f} ns without, {call['spool']:7.0f} ns with")
+                print(f"  {'':<9} recording call {call['plain']:7.0f} ns without, {call['spool']:7.0f} ns with; "
+                      f"writer and spooler idle: {call['plain-idle']:5.0f} ns without, {call['spool-idle']:5.0f} ns with")
                 results[store] = {"rows_per_s_plain": 1e9 / total["plain"], "rows_per_s_spool": 1e9 / total["spool"],
                                   "throughput_ratio": ratio, "call_ns_plain": call["plain"],
-                                  "call_ns_spool": call["spool"]}
+                                  "call_ns_spool": call["spool"], "idle_call_ns_plain": call["plain-idle"],
+                                  "idle_call_ns_spool": call["spool-idle"]}
     finally:
         cluster.remove()
         shutil.rmtree(spools, ignore_errors=True)

@@ -704,15 +704,20 @@ void Pipeline::RunSpooling() {
                 SleepUntil(spool_retry_at_, wake_fd_);
                 continue;
             }
-            if (!urgent && queued < options_.batch_size && oldest != kNever && oldest + spool_interval_ns_ > now
-                && !spool_->has_uncommitted()) {
+            const bool due = urgent || oldest == kNever || oldest + spool_interval_ns_ <= now;
+            if (!due && queued < options_.batch_size && !spool_->has_uncommitted()) {
                 SleepUntil(oldest + spool_interval_ns_, wake_fd_);
                 continue;
             }
             bool full = false;
             std::uint64_t taken = 0;
             try {
-                taken = SpoolQueued(full);
+                // Rows that are due go all; otherwise the whole chunks first,
+                // so that recording threads go on filling theirs.
+                taken = SpoolQueued(due, full);
+                if (taken == 0 && !full && !due) {
+                    taken = SpoolQueued(true, full);
+                }
             } catch (const SpoolError& e) {
                 SpoolFailed(e.what());
                 continue;
@@ -768,7 +773,7 @@ void Pipeline::SpoolFailed(const std::string& cause) {
     }
 }
 
-std::uint64_t Pipeline::SpoolQueued(bool& full) {
+std::uint64_t Pipeline::SpoolQueued(bool partial, bool& full) {
     full = false;
     if (!spool_->has_uncommitted()) {
         const double wall = WallSeconds();
@@ -779,7 +784,8 @@ std::uint64_t Pipeline::SpoolQueued(bool& full) {
                 std::unique_ptr<Chunk> chunk;
                 {
                     const std::lock_guard<std::mutex> lock(shard.mutex);
-                    if (shard.chunks.empty() || shard.chunks.front()->rows() == 0) {
+                    if (shard.chunks.empty() || shard.chunks.front()->rows() == 0
+                        || (!partial && shard.chunks.front()->rows() < chunk_rows_)) {
                         break;
                     }
                     chunk = std::move(shard.chunks.front());

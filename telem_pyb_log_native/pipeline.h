@@ -164,9 +164,10 @@ private:
     // With a spool: the writer delivers from it, the spooler fills it.
     void RunSending();
     void RunSpooling();
-    // Moves queued rows into the spool; the rows it took, and `full` if
-    // some were left for want of room.
-    std::uint64_t SpoolQueued(bool& full);
+    // Moves queued rows into the spool: whole chunks, and with `partial`
+    // also those being filled; the rows it took, and `full` if some were
+    // left for want of room.
+    std::uint64_t SpoolQueued(bool partial, bool& full);
     void SpoolFailed(const std::string& cause);
     void LogDrops(std::int64_t now);
     // The writer's end: the rows still queued are given up, with

@@ -366,11 +366,11 @@ void Spool::ScanSegment(const std::shared_ptr<Segment>& segment) {
     bytes_ += offset;
 }
 
-void Spool::NewSegment() {
+void Spool::NewSegment(std::uint64_t first_seq) {
     auto segment = std::make_shared<Segment>();
-    segment->first_seq = buffer_seq_;
-    segment->end_seq = buffer_seq_;
-    segment->file = FileOf(buffer_seq_);
+    segment->first_seq = first_seq;
+    segment->end_seq = first_seq;
+    segment->file = FileOf(first_seq);
     segment->fd = openat(dir_fd_, segment->file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (segment->fd < 0) {
         Fail("cannot make the spool segment " + segment->file, errno);
@@ -445,9 +445,7 @@ void Spool::Commit() {
     }
     if (!segment) {
         // The first record of a segment names it: buffer_ starts with it.
-        buffer_seq_ = appended_.front().first_seq;
-        NewSegment();
-        buffer_seq_ = appended_.back().first_seq + appended_.back().rows;
+        NewSegment(appended_.front().first_seq);
         const std::lock_guard<std::mutex> lock(mutex_);
         segment = segments_.back();
     }

@@ -128,7 +128,7 @@ private:
     void LoadIdentity();
     void Recover();
     void ScanSegment(const std::shared_ptr<Segment>& segment);
-    void NewSegment();
+    void NewSegment(std::uint64_t first_seq);
     void WriteConfirmed(bool durable);
     std::string FileOf(std::uint64_t first_seq) const;
     [[noreturn]] void Fail(const std::string& what, int error) const;
