@@ -320,3 +320,37 @@ def test_a_python_store_sees_the_spools_numbering_across_recorders(tmp_path, cap
         rows = [(seq, v) for first_seq, batch in store.batches for seq, v in enumerate(batch, first_seq)]
         assert rows == [(i + 1, str(i)) for i in delivered]
     assert away.batches == []
+
+
+def test_after_fork_the_child_does_not_use_the_parents_spool_nor_keep_it_locked(tmp_path):
+    script = textwrap.dedent(f"""
+        import os, sys, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with the writer thread running
+        from telem_pyb import TelemException
+        from telem_pyb_log import SqliteRecorder
+        db, spool = {str(tmp_path / "t.db")!r}, {str(tmp_path / "spool")!r}
+        rec = SqliteRecorder(db, spool=spool)
+        rec.record_metadata_kv({{"tsname": "fork"}})
+        rec.record_value(1)
+        done_r, done_w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                rec.record_value(2)
+                os._exit(1)
+            except TelemException as e:
+                print(e, flush=True)
+            os.read(done_r, 1)  # alive while the parent opens the spool again
+            os._exit(0)
+        rec.close()
+        SqliteRecorder(db, spool=spool).close()  # the child's copy of the spool holds no lock
+        os.write(done_w, b"x")
+        _, status = os.waitpid(pid, 0)
+        sys.exit(os.waitstatus_to_exitcode(status))
+    """)
+    env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "").replace("detect_leaks=1", "detect_leaks=0")}
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert (f"a recorder with a spool does not record in a child process after fork(): the spool {tmp_path}/spool "
+            "stays with the parent") in proc.stdout
+    assert [row[2] for row in sqlite_rows(tmp_path / "t.db")] == ["1"]
