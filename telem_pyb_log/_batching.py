@@ -216,6 +216,15 @@ class LogRecorder(_native.Recorder):
       stderr. One that is garbage collected unclosed is closed the same way.
     - After fork() the child's recorder is its own: a new connection and
       writer, and an empty queue (the parent writes what it had queued).
+    - With `spool=PATH` rows go to the store through a spool on local disk:
+      each is on disk (fdatasync) within `spool_interval` seconds, written by
+      a thread of the recorder, and leaves the spool once the store confirmed
+      it; a recorder opened on the spool later (after a crash, say) delivers
+      what it holds first, exactly once. The recorder can be made, and
+      records, while the store is unreachable. The spool takes at most
+      `spool_max_bytes`; when it is full, rows wait in the queue and on_full
+      applies. One recorder at a time may use a spool (it is locked), and
+      not in a child after fork().
 
     Subclasses may not define the recorder operations (see
     `_RECORDER_OPERATIONS`); extend a log recorder with a `Store`.

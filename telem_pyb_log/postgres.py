@@ -75,7 +75,11 @@ class PostgresRecorder(LogRecorder):
     them and goes on from the ledger's count. Connecting waits at most
     `connect_timeout` seconds, each write at most `write_timeout`. A text
     holding the NUL character, which PostgreSQL cannot store, is refused.
-    Several recorders and processes may share a table.
+    Several recorders and processes may share a table. With a `spool`, the
+    server need not be reachable when the recorder is made: it connects, and
+    creates the tables, with its first write; the ledger then counts the
+    rows under the spool's identity, so that every recorder that opens the
+    spool goes on where the last one stopped.
     """
 
     label = "PostgresRecorder"

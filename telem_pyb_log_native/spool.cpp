@@ -356,6 +356,7 @@ void Spool::ScanSegment(const std::shared_ptr<Segment>& segment) {
             r.queued_ns = 0;
             r.shard = kNoShard;
             unconfirmed_rows_ += seq > confirmed_ ? rows : end - confirmed_ - 1;
+            unconfirmed_bytes_ += kHeader + payload;
             records_.push_back(std::move(r));
         }
         seq = end;
@@ -401,8 +402,8 @@ bool Spool::Append(const Chunk& chunk, double queued_at, unsigned shard, std::in
     const std::size_t payload = buffer_.size() - start - kHeader;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        const bool empty = bytes_ == 0 && start == 0;
-        if (payload > kMaxPayload || (!empty && bytes_ + buffer_.size() > max_bytes_)) {
+        const bool empty = unconfirmed_rows_ == 0 && start == 0;
+        if (payload > kMaxPayload || (!empty && unconfirmed_bytes_ + buffer_.size() > max_bytes_)) {
             buffer_.resize(start);
             return false;
         }
@@ -474,6 +475,7 @@ void Spool::Commit() {
         r.segment = segment;
         r.offset += at;
         unconfirmed_rows_ += r.rows;
+        unconfirmed_bytes_ += r.length;
         records_.push_back(std::move(r));
     }
     segment->bytes = at + buffer_.size();
@@ -562,6 +564,7 @@ void Spool::Confirm(std::uint64_t seq) {
             if (end > seq + 1) {
                 break;  // partly confirmed: it stays at the front
             }
+            unconfirmed_bytes_ -= r.length;
             records_.pop_front();
         }
         confirmed_ = seq;

@@ -75,8 +75,9 @@ public:
     std::uint64_t max_bytes() const { return max_bytes_; }
 
     // The appending thread. Adds the chunk's rows as one record to the next
-    // commit; false, adding nothing, if the spool has no room for it (an
-    // empty spool takes any record). `queued_at`: when its first row was
+    // commit; false, adding nothing, if the spool has no room for it: the
+    // records not delivered yet may take max_bytes (the files hold up to a
+    // segment of delivered ones more); a spool without any takes any record. `queued_at`: when its first row was
     // queued (seconds since the epoch); `shard`: reported back by Read.
     bool Append(const Chunk& chunk, double queued_at, unsigned shard, std::int64_t queued_ns);
     // Writes what Append added and makes it durable; then Read sees it.
@@ -148,6 +149,7 @@ private:
     std::uint64_t next_seq_ = 1;   // the number of the next row appended
     std::uint64_t bytes_ = 0;      // of all segments, committed
     std::uint64_t unconfirmed_rows_ = 0;
+    std::uint64_t unconfirmed_bytes_ = 0;  // of the records not wholly confirmed: what max_bytes bounds
 
     // The appending thread's own.
     std::string buffer_;             // records appended, not committed

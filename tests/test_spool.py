@@ -267,7 +267,7 @@ def test_a_full_spool_during_a_long_outage_applies_on_full_counted_exactly(serve
         time.sleep(0.3)
         s = rec.stats
         assert s.dropped > 0 and s.recorded + s.dropped == n
-        assert s.spool_bytes <= 512 * 1024
+        assert s.spool_bytes <= (512 + 64) * 1024  # and a segment of delivered rows
         with pytest.raises(TelemException, match="rows that the spool did not take are lost"):
             rec.close(timeout=0.5)
     assert "is full" in caplog.text and "points dropped" in caplog.text
