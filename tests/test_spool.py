@@ -354,3 +354,20 @@ def test_after_fork_the_child_does_not_use_the_parents_spool_nor_keep_it_locked(
     assert (f"a recorder with a spool does not record in a child process after fork(): the spool {tmp_path}/spool "
             "stays with the parent") in proc.stdout
     assert [row[2] for row in sqlite_rows(tmp_path / "t.db")] == ["1"]
+
+
+def test_rows_left_at_exit_stay_in_the_spool_and_the_exit_says_so(server, table, tmp_path):
+    spool = tmp_path / "spool"
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        from telem_pyb_log import PostgresRecorder
+        rec = PostgresRecorder({UNREACHABLE!r}, table={table!r}, spool={str(spool)!r}, exit_timeout=0.5,
+                               connect_timeout=1)
+        rec.record_metadata_kv({{"tsname": "exit"}})
+        for i in range(700):
+            rec.record_value(i)
+    """)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert ("700 rows were not written at exit; they stay in the recorder's spool for the next recorder opened "
+            "on it") in proc.stderr and "are lost" not in proc.stderr
+    assert deliver(server, table, spool) == 700
+    assert values(server, table) == [str(i) for i in range(700)]
