@@ -65,10 +65,13 @@ typecheck: install
 # PostgreSQL tests start a server of their own from Debian's postgresql.
 # PYTHONSAFEPATH keeps the working directory off sys.path, in the tests and the
 # interpreters they start, so that the source tree's telem_pyb_log (which has
-# no native half) does not hide the built one.
+# no native half) does not hide the built one. The spool's cross-host tests
+# (tests/test_spool_hosts.py) need root and iproute2: they make network
+# namespaces, and remove them at their end (tools/remove-test-netns removes
+# what a killed run left).
 PYTEST := PYTHONSAFEPATH=1 $(PY) -m pytest
 test: install native producer typecheck
-	tools/ensure-apt-packages postgresql
+	tools/ensure-apt-packages postgresql iproute2
 	ctest --test-dir $(NATIVE) --output-on-failure
 	PYTHONPATH=$(NATIVE)/peer:$(PRODUCER) $(PYTEST) $(PYTEST_ARGS)
 	PYTHONPATH=$(NATIVE):$(NATIVE)/peer TELEM_PYB_MODULE_DIR=$(NATIVE) $(PYTEST) tests/test_native_peer.py
@@ -84,6 +87,7 @@ bench: install native producer
 	PYTHONSAFEPATH=1 $(PY) bench/log_recorders.py --callgrind --json bench/log_results.json
 	PYTHONSAFEPATH=1 $(PY) bench/native_producer.py --producer-dir $(PRODUCER) --json bench/producer_results.json
 	PYTHONSAFEPATH=1 PYTHONPATH=$(BENCH)/peer $(PY) bench/stalled_server.py --json bench/stall_results.json
+	PYTHONSAFEPATH=1 $(PY) bench/spool.py --json bench/spool_results.json
 
 # The module, the client library, the test peer and the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer. The interpreter is not
@@ -114,7 +118,7 @@ sanitize: venv
 
 test-sanitize: sanitize
 	ctest --test-dir $(ASAN) --output-on-failure
-	tools/ensure-apt-packages postgresql
+	tools/ensure-apt-packages postgresql iproute2
 	$(SAN_ENV) PYTHONPATH=$(ASAN):$(ASAN)/peer TELEM_PYB_MODULE_DIR=$(ASAN) \
 	  $(PYTEST) -m "not packaging and not long" --leak-calls=$(SAN_LEAK_CALLS)
 	$(MAKE) test-valgrind

@@ -12,6 +12,7 @@ from __future__ import annotations
 import atexit
 import dataclasses
 import datetime
+import logging
 import math
 import os
 import sys
@@ -30,6 +31,11 @@ Row = tuple[str, str, str, str, str, str, str]
 # Rows a recorder holds while its store is unreachable: a few minutes at
 # 10,000 rows a second (about 75 bytes a row: see the README).
 DEFAULT_MAX_PENDING = 2_000_000
+
+# With a spool: the longest a recorded row waits before it is on disk, and the
+# disk the spool may take.
+DEFAULT_SPOOL_INTERVAL = 0.02
+DEFAULT_SPOOL_MAX_BYTES = 1 << 30
 
 # The operations of telem_pyb.TelemRecorder. Log recorders run them natively,
 # for Python and native callers alike; a Python subclass that defined one
@@ -113,6 +119,13 @@ class RecorderStats:
     last_error: str | None  # the cause of the last failed write
     last_error_at: datetime.datetime | None
     last_write_at: datetime.datetime | None  # the last successful write
+    # With a spool: rows it held when the recorder opened it (recorded
+    # before; `recorded` + `recovered` = `written` + `pending` + `abandoned`),
+    # the rows and bytes it holds, and how long ago its oldest row was recorded.
+    recovered: int = 0
+    spool_rows: int = 0
+    spool_bytes: int = 0
+    spool_oldest_age: float | None = None
 
 
 class RecorderOptions(TypedDict, total=False):
@@ -125,6 +138,9 @@ class RecorderOptions(TypedDict, total=False):
     block_timeout: float
     exit_timeout: float
     log_interval: float
+    spool: str | os.PathLike[str] | None
+    spool_interval: float
+    spool_max_bytes: int
 
 
 def _check_count(name: str, value: object) -> None:
@@ -144,16 +160,26 @@ def check_options(options: RecorderOptions) -> None:
     unknown = set(given) - set(RecorderOptions.__annotations__)
     if unknown:
         raise TypeError(f"unknown option {sorted(unknown)[0]!r}")
-    for name in ("batch_size", "max_pending"):
+    for name in ("batch_size", "max_pending", "spool_max_bytes"):
         if name in given:
             _check_count(name, given[name])
     if options.get("batch_size", 1) > 2**31:
         raise ValueError(f"batch_size must be at most 2**31, not {options['batch_size']}")
-    for name in ("max_delay", "block_timeout", "exit_timeout", "log_interval"):
+    for name in ("max_delay", "block_timeout", "exit_timeout", "log_interval", "spool_interval"):
         if name in given:
             check_seconds(name, given[name])
     if given.get("on_full", "drop") not in ("drop", "block"):
         raise ValueError(f"on_full must be 'drop' or 'block', not {given['on_full']!r}")
+    spool = given.get("spool")
+    if spool is not None and (not isinstance(spool, (str, os.PathLike)) or not isinstance(os.fspath(spool), str)
+                              or not os.fspath(spool)):
+        raise ValueError(f"spool must be None or the path of a directory (str or os.PathLike), not {spool!r}")
+
+
+def spool_path(options: RecorderOptions) -> str:
+    """The spool's directory as the native half takes it ("" for none)."""
+    spool = options.get("spool")
+    return "" if spool is None else os.path.abspath(os.fspath(spool))
 
 
 class LogRecorder(_native.Recorder):
@@ -191,6 +217,15 @@ class LogRecorder(_native.Recorder):
       stderr. One that is garbage collected unclosed is closed the same way.
     - After fork() the child's recorder is its own: a new connection and
       writer, and an empty queue (the parent writes what it had queued).
+    - With `spool=PATH` rows go to the store through a spool on local disk:
+      each is on disk (fdatasync) within `spool_interval` seconds, written by
+      a thread of the recorder, and leaves the spool once the store confirmed
+      it; a recorder opened on the spool later (after a crash, say) delivers
+      what it holds first, exactly once. The recorder can be made, and
+      records, while the store is unreachable. The spool takes at most
+      `spool_max_bytes`; when it is full, rows wait in the queue and on_full
+      applies. One recorder at a time may use a spool (it is locked), and
+      not in a child after fork().
 
     Subclasses may not define the recorder operations (see
     `_RECORDER_OPERATIONS`); extend a log recorder with a `Store`.
@@ -210,9 +245,21 @@ class LogRecorder(_native.Recorder):
 
     def __init__(self, store: Store | _native.NativeStore, **options: Unpack[RecorderOptions]) -> None:
         check_options(options)
+        spool = spool_path(options)
+        connected = True
         if not isinstance(store, _native.NativeStore):
-            store.connect()
-            store.create()
+            try:
+                store.connect()
+                store.create()
+            except Exception as exc:
+                if not spool:
+                    raise
+                # With a spool the recorder records meanwhile; the writer
+                # connects when it can.
+                connected = False
+                logging.getLogger("telem_pyb_log").warning(
+                    "%s: %s cannot be reached yet (%s: %s); recording into the spool %s meanwhile",
+                    self.label, store.where, type(exc).__name__, exc, spool)
         super().__init__(
             store,
             self.label,
@@ -223,6 +270,10 @@ class LogRecorder(_native.Recorder):
             float(options.get("block_timeout", 1.0)),
             float(options.get("log_interval", 30.0)),
             float(options.get("exit_timeout", 10.0)),
+            spool,
+            float(options.get("spool_interval", DEFAULT_SPOOL_INTERVAL)),
+            options.get("spool_max_bytes", DEFAULT_SPOOL_MAX_BYTES),
+            connected,
         )
         # Closes the recorder if it is garbage collected unclosed; at exit,
         # _close_at_exit closes every recorder at once instead.
@@ -248,9 +299,13 @@ class LogRecorder(_native.Recorder):
 def _close_at_exit() -> None:
     """Closes every open recorder, each within its exit_timeout, and reports
     on stderr the rows that could not be written."""
-    for label, where, rows, cause in _native.close_all():
-        print(f"telem_pyb_log: {label}: {where}: {rows} rows were not written at exit and are lost: {cause}",
-              file=sys.stderr, flush=True)
+    for label, where, lost, kept, cause in _native.close_all():
+        if kept:
+            print(f"telem_pyb_log: {label}: {where}: {kept} rows were not written at exit; they stay in the "
+                  f"recorder's spool for the next recorder opened on it: {cause}", file=sys.stderr, flush=True)
+        if lost:
+            print(f"telem_pyb_log: {label}: {where}: {lost} rows were not written at exit and are lost: {cause}",
+                  file=sys.stderr, flush=True)
 
 
 atexit.register(_close_at_exit)

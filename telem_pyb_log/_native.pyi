@@ -12,7 +12,13 @@ class NativeStore:
 
 def open_sqlite(label: str, path: str, timeout: float, sqlite_module: str) -> NativeStore: ...
 def open_postgres(
-    label: str, conninfo: str, table: str, connect_timeout: float, write_timeout: float, libpq_module: str
+    label: str,
+    conninfo: str,
+    table: str,
+    connect_timeout: float,
+    write_timeout: float,
+    libpq_module: str,
+    connect_now: bool = True,
 ) -> NativeStore: ...
 
 class Recorder(telem_pyb.TelemRecorder):
@@ -27,6 +33,10 @@ class Recorder(telem_pyb.TelemRecorder):
         block_timeout: float,
         log_interval: float,
         exit_timeout: float,
+        spool: str = "",
+        spool_interval: float = 0.02,
+        spool_max_bytes: int = 1 << 30,
+        connected: bool = True,
     ) -> None: ...
     def flush(self, timeout: float | None = None) -> None: ...
     def close(self, timeout: float | None = None) -> None: ...
@@ -44,4 +54,4 @@ class NativeHalf:
     def close_uncollected(self) -> None: ...
 
 def native_half(recorder: Recorder) -> NativeHalf: ...
-def close_all() -> list[tuple[str, str, int, str]]: ...
+def close_all() -> list[tuple[str, str, int, int, str]]: ...

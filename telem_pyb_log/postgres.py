@@ -12,7 +12,15 @@ from typing import Any, Unpack
 
 import telem_pyb
 from telem_pyb_log import _native
-from telem_pyb_log._batching import COLUMNS, LogRecorder, RecorderOptions, Row, check_options, check_seconds
+from telem_pyb_log._batching import (
+    COLUMNS,
+    LogRecorder,
+    RecorderOptions,
+    Row,
+    check_options,
+    check_seconds,
+    spool_path,
+)
 from telem_pyb_log._reading import Selection, StoredRow, check_limit, texts, utc
 
 DEFAULT_TABLE = "log_points"
@@ -75,7 +83,11 @@ class PostgresRecorder(LogRecorder):
     them and goes on from the ledger's count. Connecting waits at most
     `connect_timeout` seconds, each write at most `write_timeout`. A text
     holding the NUL character, which PostgreSQL cannot store, is refused.
-    Several recorders and processes may share a table.
+    Several recorders and processes may share a table. With a `spool`, the
+    server need not be reachable when the recorder is made: it connects, and
+    creates the tables, with its first write; the ledger then counts the
+    rows under the spool's identity, so that every recorder that opens the
+    spool goes on where the last one stopped.
     """
 
     label = "PostgresRecorder"
@@ -93,8 +105,10 @@ class PostgresRecorder(LogRecorder):
         check_seconds("connect_timeout", connect_timeout)
         check_seconds("write_timeout", write_timeout)
         self.table = table
+        # With a spool the server need not be reachable yet: the writer
+        # connects, and creates the tables, when it can.
         store = _native.open_postgres(self.label, conninfo, table, float(connect_timeout), float(write_timeout),
-                                      _libpq_module())
+                                      _libpq_module(), not spool_path(options))
         super().__init__(store, **options)
 
 

@@ -98,6 +98,11 @@ Pipeline& LogRecorder::Ready() {
     if (state == kClosed) {
         RefuseClosed();
     }
+    if (!options_.spool.empty()) {
+        // The spool is locked by the parent, which goes on using it.
+        Refuse("a recorder with a spool does not record in a child process after fork(): the spool "
+               + options_.spool + " stays with the parent; open a recorder with a spool of its own here");
+    }
     // The first call in a child after fork(): a pipeline of its own, with a
     // new connection and writer. No I/O here: the writer connects.
     GilReleased gil;
@@ -261,9 +266,19 @@ void LogRecorder::RecordValue(TsValue value) {
 }
 
 std::string LogRecorder::NotWritten(const PipelineStats& s, const std::string& when) const {
+    const std::string cause = s.last_error.empty() ? "no write had failed" : "the last error: " + s.last_error;
+    if (!options_.spool.empty()) {
+        std::string text = options_.label + ": " + where_ + ": " + std::to_string(s.spool.rows)
+                           + " rows were not written when " + when + "; they stay in the spool " + options_.spool
+                           + " for the next recorder opened on it";
+        if (s.abandoned > 0) {
+            text += "; " + std::to_string(s.abandoned) + " rows that the spool did not take are lost";
+        }
+        return text + "; " + cause;
+    }
     const std::uint64_t rows = s.abandoned > 0 ? s.abandoned : s.pending;
     return options_.label + ": " + where_ + ": " + std::to_string(rows) + " rows were not written when " + when
-           + " and are lost; " + (s.last_error.empty() ? "no write had failed" : "the last error: " + s.last_error);
+           + " and are lost; " + cause;
 }
 
 void LogRecorder::Flush(double timeout) {
@@ -368,7 +383,7 @@ std::vector<ExitReport> LogRecorder::CloseAll() {
         if (here) {
             if (!pipeline->FinishClose(deadline, true)) {
                 const PipelineStats s = pipeline->stats();
-                reports.push_back({r->options_.label, r->where_, s.abandoned,
+                reports.push_back({r->options_.label, r->where_, s.abandoned, s.spool.rows,
                                    s.last_error.empty() ? "no write had failed; writing took longer than exit_timeout"
                                                         : s.last_error});
             }
@@ -421,6 +436,7 @@ void LogRecorder::ChildAfterFork() {
         AbandonedAfterFork().mutexes.push_back(std::move(r->close_mutex_));
         r->close_mutex_ = std::make_unique<std::mutex>();
         if (r->state_.load() == kOpen) {
+            r->pipeline_.load()->ForgetSpoolAfterFork();
             AbandonedAfterFork().pipelines.push_back(std::move(r->owned_pipeline_));  // see pipeline_
             r->state_.store(kForked);
         }

@@ -28,7 +28,8 @@ struct RecorderOptions : PipelineOptions {
 struct ExitReport {
     std::string label;
     std::string where;
-    std::uint64_t rows = 0;
+    std::uint64_t rows = 0;  // lost
+    std::uint64_t kept = 0;  // left in the recorder's spool, for the next recorder on it
     std::string cause;
 };
 

@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -42,7 +44,7 @@ struct NativeHalf {
     std::shared_ptr<LogRecorder> recorder;
 };
 
-std::unique_ptr<Store> TakeStore(py::handle store) {
+std::unique_ptr<Store> TakeStore(py::handle store, bool connected) {
     if (py::isinstance<NativeStore>(store)) {
         auto& native = store.cast<NativeStore&>();
         if (!native.store) {
@@ -51,7 +53,7 @@ std::unique_ptr<Store> TakeStore(py::handle store) {
         return std::move(native.store);
     }
     const std::string where = py::str(store.attr("where"));
-    return std::make_unique<telem_pyb_log::PythonStore>(store.ptr(), where);
+    return std::make_unique<telem_pyb_log::PythonStore>(store.ptr(), where, connected);
 }
 
 // A time limit from Python: None (none) or a finite number of seconds >= 0.
@@ -82,6 +84,12 @@ py::dict Stats(const LogRecorder& recorder) {
     d["last_error"] = s.last_error.empty() ? py::object(py::none()) : py::object(py::str(s.last_error));
     d["last_error_at"] = Seconds(s.last_error_at);
     d["last_write_at"] = Seconds(s.last_write_at);
+    d["recovered"] = s.recovered;
+    d["spool_rows"] = s.spool.rows;
+    d["spool_bytes"] = s.spool.bytes;
+    d["spool_oldest_age"] = s.spool.oldest_at > 0
+                                ? py::object(py::float_(std::max(0.0, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() - s.spool.oldest_at)))
+                                : py::object(py::none());
     return d;
 }
 
@@ -153,23 +161,24 @@ PYBIND11_MODULE(_native, m) {
     m.def(
         "open_postgres",
         [](const std::string& label, const std::string& conninfo, const std::string& table, double connect_timeout,
-           double write_timeout, const std::string& libpq_module) {
+           double write_timeout, const std::string& libpq_module, bool connect_now) {
             auto store = std::make_unique<telem_pyb_log::PostgresStore>(label, conninfo, table, connect_timeout,
-                                                                        write_timeout, libpq_module);
+                                                                        write_timeout, libpq_module, connect_now);
             auto native = std::make_shared<NativeStore>();
             native->where = store->where();
             native->store = std::move(store);
             return native;
         },
         py::arg("label"), py::arg("conninfo"), py::arg("table"), py::arg("connect_timeout"), py::arg("write_timeout"),
-        py::arg("libpq_module"), py::call_guard<py::gil_scoped_release>(),
-        "Connects the PostgreSQL store of a table (creating it and its ledger).");
+        py::arg("libpq_module"), py::arg("connect_now") = true, py::call_guard<py::gil_scoped_release>(),
+        "Connects the PostgreSQL store of a table (creating it and its ledger), now or with its first write.");
 
     py::class_<LogRecorder, TelemRecorder, std::shared_ptr<LogRecorder>> recorder(m, "Recorder", "Recorder");
     recorder
         .def(py::init([](py::handle store, const std::string& label, std::uint32_t batch_size, double max_delay,
                          std::uint64_t max_pending, bool block_when_full, double block_timeout, double log_interval,
-                         double exit_timeout) {
+                         double exit_timeout, const std::string& spool, double spool_interval,
+                         std::uint64_t spool_max_bytes, bool connected) {
                  telem_pyb_log::RecorderOptions options;
                  options.label = label;
                  options.batch_size = batch_size;
@@ -179,10 +188,15 @@ PYBIND11_MODULE(_native, m) {
                  options.block_timeout = block_timeout;
                  options.log_interval = log_interval;
                  options.exit_timeout = exit_timeout;
-                 return std::make_shared<LogRecorder>(std::move(options), TakeStore(store));
+                 options.spool = spool;
+                 options.spool_interval = spool_interval;
+                 options.spool_max_bytes = spool_max_bytes;
+                 return std::make_shared<LogRecorder>(std::move(options), TakeStore(store, connected));
              }),
              py::arg("store"), py::arg("label"), py::arg("batch_size"), py::arg("max_delay"), py::arg("max_pending"),
-             py::arg("block_when_full"), py::arg("block_timeout"), py::arg("log_interval"), py::arg("exit_timeout"))
+             py::arg("block_when_full"), py::arg("block_timeout"), py::arg("log_interval"), py::arg("exit_timeout"),
+             py::arg("spool") = "", py::arg("spool_interval") = 0.02, py::arg("spool_max_bytes") = 1ULL << 30,
+             py::arg("connected") = true)
         .def("record_metadata", &LogRecorder::RecordMetadata, "Record Metadata")
         .def("record_point", &LogRecorder::RecordOwnPoint, "Record Point")
         .def("record_value", &LogRecorder::RecordValue, "Record Point Value")
@@ -215,10 +229,10 @@ PYBIND11_MODULE(_native, m) {
             LogRecorder::RefuseNew(true);
             py::list reports;
             for (const auto& r : LogRecorder::CloseAll()) {
-                reports.append(py::make_tuple(r.label, r.where, r.rows, r.cause));
+                reports.append(py::make_tuple(r.label, r.where, r.rows, r.kept, r.cause));
             }
             return reports;
         },
-        "Closes every open recorder at interpreter exit; returns (label, where, rows, cause) for each recorder "
-        "whose rows could not all be written.");
+        "Closes every open recorder at interpreter exit; returns (label, where, lost, kept, cause) for each "
+        "recorder whose rows could not all be written: lost ones, and ones kept in its spool.");
 }

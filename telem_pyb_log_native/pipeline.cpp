@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "gil.h"
+#include "norv/telem/TelemException.h"
 
 namespace telem_pyb_log {
 
@@ -50,6 +51,22 @@ double WallSeconds() {
 
 std::int64_t ToNs(double seconds) {
     return seconds >= 9e9 ? kNever : static_cast<std::int64_t>(seconds * 1e9);
+}
+
+// The writer and the spooler are woken by recording threads; as batch threads
+// they do not take the core from the thread that woke them, in the middle of
+// its call, but wait for a free one. They keep the same share of the
+// processor.
+void BecomeBatchThread() {
+    const sched_param batch{};
+    sched_setscheduler(0, SCHED_BATCH, &batch);
+}
+
+// Takes what an eventfd holds.
+void Drain(int fd) {
+    std::uint64_t count;
+    while (read(fd, &count, sizeof count) > 0) {
+    }
 }
 
 std::string Seconds(std::int64_t ns) {
@@ -95,16 +112,43 @@ Pipeline::Pipeline(PipelineOptions options, std::unique_ptr<Store> store)
       max_delay_ns_(ToNs(options_.max_delay)),
       chunk_rows_(std::min<std::uint32_t>(options_.batch_size, 1024)),
       room_block_(std::clamp<std::uint64_t>(options_.max_pending / (8 * kShards), 1, 256)),
-      room_(static_cast<std::int64_t>(options_.max_pending)) {
+      room_(static_cast<std::int64_t>(options_.max_pending)),
+      spool_interval_ns_(ToNs(options_.spool_interval)) {
+    if (!options_.spool.empty()) {
+        try {
+            spool_ = std::make_unique<Spool>(options_.spool, options_.spool_max_bytes);
+        } catch (const SpoolError& e) {
+            throw norv::telem::TelemException(options_.label + ": " + e.what());
+        }
+        recovered_ = spool_->recovery().rows;
+        // Delivery from the spool is keyed by the spool's identity: a
+        // recorder that opens it again goes on where this one stopped.
+        store_->UseIdentity(spool_->identity());
+        const SpoolRecovery& found = spool_->recovery();
+        if (found.torn_bytes > 0) {
+            Warn("the spool " + spool_->path() + " ended in a record that was not wholly written (" + found.torn_file
+                 + ": " + std::to_string(found.torn_bytes) + " bytes, from a process or system that stopped in the "
+                 "middle of an append); it is cut there, and the " + std::to_string(found.rows)
+                 + " rows before it are delivered");
+        }
+    }
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0) {
-        throw std::system_error(errno, std::generic_category(), "eventfd");
+    send_fd_ = spool_ ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    if (wake_fd_ < 0 || (spool_ && send_fd_ < 0)) {
+        const int error = errno;
+        if (wake_fd_ >= 0) {
+            close(wake_fd_);
+        }
+        throw std::system_error(error, std::generic_category(), "eventfd");
     }
 }
 
 Pipeline::~Pipeline() {
     Stop(true);
     close(wake_fd_);
+    if (send_fd_ >= 0) {
+        close(send_fd_);
+    }
 }
 
 void Pipeline::Dispose(std::unique_ptr<Pipeline> pipeline) {
@@ -128,9 +172,20 @@ void Pipeline::Start() {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     try {
-        writer_ = std::thread(&Pipeline::Run, this);
+        if (spool_) {
+            spooler_ = std::thread(&Pipeline::RunSpooling, this);
+            writer_ = std::thread(&Pipeline::RunSending, this);
+        } else {
+            writer_ = std::thread(&Pipeline::Run, this);
+        }
     } catch (...) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (spooler_.joinable()) {
+            StopAccepting();
+            closing_.store(true);
+            Wake();
+            spooler_.join();
+        }
         throw;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -141,6 +196,20 @@ void Pipeline::Wake() {
     // Fails only when the counter would overflow: the writer is awake then.
     [[maybe_unused]] const ssize_t n = write(wake_fd_, &one, sizeof one);
 }
+
+void Pipeline::WakeSender() {
+    if (send_fd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(send_fd_, &one, sizeof one);
+    }
+}
+
+void Pipeline::WakeAll() {
+    Wake();
+    WakeSender();
+}
+
+std::uint64_t Pipeline::Waiting() { return Recorded() + recovered_ - std::min(Recorded() + recovered_, written_.load()); }
 
 std::unique_ptr<Chunk> Pipeline::NewChunk() {
     {
@@ -265,7 +334,7 @@ bool Pipeline::Flush(double timeout) {
         std::unique_lock<std::mutex> lock(progress_mutex_);
         flush_waiters_.fetch_add(1);
         requests_.fetch_add(1);
-        Wake();
+        WakeAll();
         const auto stop = [&] { return written() || finished_; };
         if (limited) {
             progress_.wait_until(lock, deadline, stop);
@@ -294,7 +363,7 @@ void Pipeline::BeginClose() {
     StopAccepting();
     closing_.store(true);
     requests_.fetch_add(1);
-    Wake();
+    WakeAll();
 }
 
 bool Pipeline::FinishClose(steady_clock::time_point deadline, bool has_deadline) {
@@ -312,6 +381,9 @@ bool Pipeline::FinishClose(steady_clock::time_point deadline, bool has_deadline)
     }
     Stop(!written);
     gil.Restore();
+    if (spool_ && spool_->stats().rows > 0) {
+        return false;  // kept in the spool
+    }
     const std::lock_guard<std::mutex> lock(stats_mutex_);
     return abandoned_ == 0;
 }
@@ -325,7 +397,7 @@ bool Pipeline::Close(double timeout) {
 void Pipeline::Abandon() {
     abandon_.store(true);
     store_->Interrupt();
-    Wake();
+    WakeAll();
 }
 
 bool Pipeline::WaitStopped(steady_clock::time_point deadline) {
@@ -349,7 +421,7 @@ void Pipeline::Stop(bool abandon) {
         abandon_.store(true);
         store_->Interrupt();
     }
-    Wake();
+    WakeAll();
     GilReleased gil;
     if (store_->calls_python()) {
         // A store written in Python cannot be interrupted: wait a little for
@@ -372,8 +444,12 @@ PipelineStats Pipeline::stats() const {
     s.recorded = const_cast<Pipeline*>(this)->Recorded();
     s.written = written_.load();
     s.dropped = dropped_.load();
+    s.recovered = recovered_;
+    if (spool_) {
+        s.spool = spool_->stats();
+    }
     const std::lock_guard<std::mutex> lock(stats_mutex_);
-    s.pending = s.recorded - std::min(s.recorded, s.written + abandoned_);
+    s.pending = s.recorded + s.recovered - std::min(s.recorded + s.recovered, s.written + abandoned_);
     s.failed_writes = failed_writes_;
     s.lost = lost_;
     s.abandoned = abandoned_;
@@ -395,22 +471,21 @@ void Pipeline::Lost(std::uint64_t rows, const std::string& message) {
 
 // The writer thread -------------------------------------------------------
 
+std::int64_t Pipeline::Woken() {
+    wake_pending_.store(false);
+    Drain(wake_fd_);
+    const std::int64_t now = SteadyNs();
+    if (drops_to_log_.load() || dropped_.load() != drops_logged_) {
+        LogDrops(now);
+    }
+    return now;
+}
+
 void Pipeline::Run() {
-    // The writer is woken by recording threads; as a batch thread it does not
-    // take the core from the thread that woke it, in the middle of its call,
-    // but waits for a free one. It keeps the same share of the processor.
-    const sched_param batch{};
-    sched_setscheduler(0, SCHED_BATCH, &batch);
+    BecomeBatchThread();
     try {
         for (;;) {
-            wake_pending_.store(false);
-            std::uint64_t count;
-            while (read(wake_fd_, &count, sizeof count) > 0) {
-            }
-            const std::int64_t now = SteadyNs();
-            if (drops_to_log_.load() || dropped_.load() != drops_logged_) {
-                LogDrops(now);
-            }
+            const std::int64_t now = Woken();
             if (abandon_.load()) {
                 break;
             }
@@ -429,14 +504,14 @@ void Pipeline::Run() {
                 } else if (closing_.load() && queued == 0) {
                     break;  // every row is written
                 } else {
-                    SleepUntil(oldest == kNever ? kNever : oldest + max_delay_ns_);
+                    SleepUntil(oldest == kNever ? kNever : oldest + max_delay_ns_, wake_fd_);
                     continue;
                 }
                 if (batch_.empty()) {
                     continue;
                 }
             } else if (now < retry_at_ && requests == requests_seen_) {
-                SleepUntil(retry_at_);
+                SleepUntil(retry_at_, wake_fd_);
                 continue;
             }
             requests_seen_ = requests;
@@ -455,6 +530,10 @@ void Pipeline::Run() {
     std::uint64_t abandoned = batch_.rows();
     batch_.TakeChunks();
     StopAccepting();
+    Finish(abandoned);
+}
+
+void Pipeline::Finish(std::uint64_t abandoned) {
     for (auto& shard : shards_) {
         const std::lock_guard<std::mutex> lock(shard.mutex);
         abandoned += shard.queued;
@@ -509,7 +588,36 @@ bool Pipeline::TakeBatch(bool partial) {
 }
 
 void Pipeline::WriteBatch() {
-    const std::uint64_t first_seq = written_.load() + 1;
+    if (!TryWrite(written_.load() + 1)) {
+        return;
+    }
+    const std::size_t rows = batch_.rows();
+    std::vector<std::unique_ptr<Chunk>> chunks = batch_.TakeChunks();
+    {
+        const std::lock_guard<std::mutex> lock(progress_mutex_);
+        for (const auto& chunk : chunks) {
+            shard_written_[chunk->shard()] += chunk->rows();
+        }
+        written_.fetch_add(rows);
+        room_.fetch_add(static_cast<std::int64_t>(rows));
+    }
+    progress_.notify_all();
+    Recycle(chunks);
+}
+
+void Pipeline::Recycle(std::vector<std::unique_ptr<Chunk>>& chunks) {
+    const std::lock_guard<std::mutex> lock(pool_mutex_);
+    for (auto& chunk : chunks) {
+        if (pool_.size() >= kPooledChunks) {
+            break;
+        }
+        chunk->Clear();
+        pool_.push_back(std::move(chunk));
+    }
+    chunks.clear();
+}
+
+bool Pipeline::TryWrite(std::uint64_t first_seq) {
     const std::int64_t started = SteadyNs();
     try {
         store_->Write(batch_, first_seq, *this);
@@ -534,9 +642,9 @@ void Pipeline::WriteBatch() {
             retry_at_ = now + ToNs(delay * (0.5 + 0.5 * std::uniform_real_distribution<double>()(jitter)));
         }
         if (abandon_.load()) {
-            return;
+            return false;
         }
-        const std::uint64_t waiting = Recorded() - written_.load();
+        const std::uint64_t waiting = Waiting();
         if (!failing_ && attempts_ >= 2) {
             failing_ = true;
             failures_since_warning_ = 0;
@@ -553,38 +661,247 @@ void Pipeline::WriteBatch() {
                 last_failure_warning_ = now;
             }
         }
-        return;
+        return false;
     }
     const std::size_t rows = batch_.rows();
-    std::vector<std::unique_ptr<Chunk>> chunks = batch_.TakeChunks();
     {
         const std::lock_guard<std::mutex> lock(stats_mutex_);
         last_write_at_ = WallSeconds();
     }
     if (failing_) {
-        const std::uint64_t waiting = Recorded() - written_.load() - rows;
+        const std::uint64_t waiting = Waiting() - std::min<std::uint64_t>(Waiting(), rows);
         Warn("writes to " + store_->where() + " succeed again after " + Seconds(SteadyNs() - failing_since_) + " and "
              + std::to_string(attempts_) + " failed attempts; " + std::to_string(waiting) + " rows waiting");
         failing_ = false;
     }
     attempts_ = 0;
+    return true;
+}
+
+// With a spool ------------------------------------------------------------
+
+void Pipeline::RunSpooling() {
+    BecomeBatchThread();
+    try {
+        for (;;) {
+            const std::int64_t now = Woken();
+            std::int64_t oldest = kNever;
+            const std::uint64_t queued = CountQueued(oldest);
+            if (queued == 0 && !spool_->has_uncommitted()) {
+                if (closing_.load()) {
+                    break;  // every row is in the spool
+                }
+                SleepUntil(kNever, wake_fd_);
+                continue;
+            }
+            // Closing spools what is left at once, also when the writer is
+            // given up: the rows are safer on disk than abandoned.
+            const bool urgent = closing_.load() || flush_waiters_.load() > 0;
+            if (now < spool_retry_at_) {
+                if (abandon_.load()) {
+                    break;
+                }
+                SleepUntil(spool_retry_at_, wake_fd_);
+                continue;
+            }
+            const bool due = urgent || oldest == kNever || oldest + spool_interval_ns_ <= now;
+            if (!due && queued < options_.batch_size && !spool_->has_uncommitted()) {
+                SleepUntil(oldest + spool_interval_ns_, wake_fd_);
+                continue;
+            }
+            bool full = false;
+            std::uint64_t taken = 0;
+            try {
+                // Rows that are due go all; otherwise the whole chunks first,
+                // so that recording threads go on filling theirs.
+                taken = SpoolQueued(due, full);
+                if (taken == 0 && !full && !due) {
+                    taken = SpoolQueued(true, full);
+                }
+            } catch (const SpoolError& e) {
+                SpoolFailed(e.what());
+                continue;
+            }
+            if (spool_attempts_ > 0) {
+                Warn("the spool " + spool_->path() + " is written again after " + std::to_string(spool_attempts_)
+                     + " failed attempts");
+                spool_attempts_ = 0;
+            }
+            if (full && taken == 0) {
+                if (!spool_full_.load()) {
+                    spool_full_.store(true);
+                    const SpoolStats s = spool_->stats();
+                    Warn("the spool " + spool_->path() + " is full (" + std::to_string(s.bytes) + " bytes of "
+                         + std::to_string(options_.spool_max_bytes) + ", " + std::to_string(s.rows)
+                         + " rows not delivered yet); new points wait in the queue, and on_full applies when it "
+                           "is full too");
+                }
+                if (abandon_.load()) {
+                    break;
+                }
+                // The writer wakes the spooler when it frees room.
+                SleepUntil(now + kSecond, wake_fd_);
+            } else if (!full && spool_full_.load()) {
+                spool_full_.store(false);
+            }
+        }
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        spooler_done_.store(true);
+        throw;
+#endif
+    } catch (const std::exception& e) {
+        LogToPython(kLogError, options_.label + ": the spooler of " + spool_->path() + " stopped: " + e.what());
+    }
+    spooler_done_.store(true);
+    WakeSender();
+}
+
+void Pipeline::SpoolFailed(const std::string& cause) {
+    const std::int64_t now = SteadyNs();
+    ++spool_attempts_;
+    const double delay = std::min(kMaxBackoff, kFirstBackoff * std::pow(2.0, spool_attempts_ - 1));
+    spool_retry_at_ = now + ToNs(delay);
+    {
+        const std::lock_guard<std::mutex> lock(stats_mutex_);
+        last_error_ = cause;
+        last_error_at_ = WallSeconds();
+    }
+    if (spool_attempts_ == 1 || now - last_spool_warning_ >= ToNs(options_.log_interval)) {
+        last_spool_warning_ = now;
+        Warn(cause + "; the rows wait in the queue; retrying");
+    }
+}
+
+std::uint64_t Pipeline::SpoolQueued(bool partial, bool& full) {
+    full = false;
+    if (!spool_->has_uncommitted()) {
+        const double wall = WallSeconds();
+        const std::int64_t steady = SteadyNs();
+        for (std::size_t s = 0; s < kShards && !full; ++s) {
+            Shard& shard = shards_[s];
+            for (;;) {
+                std::unique_ptr<Chunk> chunk;
+                {
+                    const std::lock_guard<std::mutex> lock(shard.mutex);
+                    if (shard.chunks.empty() || shard.chunks.front()->rows() == 0
+                        || (!partial && shard.chunks.front()->rows() < chunk_rows_)) {
+                        break;
+                    }
+                    chunk = std::move(shard.chunks.front());
+                    shard.chunks.pop_front();
+                    shard.queued -= chunk->rows();
+                }
+                const double queued_at = wall - static_cast<double>(steady - chunk->first_at()) / 1e9;
+                if (!spool_->Append(*chunk, queued_at, static_cast<unsigned>(s), chunk->first_at())) {
+                    // No room: it goes back to the front of its shard.
+                    const std::lock_guard<std::mutex> lock(shard.mutex);
+                    shard.queued += chunk->rows();
+                    shard.chunks.push_front(std::move(chunk));
+                    full = true;
+                    break;
+                }
+                uncommitted_.push_back(std::move(chunk));
+            }
+        }
+    }
+    spool_->Commit();
+    // Durable: the rows' room in the queue is free again.
+    std::uint64_t rows = 0;
+    for (const auto& chunk : uncommitted_) {
+        rows += chunk->rows();
+    }
     {
         const std::lock_guard<std::mutex> lock(progress_mutex_);
-        for (const auto& chunk : chunks) {
-            shard_written_[chunk->shard()] += chunk->rows();
-        }
-        written_.fetch_add(rows);
         room_.fetch_add(static_cast<std::int64_t>(rows));
     }
     progress_.notify_all();
-    const std::lock_guard<std::mutex> lock(pool_mutex_);
-    for (auto& chunk : chunks) {
-        if (pool_.size() >= kPooledChunks) {
-            break;
-        }
-        chunk->Clear();
-        pool_.push_back(std::move(chunk));
+    Recycle(uncommitted_);
+    if (rows > 0) {
+        WakeSender();
     }
+    return rows;
+}
+
+void Pipeline::RunSending() {
+    BecomeBatchThread();
+    try {
+        for (;;) {
+            Drain(send_fd_);
+            if (abandon_.load()) {
+                break;
+            }
+            const std::int64_t now = SteadyNs();
+            const std::uint64_t requests = requests_.load();
+            const bool urgent = closing_.load() || flush_waiters_.load() > 0;
+            if (batch_.empty()) {
+                std::int64_t oldest = kNever;
+                const std::uint64_t unsent = spool_->Unconfirmed(oldest);
+                if (unsent == 0) {
+                    if (closing_.load() && spooler_done_.load()) {
+                        break;  // every row is written
+                    }
+                    SleepUntil(kNever, send_fd_);
+                    continue;
+                }
+                if (!urgent && unsent < options_.batch_size && oldest + max_delay_ns_ > now) {
+                    SleepUntil(oldest + max_delay_ns_, send_fd_);
+                    continue;
+                }
+                batch_shards_.clear();
+                batch_first_seq_ = spool_->Read(batch_, std::size_t{options_.batch_size} * kBatchesAtOnce, batch_shards_);
+                if (batch_.empty()) {
+                    continue;
+                }
+            } else if (now < retry_at_ && requests == requests_seen_) {
+                SleepUntil(retry_at_, send_fd_);
+                continue;
+            }
+            requests_seen_ = requests;
+            if (!TryWrite(batch_first_seq_)) {
+                continue;
+            }
+            const std::size_t rows = batch_.rows();
+            spool_->Confirm(batch_first_seq_ + rows - 1);
+            batch_.TakeChunks();
+            {
+                const std::lock_guard<std::mutex> lock(progress_mutex_);
+                for (const auto& [shard, shard_rows] : batch_shards_) {
+                    if (shard != Spool::kNoShard) {
+                        shard_written_[shard] += shard_rows;
+                    }
+                }
+                written_.fetch_add(rows);
+            }
+            progress_.notify_all();
+            if (spool_full_.load()) {
+                Wake();  // the spooler has room again
+            }
+        }
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (const std::exception& e) {
+        LogToPython(kLogError, options_.label + ": the writer of " + store_->where() + " stopped: " + e.what()
+                                   + "; the rows stay in the spool " + spool_->path());
+    }
+    store_->Close();
+    batch_.TakeChunks();  // its rows stay in the spool
+    // The spooler puts what is queued into the spool, then ends.
+    StopAccepting();
+    closing_.store(true);
+    Wake();
+    if (spooler_.joinable()) {
+        spooler_.join();
+    }
+    spool_->Close();  // another recorder may open it now
+    std::uint64_t abandoned = 0;
+    for (const auto& chunk : uncommitted_) {
+        abandoned += chunk->rows();
+    }
+    uncommitted_.clear();
+    Finish(abandoned);
 }
 
 void Pipeline::LogDrops(std::int64_t now) {
@@ -603,7 +920,7 @@ void Pipeline::LogDrops(std::int64_t now) {
     last_drop_log_ = now;
 }
 
-void Pipeline::SleepUntil(std::int64_t deadline) {
+void Pipeline::SleepUntil(std::int64_t deadline, int fd) {
     if (dropped_.load() != drops_logged_ && last_drop_log_ != 0) {
         deadline = std::min(deadline, last_drop_log_ + ToNs(options_.log_interval));
     }
@@ -615,8 +932,8 @@ void Pipeline::SleepUntil(std::int64_t deadline) {
         }
         timeout_ms = static_cast<int>(std::min<std::int64_t>((left + 999'999) / 1'000'000, 3'600'000));
     }
-    pollfd fd{wake_fd_, POLLIN, 0};
-    poll(&fd, 1, timeout_ms);
+    pollfd ready{fd, POLLIN, 0};
+    poll(&ready, 1, timeout_ms);
 }
 
 }  // namespace telem_pyb_log

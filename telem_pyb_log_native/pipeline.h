@@ -11,6 +11,13 @@
 // recording at once share no memory that they write: a thread always appends
 // to the same shard, which keeps its rows in the order it recorded them. Room
 // in the queue is handed to the shards in blocks.
+//
+// With a spool (spool.h) a second thread, the spooler, moves the queued rows
+// to the spool on disk, at most spool_interval after they were queued, and
+// gives their room back once they are durable; the writer then delivers from
+// the spool, oldest first, and lets the spool go of what the store confirmed.
+// Rows the spool held when it was opened go first. A full spool leaves rows in
+// the queue, which fills, and on_full applies.
 
 #include <atomic>
 #include <array>
@@ -26,6 +33,7 @@
 #include <vector>
 
 #include "rows.h"
+#include "spool.h"
 #include "store.h"
 
 namespace telem_pyb_log {
@@ -38,6 +46,9 @@ struct PipelineOptions {
     bool block_when_full = false;
     double block_timeout = 1.0;  // seconds
     double log_interval = 30.0;  // seconds between repeated warnings
+    std::string spool;  // the spool's directory; empty: none
+    double spool_interval = 0.02;  // seconds a queued row waits at most before the spool has it on disk
+    std::uint64_t spool_max_bytes = 1ULL << 30;
 };
 
 struct PipelineStats {
@@ -51,6 +62,10 @@ struct PipelineStats {
     std::string last_error;
     double last_error_at = 0;  // seconds since the epoch; 0: never
     double last_write_at = 0;
+    // With a spool: rows it held when it was opened (recorded before), and
+    // what it holds now.
+    std::uint64_t recovered = 0;
+    SpoolStats spool;
 };
 
 enum class Queued { kYes, kDropped, kClosed };
@@ -95,6 +110,13 @@ public:
     bool WaitStopped(std::chrono::steady_clock::time_point deadline);
 
     PipelineStats stats() const;
+    const Spool* spool() const { return spool_.get(); }
+    // In a child after fork(): the spool stays the parent's.
+    void ForgetSpoolAfterFork() noexcept {
+        if (spool_) {
+            spool_->ForgetAfterFork();
+        }
+    }
 
     // Stops the writer and destroys the pipeline, unless the writer is stuck
     // inside a store written in Python past close's grace period: its thread
@@ -117,18 +139,40 @@ private:
     bool WaitForRoom();
     std::uint64_t Recorded();
     void Wake();
+    void WakeAll();     // the writer and the spooler
+    void WakeSender();  // the writer, with a spool
     std::unique_ptr<Chunk> NewChunk();
+    // Keeps written chunks for reuse; `chunks` is left empty.
+    void Recycle(std::vector<std::unique_ptr<Chunk>>& chunks);
+    std::uint64_t Waiting();  // rows not written yet
 
     // The writer thread.
     void Run();
+    // Takes the wake-ups that recording threads and control calls left, and
+    // logs the drops that are due; the time now.
+    std::int64_t Woken();
     // Moves rows of the shards into batch_: whole chunks, and with `partial`
     // also those being filled.
     bool TakeBatch(bool partial);
     // Rows in the shards, and the time the oldest of them was queued.
     std::uint64_t CountQueued(std::int64_t& oldest);
     void WriteBatch();
-    void SleepUntil(std::int64_t deadline_ns);
+    // Writes batch_ as the rows first_seq, ...; false if it failed (logged,
+    // counted, a retry scheduled).
+    bool TryWrite(std::uint64_t first_seq);
+    void SleepUntil(std::int64_t deadline_ns, int fd);
+    // With a spool: the writer delivers from it, the spooler fills it.
+    void RunSending();
+    void RunSpooling();
+    // Moves queued rows into the spool: whole chunks, and with `partial`
+    // also those being filled; the rows it took, and `full` if some were
+    // left for want of room.
+    std::uint64_t SpoolQueued(bool partial, bool& full);
+    void SpoolFailed(const std::string& cause);
     void LogDrops(std::int64_t now);
+    // The writer's end: the rows still queued are given up, with
+    // `abandoned` more, and close() learns that the writer stopped.
+    void Finish(std::uint64_t abandoned);
     // Refuses further rows; returns once no thread is appending any more.
     void StopAccepting();
     // Stops the writer, abandoning the rows it has not written if `abandon`.
@@ -155,7 +199,24 @@ private:
     std::atomic<bool> drops_to_log_{false};
     std::atomic<bool> closing_{false};
     std::atomic<bool> abandon_{false};
-    int wake_fd_ = -1;  // eventfd: recording threads and control calls wake the writer
+    int wake_fd_ = -1;  // eventfd: recording threads and control calls wake the writer (the spooler with a spool)
+
+    std::unique_ptr<Spool> spool_;
+    std::uint64_t recovered_ = 0;
+    const std::int64_t spool_interval_ns_;
+    int send_fd_ = -1;  // eventfd: wakes the writer when it delivers from the spool
+    std::thread spooler_;
+    std::atomic<bool> spooler_done_{false};
+    // The spooler's own state.
+    std::vector<std::unique_ptr<Chunk>> uncommitted_;  // taken into the spool, not durable yet
+    std::uint32_t spool_attempts_ = 0;
+    std::int64_t spool_retry_at_ = 0;
+    std::int64_t last_spool_warning_ = 0;
+    std::atomic<bool> spool_full_{false};  // a warning said so
+    // The writer's: the number of batch_'s first row and, per record, its
+    // shard and rows.
+    std::uint64_t batch_first_seq_ = 0;
+    std::vector<std::pair<unsigned, std::uint32_t>> batch_shards_;
 
     std::mutex pool_mutex_;
     std::vector<std::unique_ptr<Chunk>> pool_;  // empty chunks for reuse

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "norv/telem/TelemException.h"
+#include "random_uuid.h"
 #include "typed_fields.h"
 
 namespace telem_pyb_log {
@@ -40,22 +41,6 @@ std::int64_t SteadyNs() {
 
 std::int64_t After(double seconds) { return SteadyNs() + static_cast<std::int64_t>(seconds * 1e9); }
 
-// A random (version 4) UUID.
-std::string NewRecorderId() {
-    std::random_device source;
-    unsigned char bytes[16];
-    for (unsigned char& b : bytes) {
-        b = static_cast<unsigned char>(source());
-    }
-    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
-    char text[37];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
-                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
-                  bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-    return text;
-}
-
 // libpq's message on one line: its line breaks (and the indentation after
 // them) become one space.
 std::string Trimmed(const char* message) {
@@ -78,7 +63,7 @@ std::string Trimmed(const char* message) {
 }  // namespace
 
 PostgresStore::PostgresStore(std::string label, std::string conninfo, std::string table, double connect_timeout,
-                             double write_timeout, std::string libpq_module)
+                             double write_timeout, std::string libpq_module, bool connect_now)
     : label_(std::move(label)),
       conninfo_(std::move(conninfo)),
       table_(std::move(table)),
@@ -89,7 +74,7 @@ PostgresStore::PostgresStore(std::string label, std::string conninfo, std::strin
       write_timeout_(write_timeout),
       libpq_module_(std::move(libpq_module)),
       api_(pq::LoadApi(libpq_module_)),
-      recorder_id_(NewRecorderId()) {
+      recorder_id_(RandomUuid()) {
     // The parameters for messages, without the password. libpq's own parse
     // errors quote the string, so they are not shown.
     char* parse_error = nullptr;
@@ -124,6 +109,9 @@ PostgresStore::PostgresStore(std::string label, std::string conninfo, std::strin
         if (table_.empty()) {
             throw norv::telem::TelemException(label_ + ": the table name is empty");
         }
+        if (!connect_now) {
+            return;
+        }
         try {
             Connect();
         } catch (const StoreError& e) {
@@ -154,7 +142,7 @@ PostgresStore::PostgresStore(const PostgresStore& settings, Unconnected)
       api_(settings.api_),
       password_(settings.password_),
       where_(settings.where_),
-      recorder_id_(NewRecorderId()),
+      recorder_id_(RandomUuid()),
       copy_sql_(settings.copy_sql_) {
     interrupt_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (interrupt_fd_ < 0) {

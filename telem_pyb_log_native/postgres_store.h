@@ -31,13 +31,16 @@ public:
     // Connects, checks the server and the tables, and creates them if they
     // are missing; TelemException (naming the table) if anything is wrong.
     // No message of the store shows the connection string's password.
+    // With `connect_now` false it only checks its settings here, and
+    // connects, and creates the tables, with its first write.
     PostgresStore(std::string label, std::string conninfo, std::string table, double connect_timeout,
-                  double write_timeout, std::string libpq_module);
+                  double write_timeout, std::string libpq_module, bool connect_now = true);
     ~PostgresStore() override;
 
     const std::string& where() const override { return where_; }
     RowFormat format() const override { return RowFormat::kCopyText; }
     void Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) override;
+    void UseIdentity(const std::string& identity) override { recorder_id_ = identity; }
     void Interrupt() noexcept override;
     void Close() noexcept override;
     std::unique_ptr<Store> ForChild() override;

@@ -43,11 +43,12 @@ bool CallMethod(PyObject* store, const char* name) {
 
 }  // namespace
 
-PythonStore::PythonStore(PyObject* store, std::string where) : PythonStore(store, std::move(where), true) {
+PythonStore::PythonStore(PyObject* store, std::string where, bool connected)
+    : PythonStore(store, std::move(where), connected, Adopted{}) {
     Py_INCREF(store_);
 }
 
-PythonStore::PythonStore(PyObject* store, std::string where, bool connected)
+PythonStore::PythonStore(PyObject* store, std::string where, bool connected, Adopted)
     : store_(store), where_(std::move(where)), connected_(connected) {}
 
 PythonStore::~PythonStore() { Close(); }
@@ -56,7 +57,7 @@ std::unique_ptr<Store> PythonStore::ForChild() {
     // The reference moves to the child's store; this one is abandoned.
     PyObject* store = store_;
     store_ = nullptr;
-    return std::unique_ptr<Store>(new PythonStore(store, where_, false));
+    return std::unique_ptr<Store>(new PythonStore(store, where_, false, Adopted{}));
 }
 
 // Plain API calls, no objects with destructors: see gil.h on unwinding.

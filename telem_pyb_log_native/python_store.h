@@ -15,9 +15,10 @@ namespace telem_pyb_log {
 
 class PythonStore : public Store {
 public:
-    // `store` is connected and its table created already; called with the
-    // interpreter lock. Takes a reference.
-    PythonStore(PyObject* store, std::string where);
+    // `store` is connected and its table created already, unless not
+    // `connected` (its first write connects); called with the interpreter
+    // lock. Takes a reference.
+    PythonStore(PyObject* store, std::string where, bool connected = true);
     ~PythonStore() override;
 
     const std::string& where() const override { return where_; }
@@ -29,7 +30,8 @@ public:
     std::unique_ptr<Store> ForChild() override;
 
 private:
-    PythonStore(PyObject* store, std::string where, bool connected);
+    struct Adopted {};
+    PythonStore(PyObject* store, std::string where, bool connected, Adopted);
 
     PyObject* store_;  // strong; null once released
     const std::string where_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -38,6 +39,8 @@ constexpr const char* kUpsertSeries =
     "excluded.last_written";
 constexpr int kFillRows = 10000;  // rows of an upgrade's transaction
 constexpr int kMaxRowsPerInsert = 500;
+constexpr const char* kCreateLedger =
+    "CREATE TABLE IF NOT EXISTS log_points_delivered (recorder_id TEXT PRIMARY KEY, stored INTEGER NOT NULL)";
 
 std::int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -147,6 +150,7 @@ void SqliteStore::Open() {
         }
         wal_ = shm_ = FileId{};
         rows_in_file_ = 0;
+        ledger_ready_ = false;
     } catch (...) {
         CloseConnection();
         throw;
@@ -437,7 +441,7 @@ sqlite::Statement* SqliteStore::Insert(int rows) {
     return stmt;
 }
 
-void SqliteStore::Write(const Batch& batch, std::uint64_t /*first_seq*/, DeliveryEvents& events) {
+void SqliteStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) {
     const std::lock_guard<std::mutex> io(io_mutex_);
     if (interrupted_.load()) {
         throw StoreError("the write to " + path_ + " was interrupted");
@@ -457,10 +461,19 @@ void SqliteStore::Write(const Batch& batch, std::uint64_t /*first_seq*/, Deliver
             throw StoreError(e.what());
         }
     }
+    if (!identity_.empty() && !ledger_ready_) {
+        Exec(kCreateLedger);
+        ledger_ready_ = true;
+    }
     Exec("BEGIN IMMEDIATE");
     try {
+        // Rows that an earlier attempt stored (it committed, and the process
+        // ended before the spool took note) are skipped.
+        const std::uint64_t stored = identity_.empty() ? 0 : Delivered();
+        std::size_t skip = static_cast<std::size_t>(
+            std::min<std::uint64_t>(stored > first_seq - 1 ? stored - (first_seq - 1) : 0, batch.rows()));
         const int per_insert = rows_per_insert_;
-        const std::size_t total = batch.rows();
+        const std::size_t total = batch.rows() - skip;
         std::size_t done = 0;
         int in_statement = 0;
         sqlite::Statement* stmt = nullptr;
@@ -472,6 +485,10 @@ void SqliteStore::Write(const Batch& batch, std::uint64_t /*first_seq*/, Deliver
             api_.reset(stmt);
         };
         batch.ForEach([&](const RowView& row) {
+            if (skip > 0) {
+                --skip;
+                return;
+            }
             if (in_statement == 0) {
                 stmt = Insert(static_cast<int>(std::min<std::size_t>(per_insert, total - done)));
             }
@@ -489,6 +506,12 @@ void SqliteStore::Write(const Batch& batch, std::uint64_t /*first_seq*/, Deliver
             }
         });
         WriteSeries(batch);
+        if (!identity_.empty()) {
+            Exec(("INSERT INTO log_points_delivered (recorder_id, stored) VALUES ('" + identity_ + "', "
+                  + std::to_string(first_seq - 1 + batch.rows())
+                  + ") ON CONFLICT (recorder_id) DO UPDATE SET stored = excluded.stored")
+                     .c_str());
+        }
         Exec("COMMIT");
     } catch (...) {
         if (api_.get_autocommit(conn_) == 0) {
@@ -501,6 +524,25 @@ void SqliteStore::Write(const Batch& batch, std::uint64_t /*first_seq*/, Deliver
         wal_ = IdOf(path_ + "-wal");
         shm_ = IdOf(path_ + "-shm");
     }
+}
+
+std::uint64_t SqliteStore::Delivered() {
+    sqlite::Statement* select = nullptr;
+    const std::string sql = "SELECT stored FROM log_points_delivered WHERE recorder_id = '" + identity_ + "'";
+    if (api_.prepare_v2(conn_, sql.c_str(), static_cast<int>(sql.size()), &select, nullptr) != sqlite::kOk) {
+        Fail("cannot read the ledger of");
+    }
+    std::uint64_t stored = 0;
+    const int rc = api_.step(select);
+    if (rc == sqlite::kRow) {
+        const unsigned char* text = api_.column_text(select, 0);
+        stored = text != nullptr ? std::strtoull(reinterpret_cast<const char*>(text), nullptr, 10) : 0;
+    }
+    api_.finalize(select);
+    if (rc != sqlite::kRow && rc != sqlite::kDone) {
+        Fail("cannot read the ledger of");
+    }
+    return stored;
 }
 
 void SqliteStore::Interrupt() noexcept {

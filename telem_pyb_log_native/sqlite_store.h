@@ -6,7 +6,9 @@
 // log_points_series. Opening upgrades tables of an earlier version in place. A write waits up to `timeout` seconds for
 // another connection's write lock. Before each write the store checks that the
 // path still names the file it has open; if the file was deleted or replaced,
-// it says so and makes a new one at the path.
+// it says so and makes a new one at the path. With a spool's identity, the
+// table log_points_delivered counts the rows stored under it, in the
+// transaction that stores them, so that rows sent again are not stored twice.
 
 #include <sys/types.h>
 
@@ -33,6 +35,7 @@ public:
     const std::string& where() const override { return path_; }
     RowFormat format() const override { return RowFormat::kUtf8; }
     void Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) override;
+    void UseIdentity(const std::string& identity) override { identity_ = identity; }
     void Interrupt() noexcept override;
     void Close() noexcept override;
     void PrepareFork() noexcept override;
@@ -56,6 +59,7 @@ private:
     void BindTyped(sqlite::Statement* stmt, int first, const TypedFields& typed);
     void WriteSeries(const Batch& batch);
     void Exec(const char* sql);
+    std::uint64_t Delivered();
     [[noreturn]] void Fail(const std::string& what);
     static int OnBusy(void* self, int count);
 
@@ -82,6 +86,8 @@ private:
     sqlite::Statement* upsert_series_ = nullptr;
     std::atomic<bool> interrupted_{false};
     std::int64_t busy_since_ = 0;
+    std::string identity_;  // a spool's; empty: no ledger
+    bool ledger_ready_ = false;  // the connection has made sure of the ledger
 };
 
 }  // namespace telem_pyb_log

@@ -48,6 +48,11 @@ public:
     // (a commit in doubt) are not stored again by the next.
     virtual void Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) = 0;
 
+    // Keys the store's count of delivered rows by `identity` (a UUID: a
+    // spool's), so that a recorder that opens the spool again goes on from
+    // there. Called before the first Write.
+    virtual void UseIdentity(const std::string& /*identity*/) {}
+
     // Makes a Write in progress, and every later one, fail soon (the store is
     // being given up). Safe from any thread.
     virtual void Interrupt() noexcept = 0;

@@ -34,7 +34,10 @@ def _parent(proc):
 
 
 class Cluster:
-    def __init__(self):
+    def __init__(self, netns=None):
+        # With `netns`, the server runs in that network namespace (a host of
+        # its own: tests/netns.py); its Unix socket is reachable from here.
+        self.netns = netns
         self.bin = bindir()
         self.as_postgres = os.geteuid() == 0
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="telem-pg-"))
@@ -50,15 +53,21 @@ class Cluster:
         cmd = [str(self.bin / tool), *map(str, args)]
         if self.as_postgres:
             cmd = ["runuser", "-u", "postgres", "--", *cmd]
+        if self.netns is not None:
+            cmd = ["ip", "netns", "exec", self.netns, *cmd]
         # The server runs as it would anywhere: without the sanitizer runtime
         # that the sanitizer build preloads into the tests.
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
         subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=120, env=env)
 
-    def start(self, *settings):
-        # No TCP port; the socket lives in the cluster's directory. `settings`
-        # are more server settings, "name=value".
-        options = f"-c listen_addresses='' -k {self.dir} -c fsync=off" + "".join(f" -c {s}" for s in settings)
+    def start(self, *settings, listen="", clients=None):
+        # No TCP port unless `listen` gives an address, which the hosts of the
+        # subnet `clients` may connect to; the socket lives in the cluster's
+        # directory. `settings` are more server settings, "name=value".
+        if clients is not None:
+            with open(self.data / "pg_hba.conf", "a") as hba:
+                hba.write(f"host all all {clients} trust\n")
+        options = f"-c listen_addresses='{listen}' -k {self.dir} -c fsync=off" + "".join(f" -c {s}" for s in settings)
         self.run("pg_ctl", "-D", self.data, "-l", self.dir / "server.log", "-o", options, "-w", "start")
 
     def stop(self, mode="fast"):
