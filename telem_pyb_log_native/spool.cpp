@@ -28,12 +28,54 @@ constexpr std::uint32_t kMaxPayload = 1U << 30;
 constexpr std::uint64_t kConfirmedCheck = 0x5350'4F4F'4C43'4F4EULL;
 constexpr const char* kSuffix = ".seg";
 
-// The texts of a row in the order a record holds them. A field added to
-// RowView is added here at the end; records written before then read it as
-// empty, and fields a record has beyond these are skipped.
-constexpr std::size_t kFields = 7;
-std::array<std::string_view*, kFields> FieldsOf(RowView& row) {
+// The fields of a row in the order a record holds them: the seven texts,
+// then the typed fields. A field added to RowView is added at the end;
+// records written before then read it as empty, and fields a record has
+// beyond these are skipped.
+constexpr std::size_t kTexts = 7;
+constexpr std::size_t kFields = kTexts + 1;
+std::array<std::string_view*, kTexts> TextsOf(RowView& row) {
     return {&row.mtime, &row.tsname, &row.value, &row.btype, &row.units, &row.comment, &row.origin};
+}
+
+// The typed fields as one field: a byte of flags (1 time, 2 number), then
+// the time (int64 microseconds) and the number (double) that they name.
+void PutTyped(std::string& out, const TypedFields& typed) {
+    const char flags = static_cast<char>(typed.has_time | typed.has_number << 1);
+    const std::uint32_t size = 1 + (typed.has_time ? 8 : 0) + (typed.has_number ? 8 : 0);
+    out.append(reinterpret_cast<const char*>(&size), 4);
+    out.push_back(flags);
+    if (typed.has_time) {
+        out.append(reinterpret_cast<const char*>(&typed.time), 8);
+    }
+    if (typed.has_number) {
+        out.append(reinterpret_cast<const char*>(&typed.number), 8);
+    }
+}
+
+// The typed fields of PutTyped's field; a field of another size (a record
+// the CRC passed but another writer made) gives none.
+TypedFields TakeTyped(std::string_view field) {
+    TypedFields typed;
+    if (field.empty()) {
+        return typed;
+    }
+    const bool has_time = (field[0] & 1) != 0;
+    const bool has_number = (field[0] & 2) != 0;
+    if (field.size() != 1u + (has_time ? 8 : 0) + (has_number ? 8 : 0)) {
+        return typed;
+    }
+    const char* p = field.data() + 1;
+    if (has_time) {
+        std::memcpy(&typed.time, p, 8);
+        p += 8;
+    }
+    if (has_number) {
+        std::memcpy(&typed.number, p, 8);
+    }
+    typed.has_time = has_time;
+    typed.has_number = has_number;
+    return typed;
 }
 
 std::array<std::uint32_t, 256 * 8> MakeCrcTable() {
@@ -394,10 +436,11 @@ bool Spool::Append(const Chunk& chunk, double queued_at, unsigned shard, std::in
     buffer_.resize(start + kHeader);
     chunk.ForEach([&](const RowView& view) {
         RowView row = view;
-        for (const std::string_view* field : FieldsOf(row)) {
+        for (const std::string_view* field : TextsOf(row)) {
             Put32(buffer_, static_cast<std::uint32_t>(field->size()));
             buffer_.append(field->data(), field->size());
         }
+        PutTyped(buffer_, row.typed);
     });
     const std::size_t payload = buffer_.size() - start - kHeader;
     {
@@ -522,11 +565,13 @@ std::uint64_t Spool::Read(Batch& batch, std::size_t max_rows,
         std::uint32_t kept = 0;
         for (std::uint32_t i = 0; i < r.rows; ++i) {
             RowView row;
-            const auto known = FieldsOf(row);
+            const auto texts = TextsOf(row);
             for (std::uint32_t f = 0; f < fields; ++f) {
                 const std::uint32_t n = Get32(p);
-                if (f < kFields) {
-                    *known[f] = std::string_view(p + 4, n);
+                if (f < kTexts) {
+                    *texts[f] = std::string_view(p + 4, n);
+                } else if (f == kTexts) {
+                    row.typed = TakeTyped(std::string_view(p + 4, n));
                 }
                 p += 4 + n;
             }

@@ -11,7 +11,10 @@
 //   u32 magic, u32 crc32c (of everything after it), u32 payload bytes,
 //   u32 rows, u32 fields per row, u32 0, u64 seq of the first row,
 //   i64 microseconds since the epoch when its first row was queued,
-//   then per row and field: u32 length, bytes.
+//   then per row and field: u32 length, bytes. The fields are the seven
+//   texts of the log record, then the typed fields (a byte of flags: 1 time,
+//   2 number; then the i64 time in microseconds and the double number that
+//   the flags name).
 //
 // Rows are numbered from 1 for the life of the spool; those numbers are the
 // `first_seq` the store sees. Appended records are written and made durable

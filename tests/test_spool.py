@@ -159,6 +159,10 @@ def test_a_recorder_records_while_the_server_is_out_of_reach_and_its_stats_show_
     assert deliver(server, table, spool) == 3000
     assert values(server, table) == [str(i) for i in range(3000)]
     assert ledger(server, table) == [(identity(spool), 3000)]
+    # The spool kept the typed fields too.
+    with psycopg.connect(server.conninfo) as conn:
+        typed = conn.execute(f"SELECT count(time), sum(number), count(*) FROM {table}").fetchone()
+    assert typed == (3000, sum(range(3000)), 3000)
 
 
 @pytest.mark.parametrize("reachable", [
