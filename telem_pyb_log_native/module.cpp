@@ -191,7 +191,11 @@ PYBIND11_MODULE(_native, m) {
                  options.spool = spool;
                  options.spool_interval = spool_interval;
                  options.spool_max_bytes = spool_max_bytes;
-                 return std::make_shared<LogRecorder>(std::move(options), TakeStore(store, connected));
+                 std::unique_ptr<Store> taken = TakeStore(store, connected);
+                 // Opening a spool reads it whole, which may take a while:
+                 // other Python threads run meanwhile.
+                 py::gil_scoped_release release;
+                 return std::make_shared<LogRecorder>(std::move(options), std::move(taken));
              }),
              py::arg("store"), py::arg("label"), py::arg("batch_size"), py::arg("max_delay"), py::arg("max_pending"),
              py::arg("block_when_full"), py::arg("block_timeout"), py::arg("log_interval"), py::arg("exit_timeout"),
