@@ -11,7 +11,6 @@ import pathlib
 import resource
 import signal
 import sqlite3
-import statistics
 import subprocess
 import sys
 import textwrap
@@ -448,10 +447,12 @@ def record_through_a_fault(server, table, fault, seconds):
 def check_nothing_lost(server, table, rec, took, outcome):
     ran = [t for t in took if t is not None]
     assert len(ran) > 0.9 * len(took)
-    assert max(ran) < 10e6, "a Python call took 10 ms or more"
-    assert statistics.quantiles(ran, n=100)[98] < 50e3, "the 99th percentile of Python calls is 50 µs or more"
+    # No call waited for the server: one that did would take the writer's
+    # 2 s write timeout at least. How fast the calls are is measured by
+    # bench/stalled_server.py, not here, where other tests load the machine.
+    assert max(ran) < 0.5e9, "a Python call took 0.5 s or more"
     assert all(t["refused"] == {} and t["other_errors"] == 0 for t in outcome)
-    assert max(t["max_unpreempted_ns"] for t in outcome) < 1e6, "a native call took 1 ms or more"
+    assert max(t["max_unpreempted_ns"] for t in outcome) < 0.5e9, "a native call took 0.5 s or more"
     native_ok = sum(t["ok"] for t in outcome)
     stats = rec.stats
     assert (stats.recorded, stats.written, stats.pending, stats.dropped) == (PYTHON_CALLS + native_ok,) * 2 + (0, 0)
