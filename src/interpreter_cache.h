@@ -64,6 +64,23 @@ private:
     bool filled_ = false;
 };
 
+// A Python string interned once per interpreter, kept for its lifetime.
+struct InternedName {
+    const char* text;
+    InterpreterCached<PyObject*> interned{};
+
+    PyObject* Get() {
+        if (PyObject* const* cached = interned.get()) {
+            return *cached;
+        }
+        PyObject* made = PyUnicode_InternFromString(text);
+        if (made == nullptr) {
+            throw pybind11::error_already_set();
+        }
+        return interned.set(made);
+    }
+};
+
 // The registry entry of a bound type, or null while it is not registered.
 // Registrations are never removed while their interpreter runs.
 template <typename T>

@@ -13,6 +13,7 @@
 #include "fast_entry.h"
 #include "fast_members.h"
 #include "initialised_instance_caster.h"
+#include "instance_lifecycle.h"
 #include "native_call_gate.h"
 #include "python_override.h"
 #include "norv/telem/telem.h"
@@ -112,16 +113,23 @@ PYBIND11_MODULE(telem_pyb, m) {
 
     m.attr("__version__") = TELEM_PYB_VERSION;  // from pyproject.toml
 
-    py::class_<TsPoint, std::shared_ptr<TsPoint>> point(m, "TsPoint", "TsPoint");
+    // The records' metaclass: pybind11's, with a vectorcall for `Cls()`.
+    const py::object record_meta = telem_pyb::MakeMetaclass(m);
+    const py::metaclass record_class(
+        record_meta ? py::handle(record_meta)
+                    : py::handle(reinterpret_cast<PyObject*>(py::detail::get_internals().default_metaclass)));
+
+    py::class_<TsPoint, std::shared_ptr<TsPoint>> point(m, "TsPoint", "TsPoint", record_class);
     point.def(py::init<>())
         .def_readwrite("value", &TsPoint::value)
         .def_readwrite("mtime", &TsPoint::mtime)
         .def("value_str", &TsPoint::value_str, "value to string");
     telem_pyb::InstallConstructorEntry<TsPoint>(point);
+    telem_pyb::InstallLifecycle<TsPoint, true>(point);
     telem_pyb::InstallFieldEntries<&TsPoint::value>(point, "value");
     telem_pyb::InstallFieldEntries<&TsPoint::mtime>(point, "mtime");
 
-    py::class_<TsMetadata, std::shared_ptr<TsMetadata>> metadata(m, "TsMetadata", "TsMetadata");
+    py::class_<TsMetadata, std::shared_ptr<TsMetadata>> metadata(m, "TsMetadata", "TsMetadata", record_class);
     metadata.def(py::init<>())
         .def_readwrite("tsid", &TsMetadata::tsid)
         .def_readwrite("tsname", &TsMetadata::tsname)
@@ -133,6 +141,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("comment", &TsMetadata::comment)
         .def_readwrite("json", &TsMetadata::json);
     telem_pyb::InstallConstructorEntry<TsMetadata>(metadata);
+    telem_pyb::InstallLifecycle<TsMetadata, true>(metadata);
     telem_pyb::InstallFieldEntries<&TsMetadata::tsid>(metadata, "tsid");
     telem_pyb::InstallFieldEntries<&TsMetadata::tsname>(metadata, "tsname");
     telem_pyb::InstallFieldEntries<&TsMetadata::btype>(metadata, "btype");
@@ -156,12 +165,13 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
     telem_pyb::InstallConstructorScreen<TelemRecorder>(recorder);
+    telem_pyb::InstallLifecycle<TelemRecorder, false>(recorder);
     telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall, telem_pyb::NoScreen, true>);
 
     py::module_ backend = m.def_submodule("backend");
     py::module_ log = backend.def_submodule("log");
 
-    py::class_<db::Point, std::shared_ptr<db::Point>> log_point(log, "Point", "Point");
+    py::class_<db::Point, std::shared_ptr<db::Point>> log_point(log, "Point", "Point", record_class);
     log_point.def(py::init<>())
         .def_readwrite("mtime", &db::Point::mtime)
         .def_readwrite("tsname", &db::Point::tsname)
@@ -171,6 +181,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("comment", &db::Point::comment)
         .def_readwrite("origin", &db::Point::origin);
     telem_pyb::InstallConstructorEntry<db::Point>(log_point);
+    telem_pyb::InstallLifecycle<db::Point, true>(log_point);
     telem_pyb::InstallFieldEntries<&db::Point::mtime>(log_point, "mtime");
     telem_pyb::InstallFieldEntries<&db::Point::tsname>(log_point, "tsname");
     telem_pyb::InstallFieldEntries<&db::Point::value>(log_point, "value");

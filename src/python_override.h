@@ -21,18 +21,9 @@ namespace detail = pybind11::detail;
 struct OverridableMethod {
     const char* name;
     const char* pure_message;
-    InterpreterCached<PyObject*> interned{};  // made on first use in each interpreter
+    InternedName interned{name};  // made on first use in each interpreter
 
-    PyObject* Interned() {
-        if (PyObject* const* cached = interned.get()) {
-            return *cached;
-        }
-        PyObject* made = PyUnicode_InternFromString(name);
-        if (made == nullptr) {
-            throw py::error_already_set();
-        }
-        return interned.set(made);  // kept for the interpreter's lifetime
-    }
+    PyObject* Interned() { return interned.Get(); }
 };
 
 // A new reference to the live Python object registered for `native` as an
