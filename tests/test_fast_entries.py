@@ -319,3 +319,69 @@ def test_convert_overload_added_by_another_module_is_reached(prepend):
     telem_peer.add_convert_overload(prepend)
     assert log.ConvertPointToDb(None, None) == "peer overload"
     assert log.ConvertPointToDb(metadata(), point(3)).value == "3"
+
+
+def through_metaclass(cls):
+    """The class call as pybind11's metaclass makes it, never through the class's vectorcall."""
+    return lambda *args, **kwargs: type(cls).__call__(cls, *args, **kwargs)
+
+
+@pytest.mark.parametrize("cls", [TsPoint, TsMetadata, Point], ids=lambda c: c.__name__)
+@pytest.mark.parametrize(
+    "make_cls, args, kwargs",
+    [
+        pytest.param(lambda cls: cls, (), {}, id="the class"),
+        pytest.param(lambda cls: cls, (1,), {}, id="an argument"),
+        pytest.param(lambda cls: cls, (), {"value": 1}, id="a keyword"),
+        pytest.param(lambda cls: type("Sub", (cls,), {}), (), {}, id="a subclass"),
+        pytest.param(lambda cls: type("Sub", (cls,), {"__init__": lambda self: None}), (), {},
+                     id="a subclass whose __init__ skips the base's"),
+        pytest.param(two_bound_class, (), {}, id="a class holding two bound types"),
+        pytest.param(lambda cls: foreign_or_plain(cls, 0).__class__, (), {}, id="a C++ subclass"),
+    ],
+)
+def test_class_call_answers_as_the_metaclass(cls, make_cls, args, kwargs):
+    target = make_cls(cls)
+    assert outcome(target, args, kwargs) == outcome(through_metaclass(target), args, kwargs)
+
+
+@pytest.mark.parametrize("name", ["TsPoint", "TsMetadata", "Point"])
+@isolated
+def test_class_call_follows_a_replaced_init_and_new(name):
+    cls = {"TsPoint": TsPoint, "TsMetadata": TsMetadata, "Point": Point}[name]
+    calls = []
+    original = cls.__init__
+
+    def replaced(self):
+        calls.append(self)
+        original(self)
+
+    cls.__init__ = replaced
+    obj = cls()
+    assert calls == [obj] and state(obj) == state(through_metaclass(cls)())
+    cls.__init__ = original
+    calls.clear()
+    assert state(cls()) == state(through_metaclass(cls)()) and calls == []
+
+    def refused(cls):
+        raise LookupError("no new instances")
+
+    cls.__new__ = staticmethod(refused)
+    with pytest.raises(LookupError, match="no new instances"):
+        cls()
+
+
+@pytest.mark.parametrize("cls", [TsPoint, TsMetadata, Point, TelemRecorder], ids=lambda c: c.__name__)
+def test_python_subclass_instances_keep_dict_weakrefs_and_gc(cls):
+    import gc
+
+    sub = type("Sub", (cls,), {})
+    obj = sub()
+    obj.extra = [obj]  # a cycle through the instance's own attributes
+    assert obj.__dict__ == {"extra": [obj]} and gc.is_tracked(obj)
+    ref = weakref.ref(obj)
+    del obj
+    gc.collect()
+    assert ref() is None
+    with pytest.raises(TypeError, match=r"is not safe, use .*\.__new__\(\)"):
+        object.__new__(sub)
