@@ -108,13 +108,19 @@ inline void InstallObjectPathNew(py::handle cls) {
 template <typename T>
 inline destructor pybind11_dealloc = nullptr;
 
-// tp_dealloc of T's class. An instance of exactly T's class in the simple
+// tp_dealloc of T's class, which runs `before_dealloc<T>` first. An instance of exactly T's class in the simple
 // layout, with its holder made and neither weak references nor kept-alive
 // objects, is taken out of the registry of instances and freed here, as
 // pybind11 does; the holder's release runs no Python code. Instances of
 // subclasses reach here through their own deallocation and go to pybind11's.
 template <typename T>
+inline void (*before_dealloc)(PyObject* self) = nullptr;  // run first for every instance
+
+template <typename T>
 void Dealloc(PyObject* self) {
+    if (before_dealloc<T> != nullptr) {
+        before_dealloc<T>(self);
+    }
     const detail::type_info* tinfo = RegisteredType<T>();
     PyTypeObject* type = Py_TYPE(self);
     auto* inst = reinterpret_cast<detail::instance*>(self);
@@ -239,8 +245,9 @@ void InstallClassCall(py::handle cls) {
 // Everything above for T's class; the class call only for a record class
 // made with the metaclass above and bound with init<>.
 template <typename T, bool WithClassCall>
-void InstallLifecycle(py::handle cls) {
+void InstallLifecycle(py::handle cls, void (*before_deallocating)(PyObject*) = nullptr) {
     InstallObjectPathNew(cls);
+    before_dealloc<T> = before_deallocating;
     InstallDealloc<T>(cls);
     if constexpr (WithClassCall) {
         InstallClassCall<T>(cls);

@@ -48,10 +48,10 @@ py::object RecordToPython(const Record& record) {
 // A native thread that calls while the interpreter is not running gets
 // InterpreterNotRunning and touches nothing of Python.
 template <typename... Records>
-void CallPythonOverride(std::int64_t interpreter, const TelemRecorder* self, OverridableMethod& method,
-                        const Records&... records) {
+void CallPythonOverride(std::int64_t interpreter, const TelemRecorder* self, telem_pyb::OwnerNote& owner,
+                        OverridableMethod& method, const Records&... records) {
     telem_pyb::InterpreterLock lock(interpreter);
-    const telem_pyb::Override override = telem_pyb::FindOverride(self, RegisteredType<TelemRecorder>(), method);
+    const telem_pyb::Override override = telem_pyb::FindOverride(self, RegisteredType<TelemRecorder>(), method, owner);
     if (!override) {
         throw std::runtime_error(method.pure_message);
     }
@@ -98,17 +98,28 @@ PYBIND11_MODULE(telem_pyb, m) {
     // Native half of every Python recorder: routes the pure operations to the
     // instance's Python methods, under a thread state of the interpreter that
     // made it, and keeps the two default operations. Always owned as itself
-    // (make_shared), so its member is destroyed with it.
+    // (make_shared), so its members are destroyed with it.
     class PyTelemRecorder : public TelemRecorder {
     public:
         void RecordMetadata(const TsMetadata& meta) override {
-            CallPythonOverride(interpreter_, this, record_metadata_method, meta);
+            CallPythonOverride(interpreter_, this, owner_, record_metadata_method, meta);
         }
-        void RecordPoint(const TsPoint& point) override { CallPythonOverride(interpreter_, this, record_point_method, point); }
-        void Close() override { CallPythonOverride(interpreter_, this, close_method); }
+        void RecordPoint(const TsPoint& point) override {
+            CallPythonOverride(interpreter_, this, owner_, record_point_method, point);
+        }
+        void Close() override { CallPythonOverride(interpreter_, this, owner_, close_method); }
+
+        // From the deallocation of every instance of the class and its subclasses.
+        static void ForgetOwner(PyObject* self) {
+            void* value = telem_pyb::OwnedValue(self, RegisteredType<TelemRecorder>());
+            if (auto* native = dynamic_cast<PyTelemRecorder*>(static_cast<TelemRecorder*>(value))) {
+                telem_pyb::ForgetOwner(self, native->owner_);
+            }
+        }
 
     private:
         const std::int64_t interpreter_ = telem_pyb::Gates::Get().Join();
+        telem_pyb::OwnerNote owner_;  // the Python object that owns this, once a lookup found it
     };
 
     m.attr("__version__") = TELEM_PYB_VERSION;  // from pyproject.toml
@@ -165,7 +176,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
     telem_pyb::InstallConstructorScreen<TelemRecorder>(recorder);
-    telem_pyb::InstallLifecycle<TelemRecorder, false>(recorder);
+    telem_pyb::InstallLifecycle<TelemRecorder, false>(recorder, &PyTelemRecorder::ForgetOwner);
     telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall, telem_pyb::NoScreen, true>);
 
     py::module_ backend = m.def_submodule("backend");

@@ -9,6 +9,7 @@
 
 #include <utility>
 
+#include "exact_type_gate.h"
 #include "interpreter_cache.h"
 
 namespace telem_pyb {
@@ -37,6 +38,62 @@ inline py::object LiveInstance(const void* native, const detail::type_info* tinf
     py::handle self = detail::get_object_handle(native, tinfo);
     return self && Py_REFCNT(self.ptr()) > 0 ? py::reinterpret_borrow<py::object>(self) : py::object();
 }
+
+// Where a recorder's native half remembers the Python object that owns it, so
+// that its lookups need not search the registry of instances. The first
+// lookup that finds the owner there notes it, if the owner's type holds
+// exactly the bound type and owns the native half in the simple layout; the
+// class's deallocation forgets it (ForgetOwner) before the object is freed;
+// a note of an interpreter that has finalized is not read. Used with the
+// interpreter lock held.
+struct OwnerNote {
+    PyObject* owner = nullptr;  // borrowed: forgotten before it is freed
+    unsigned generation = 0;
+};
+
+// The live owner of `native`, as LiveInstance finds it.
+inline py::object OwnerOf(const void* native, const detail::type_info* tinfo, OwnerNote& note) {
+    if (note.owner != nullptr && note.generation == finalized_interpreters) {
+        // Being destroyed (count 0): as LiveInstance, no instance.
+        return Py_REFCNT(note.owner) > 0 ? py::reinterpret_borrow<py::object>(note.owner) : py::object();
+    }
+    note.owner = nullptr;
+    py::object self = LiveInstance(native, tinfo);
+    if (self && HoldsExactly(self.ptr(), tinfo)) {
+        const auto* inst = reinterpret_cast<const detail::instance*>(self.ptr());
+        if (inst->simple_layout && inst->simple_holder_constructed && inst->simple_value_holder[0] == native) {
+            note = {self.ptr(), finalized_interpreters};
+        }
+    }
+    return self;
+}
+
+// The native half of `self` for ForgetOwner: its value if `self`'s type holds
+// exactly `tinfo` (read from pybind11's registry without adding to it: it runs
+// while the object is being freed) and the holder was made; null otherwise.
+inline void* OwnedValue(PyObject* self, const detail::type_info* tinfo) {
+    const auto* inst = reinterpret_cast<const detail::instance*>(self);
+    if (tinfo == nullptr || !inst->simple_layout || !inst->simple_holder_constructed) {
+        return nullptr;
+    }
+    const auto& types = detail::get_internals().registered_types_py;
+    const auto found = types.find(Py_TYPE(self));
+    if (found == types.end() || found->second.size() != 1 || found->second.front() != tinfo) {
+        return nullptr;
+    }
+    return inst->simple_value_holder[0];
+}
+
+inline void ForgetOwner(PyObject* self, OwnerNote& note) {
+    if (note.owner == self) {
+        note.owner = nullptr;
+    }
+}
+
+// Pairs this module entered into pybind11's negative cache in the running
+// interpreter: until the first, looking the cache up finds none of its names.
+// Only this module's code uses its names, whose addresses are the keys.
+inline InterpreterCached<bool> negative_entries;
 
 // True when the innermost Python frame runs a function called `method.name`
 // whose first parameter is bound to `self`: the override is calling its base.
@@ -97,17 +154,20 @@ struct Override {
 
 // The Python override of `method` on the instance that owns `native`, or an
 // empty Override when there is none.
-inline Override FindOverride(const void* native, const detail::type_info* tinfo, OverridableMethod& method) {
+inline Override FindOverride(const void* native, const detail::type_info* tinfo, OverridableMethod& method,
+                             OwnerNote& note) {
     // Held for the whole lookup: attribute lookup and the recursion guard can
     // run Python code that drops every other reference.
-    py::object self = LiveInstance(native, tinfo);
+    py::object self = OwnerOf(native, tinfo, note);
     if (!self) {
         return {};
     }
     auto key = std::make_pair(reinterpret_cast<const PyObject*>(Py_TYPE(self.ptr())), method.name);
-    auto& inactive = detail::get_internals().inactive_override_cache;
-    if (inactive.find(key) != inactive.end()) {
-        return {};
+    if (negative_entries.get() != nullptr) {
+        auto& inactive = detail::get_internals().inactive_override_cache;
+        if (inactive.find(key) != inactive.end()) {
+            return {};
+        }
     }
     // Same result as getattr(self, name), without making a bound method for a
     // function found on the class.
@@ -126,7 +186,8 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
     // method descriptor is what getattr would have bound into one.
     const py::handle function = detail::get_function(attr.ptr());
     if ((function && PyCFunction_Check(function.ptr())) || (unbound && Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type))) {
-        inactive.insert(std::move(key));
+        detail::get_internals().inactive_override_cache.insert(std::move(key));
+        negative_entries.set(true);
         return {};
     }
     if (CalledFromOverride(self, method)) {
