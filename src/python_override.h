@@ -7,6 +7,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
+#include <string>
 #include <utility>
 
 #include "exact_type_gate.h"
@@ -23,6 +25,7 @@ struct OverridableMethod {
     const char* name;
     const char* pure_message;
     InternedName interned{name};  // made on first use in each interpreter
+    std::size_t size = std::char_traits<char>::length(name);
 
     PyObject* Interned() { return interned.Get(); }
 };
@@ -99,20 +102,27 @@ inline InterpreterCached<bool> negative_entries;
 // whose first parameter is bound to `self`: the override is calling its base.
 // Refreshing the frame's locals can run Python code (a `__del__`): the caller
 // holds `self` by a reference of its own.
-inline bool CalledFromOverride(py::handle self, OverridableMethod& method) {
-    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+// True when `name` (a str) is `method`'s name: the same interned object, or
+// else the same ASCII characters (a str of ASCII characters only is always
+// stored as ASCII).
+inline bool IsMethodName(PyObject* name, PyObject* interned, const OverridableMethod& method) {
+    return name == interned
+           || (PyUnicode_IS_ASCII(name) && static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)) == method.size
+               && std::memcmp(PyUnicode_DATA(name), method.name, method.size) == 0);
+}
+
+inline bool CalledFromOverride(py::handle self, PyObject* interned, OverridableMethod& method) {
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
     if (frame == nullptr) {
         return false;
     }
-    py::object frame_ref = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(frame));
     PyCodeObject* code = PyFrame_GetCode(frame);
     py::object code_ref = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
-    if (code->co_argcount <= 0) {
+    if (code->co_argcount <= 0 || !IsMethodName(code->co_name, interned, method)) {
         return false;
     }
-    if (code->co_name != method.Interned() && PyUnicode_CompareWithASCIIString(code->co_name, method.name) != 0) {
-        return false;
-    }
+    // Refreshing the locals may run Python code that frees the frame.
+    py::object frame_ref = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(frame));
     PyObject* locals = PyEval_GetLocals();
     if (locals == nullptr) {
         if (PyErr_Occurred()) {
@@ -172,7 +182,8 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
     // Same result as getattr(self, name), without making a bound method for a
     // function found on the class.
     PyObject* found = nullptr;
-    const bool unbound = _PyObject_GetMethod(self.ptr(), method.Interned(), &found) == 1;
+    PyObject* name = method.Interned();
+    const bool unbound = _PyObject_GetMethod(self.ptr(), name, &found) == 1;
     py::object attr = py::reinterpret_steal<py::object>(found);
     if (!attr) {
         PyErr_Clear();
@@ -190,7 +201,7 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
         negative_entries.set(true);
         return {};
     }
-    if (CalledFromOverride(self, method)) {
+    if (CalledFromOverride(self, name, method)) {
         return {};
     }
     return {std::move(attr), unbound ? std::move(self) : py::object()};
