@@ -14,6 +14,7 @@
 #include "fast_members.h"
 #include "initialised_instance_caster.h"
 #include "instance_lifecycle.h"
+#include "method_descriptor.h"
 #include "native_call_gate.h"
 #include "python_override.h"
 #include "norv/telem/telem.h"
@@ -178,6 +179,7 @@ PYBIND11_MODULE(telem_pyb, m) {
     telem_pyb::InstallConstructorScreen<TelemRecorder>(recorder);
     telem_pyb::InstallLifecycle<TelemRecorder, false>(recorder, &PyTelemRecorder::ForgetOwner);
     telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall, telem_pyb::NoScreen, true>);
+    telem_pyb::InstallMethodDescriptor(recorder, "record_value");
 
     py::module_ backend = m.def_submodule("backend");
     py::module_ log = backend.def_submodule("log");

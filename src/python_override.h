@@ -13,6 +13,7 @@
 
 #include "exact_type_gate.h"
 #include "interpreter_cache.h"
+#include "method_descriptor.h"
 
 namespace telem_pyb {
 
@@ -194,9 +195,11 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
                              + "' is not an instance of 'function'");
     }
     // Built-in, as the class's own methods are: no override. Found unbound, a
-    // method descriptor is what getattr would have bound into one.
+    // method descriptor (CPython's or ours) is what getattr would have bound
+    // into one.
     const py::handle function = detail::get_function(attr.ptr());
-    if ((function && PyCFunction_Check(function.ptr())) || (unbound && Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type))) {
+    if ((function && PyCFunction_Check(function.ptr()))
+        || (unbound && (Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type) || IsMethodDescriptor(attr.ptr())))) {
         detail::get_internals().inactive_override_cache.insert(std::move(key));
         negative_entries.set(true);
         return {};

@@ -145,8 +145,29 @@ def answers_alike(function, args, kwargs):
         pytest.param(lambda: (MIRecorderSub(), "v"), {}, id="a Python subclass of that recorder"),
     ],
 )
-def test_record_value_entry_answers_as_the_dispatcher(make_args, kwargs):
-    answers_alike(RECORD_VALUE, make_args(), kwargs)
+@pytest.mark.parametrize("via", ["the class attribute", "the descriptor in the class dict"])
+def test_record_value_entry_answers_as_the_dispatcher(make_args, kwargs, via):
+    function = RECORD_VALUE if via == "the class attribute" else vars(TelemRecorder)["record_value"]
+    args = make_args()
+    assert outcome(function, args, kwargs) == outcome(through_dispatcher(RECORD_VALUE), args, kwargs)
+
+
+def test_record_value_reached_through_an_instance_is_the_bound_function():
+    sink = Sink()
+    bound = sink.record_value
+    assert type(bound).__name__ == "method" and bound.__self__ is sink and bound.__func__ is RECORD_VALUE.__func__
+    assert type(RECORD_VALUE).__name__ == "instancemethod" and TelemRecorder.record_value is RECORD_VALUE
+    descriptor = vars(TelemRecorder)["record_value"]
+    assert descriptor.__func__ is RECORD_VALUE.__func__ and descriptor.__doc__ == RECORD_VALUE.__doc__
+    assert descriptor.__name__ == "record_value"
+    for call in (lambda: sink.record_value(1.5), lambda: bound(2.5)):
+        assert call() is None
+    assert [p.value for p in sink.points] == [1.5, 2.5]
+    with pytest.raises(TypeError) as fast:
+        sink.record_value()
+    with pytest.raises(TypeError) as dispatched:
+        through_dispatcher(RECORD_VALUE)(sink)
+    assert str(fast.value) == str(dispatched.value)
 
 
 class StrSub(str):
