@@ -115,7 +115,18 @@ inline bool LoadPlain(PyObject* src, std::string& field) {
 
 // A sample value of a built-in type, or nothing: values of other types go to
 // the dispatcher, which runs their conversion methods once.
+// A float or an int of their exact types takes LoadValue's first step directly.
 inline std::optional<norv::telem::TsValue> LoadPlainValue(PyObject* src) {
+    if (PyFloat_CheckExact(src)) {
+        return norv::telem::TsValue(PyFloat_AS_DOUBLE(src));
+    }
+    if (PyLong_CheckExact(src)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(src, &overflow);
+        if (overflow == 0) {
+            return norv::telem::TsValue(v);  // an exact int cannot fail otherwise
+        }
+    }
     return IsBuiltinValue(src) ? LoadValue(src, true) : std::nullopt;
 }
 
