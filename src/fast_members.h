@@ -195,11 +195,171 @@ bool RefuseForeignSelf(PyObject* const* args, Py_ssize_t nargs) {
     return true;
 }
 
+// A field property runs the fast bodies of its getter and setter directly
+// from the descriptor slots, without calling the functions: it is a subclass
+// of property that otherwise behaves as property (fget, fset, fdel, __doc__,
+// the errors), and hands every access its bodies do not take to property's
+// own slots. It reads CPython 3.12's property object: the getter and setter
+// follow the object header. InstallFieldEntries checks that once per property
+// against fget and fset; each access checks that they are still the functions
+// whose bodies it runs (`property.__init__` can replace them).
+struct PropertyLayout {
+    PyObject_HEAD PyObject* fget;
+    PyObject* fset;
+};
+
+struct FieldAccess {
+    PyObject* getter;  // the functions whose bodies run, borrowed from the property
+    PyObject* setter;
+    FastBody get;
+    FastBody set;
+    PyObject* doc;  // the property's __doc__, which property keeps in a subclass's own slot
+};
+
+inline Py_ssize_t field_access_offset = 0;  // after property's own fields, aligned
+
+inline FieldAccess& AccessOf(PyObject* prop) {
+    return *reinterpret_cast<FieldAccess*>(reinterpret_cast<char*>(prop) + field_access_offset);
+}
+
+// Runs `body` for a function with a single overload as FastEntry does; null
+// with no error set hands the access to property's slot.
+inline PyObject* RunBody(PyObject* function, FastBody body, PyObject* const* args) noexcept {
+    try {
+        return FunctionRecord(function)->next == nullptr ? body(args) : nullptr;
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        RaiseActiveException();
+        return nullptr;
+    }
+}
+
+inline PyObject* FieldGet(PyObject* self, PyObject* obj, PyObject* type) {
+    const FieldAccess& access = AccessOf(self);
+    if (obj != nullptr && obj != Py_None && reinterpret_cast<PropertyLayout*>(self)->fget == access.getter) {
+        PyObject* args[] = {obj};
+        if (PyObject* result = RunBody(access.getter, access.get, args)) {
+            return result;
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    return PyProperty_Type.tp_descr_get(self, obj, type);
+}
+
+inline int FieldSet(PyObject* self, PyObject* obj, PyObject* value) {
+    const FieldAccess& access = AccessOf(self);
+    if (value != nullptr && reinterpret_cast<PropertyLayout*>(self)->fset == access.setter) {
+        PyObject* args[] = {obj, value};
+        if (PyObject* result = RunBody(access.setter, access.set, args)) {
+            Py_DECREF(result);
+            return 0;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return PyProperty_Type.tp_descr_set(self, obj, value);
+}
+
+inline int FieldTraverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(AccessOf(self).doc);
+    return PyProperty_Type.tp_traverse(self, visit, arg);
+}
+
+inline int FieldClear(PyObject* self) {
+    Py_CLEAR(AccessOf(self).doc);
+    return PyProperty_Type.tp_clear(self);
+}
+
+inline void FieldDealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_CLEAR(AccessOf(self).doc);
+    PyProperty_Type.tp_dealloc(self);  // untracks and frees the object
+    Py_DECREF(type);
+}
+
+// The field property type, made once per interpreter (null where property's
+// layout is not as expected); kept for the interpreter's lifetime.
+inline InterpreterCached<PyTypeObject*> field_property_type;
+
+inline PyTypeObject* FieldPropertyType() {
+    if (PyTypeObject* const* cached = field_property_type.get()) {
+        return *cached;
+    }
+    if (PyProperty_Type.tp_itemsize != 0 || PyProperty_Type.tp_dictoffset != 0
+        || PyProperty_Type.tp_basicsize < static_cast<Py_ssize_t>(sizeof(PropertyLayout))
+        || PyProperty_Type.tp_dealloc == nullptr || PyProperty_Type.tp_traverse == nullptr
+        || PyProperty_Type.tp_clear == nullptr) {
+        return field_property_type.set(nullptr);
+    }
+    const Py_ssize_t align = alignof(FieldAccess);
+    field_access_offset = (PyProperty_Type.tp_basicsize + align - 1) / align * align;
+    static PyMemberDef members[] = {
+        {"__doc__", Py_T_OBJECT_EX, 0, 0, nullptr},  // offset set below
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    members[0].offset = field_access_offset + static_cast<Py_ssize_t>(offsetof(FieldAccess, doc));
+    static PyType_Slot slots[] = {
+        {Py_tp_descr_get, reinterpret_cast<void*>(FieldGet)},
+        {Py_tp_descr_set, reinterpret_cast<void*>(FieldSet)},
+        {Py_tp_traverse, reinterpret_cast<void*>(FieldTraverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(FieldClear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(FieldDealloc)},
+        {Py_tp_members, members},
+        {0, nullptr},
+    };
+    static PyType_Spec spec{"telem_pyb.field_property",
+                            static_cast<int>(field_access_offset + static_cast<Py_ssize_t>(sizeof(FieldAccess))), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE
+                                | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            slots};
+    PyObject* type = PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(&PyProperty_Type));
+    if (type == nullptr) {
+        throw py::error_already_set();
+    }
+    return field_property_type.set(reinterpret_cast<PyTypeObject*>(type));
+}
+
+// A field property of `getter` and `setter` with the bodies `get` and `set`,
+// or null where CPython's property is laid out otherwise.
+inline py::object MakeFieldProperty(py::handle getter, py::handle setter, py::handle doc, FastBody get,
+                                    FastBody set) {
+    PyTypeObject* type = FieldPropertyType();
+    if (type == nullptr) {
+        return {};
+    }
+    auto prop = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+    if (!prop) {
+        throw py::error_already_set();
+    }
+    const py::tuple args = py::make_tuple(getter, setter, py::none(), doc);
+    if (PyProperty_Type.tp_init(prop.ptr(), args.ptr(), nullptr) != 0) {
+        throw py::error_already_set();
+    }
+    const auto* layout = reinterpret_cast<const PropertyLayout*>(prop.ptr());
+    if (layout->fget != prop.attr("fget").ptr() || layout->fset != prop.attr("fset").ptr()
+        || layout->fget != getter.ptr() || layout->fset != setter.ptr()) {
+        return {};
+    }
+    FieldAccess& access = AccessOf(prop.ptr());
+    access.getter = getter.ptr();
+    access.setter = setter.ptr();
+    access.get = get;
+    access.set = set;
+    return prop;
+}
+
 // Gives the getter and setter of the property `name` of `cls`, bound with
-// def_readwrite to `Member`, their fast entries. The property is made again
+// def_readwrite to `Member`, their fast entries, and makes the property again
 // around the same two functions without pybind11's instance-method wrappers,
-// which have no vectorcall: through them, every access would build an
-// argument tuple.
+// which have no vectorcall: a field property, or where that cannot be, a
+// plain property.
 template <auto Member>
 void InstallFieldEntries(py::handle cls, const char* name) {
     const py::object property = cls.attr(name);
@@ -207,8 +367,13 @@ void InstallFieldEntries(py::handle cls, const char* name) {
     const py::handle setter = detail::get_function(property.attr("fset"));
     InstallFastEntry(getter, FastEntry<1, GetField<Member>>);
     InstallFastEntry(setter, FastEntry<2, SetField<Member>>);
-    cls.attr(name) = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
-        getter, setter, py::none(), property.attr("__doc__"));
+    const py::object doc = property.attr("__doc__");
+    py::object made = MakeFieldProperty(getter, setter, doc, GetField<Member>, SetField<Member>);
+    if (!made) {
+        made = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, setter,
+                                                                                              py::none(), doc);
+    }
+    cls.attr(name) = made;
 }
 
 // `__init__` of a class bound with init<>, made fast.

@@ -406,3 +406,51 @@ def test_python_subclass_instances_keep_dict_weakrefs_and_gc(cls):
     assert ref() is None
     with pytest.raises(TypeError, match=r"is not safe, use .*\.__new__\(\)"):
         object.__new__(sub)
+
+
+def attribute_outcome(action, obj):
+    try:
+        result = ("returned", state(action(obj)))
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        result = (type(exc), str(exc))
+    return result, state(obj)
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+@pytest.mark.parametrize("make_self", SELVES[:7])
+@pytest.mark.parametrize(
+    "value", ["text", b"\xff", "\ud800", None, 2.5, 2**70, Decimal("0.5"), [1]], ids=repr
+)
+def test_field_property_answers_as_its_functions_dispatchers(cls, field, make_self, value):
+    prop = vars(cls)[field]
+    obj = make_self(cls)
+    fast = attribute_outcome(lambda o: setattr(o, field, value), obj)
+    assert fast == attribute_outcome(lambda o: through_dispatcher(prop.fset)(o, value), obj)
+    fast = attribute_outcome(lambda o: getattr(o, field), obj)
+    assert fast == attribute_outcome(lambda o: through_dispatcher(prop.fget)(o), obj)
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+def test_field_property_keeps_propertys_behaviour(cls, field):
+    prop = vars(cls)[field]
+    assert isinstance(prop, property) and getattr(cls, field) is prop and prop.fdel is None
+    with pytest.raises(AttributeError, match="has no deleter"):
+        delattr(cls(), field)
+    with pytest.raises(TypeError):
+        type(prop)(prop.fget)
+
+
+@pytest.mark.parametrize("name", ["value", "mtime"])
+@isolated
+def test_field_property_follows_its_functions_when_initialised_again(name):
+    prop = vars(TsPoint)[name]
+    getter, setter = prop.fget, prop.fset
+    seen = []
+    property.__init__(prop, lambda obj: "replaced", lambda obj, value: seen.append(value))
+    point = TsPoint()
+    assert getattr(point, name) == "replaced"
+    setattr(point, name, "v")
+    assert seen == ["v"]
+    property.__init__(prop, getter, setter)
+    setattr(point, name, "back")
+    assert getattr(point, name) == "back" and seen == ["v"]
