@@ -209,8 +209,10 @@ struct PropertyLayout {
 };
 
 struct FieldAccess {
-    PyObject* getter;  // the functions whose bodies run, borrowed from the property
+    PyObject* getter;  // the functions whose bodies run, owned: none other can take their addresses
     PyObject* setter;
+    const detail::function_record* getter_record;  // their records, for overloads another module adds
+    const detail::function_record* setter_record;
     FastBody get;
     FastBody set;
     PyObject* doc;  // the property's __doc__, which property keeps in a subclass's own slot
@@ -222,11 +224,11 @@ inline FieldAccess& AccessOf(PyObject* prop) {
     return *reinterpret_cast<FieldAccess*>(reinterpret_cast<char*>(prop) + field_access_offset);
 }
 
-// Runs `body` for a function with a single overload as FastEntry does; null
-// with no error set hands the access to property's slot.
-inline PyObject* RunBody(PyObject* function, FastBody body, PyObject* const* args) noexcept {
+// Runs `body` of a function with a single overload (its record `record`) as
+// FastEntry does; null with no error set hands the access to property's slot.
+inline PyObject* RunBody(const detail::function_record* record, FastBody body, PyObject* const* args) noexcept {
     try {
-        return FunctionRecord(function)->next == nullptr ? body(args) : nullptr;
+        return record->next == nullptr ? body(args) : nullptr;
 #ifdef __GLIBCXX__
     } catch (abi::__forced_unwind&) {
         throw;
@@ -241,7 +243,7 @@ inline PyObject* FieldGet(PyObject* self, PyObject* obj, PyObject* type) {
     const FieldAccess& access = AccessOf(self);
     if (obj != nullptr && obj != Py_None && reinterpret_cast<PropertyLayout*>(self)->fget == access.getter) {
         PyObject* args[] = {obj};
-        if (PyObject* result = RunBody(access.getter, access.get, args)) {
+        if (PyObject* result = RunBody(access.getter_record, access.get, args)) {
             return result;
         }
         if (PyErr_Occurred()) {
@@ -255,7 +257,7 @@ inline int FieldSet(PyObject* self, PyObject* obj, PyObject* value) {
     const FieldAccess& access = AccessOf(self);
     if (value != nullptr && reinterpret_cast<PropertyLayout*>(self)->fset == access.setter) {
         PyObject* args[] = {obj, value};
-        if (PyObject* result = RunBody(access.setter, access.set, args)) {
+        if (PyObject* result = RunBody(access.setter_record, access.set, args)) {
             Py_DECREF(result);
             return 0;
         }
@@ -267,11 +269,15 @@ inline int FieldSet(PyObject* self, PyObject* obj, PyObject* value) {
 }
 
 inline int FieldTraverse(PyObject* self, visitproc visit, void* arg) {
+    const FieldAccess& access = AccessOf(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(AccessOf(self).doc);
+    Py_VISIT(access.doc);
+    Py_VISIT(access.getter);
+    Py_VISIT(access.setter);
     return PyProperty_Type.tp_traverse(self, visit, arg);
 }
 
+// The access stays usable: the functions are kept until the object is freed.
 inline int FieldClear(PyObject* self) {
     Py_CLEAR(AccessOf(self).doc);
     return PyProperty_Type.tp_clear(self);
@@ -279,7 +285,10 @@ inline int FieldClear(PyObject* self) {
 
 inline void FieldDealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    Py_CLEAR(AccessOf(self).doc);
+    FieldAccess& access = AccessOf(self);
+    Py_CLEAR(access.doc);
+    Py_CLEAR(access.getter);
+    Py_CLEAR(access.setter);
     PyProperty_Type.tp_dealloc(self);  // untracks and frees the object
     Py_DECREF(type);
 }
@@ -348,8 +357,10 @@ inline py::object MakeFieldProperty(py::handle getter, py::handle setter, py::ha
         return {};
     }
     FieldAccess& access = AccessOf(prop.ptr());
-    access.getter = getter.ptr();
-    access.setter = setter.ptr();
+    access.getter = Py_NewRef(getter.ptr());
+    access.setter = Py_NewRef(setter.ptr());
+    access.getter_record = FunctionRecord(getter.ptr());  // a function's capsule never changes
+    access.setter_record = FunctionRecord(setter.ptr());
     access.get = get;
     access.set = set;
     return prop;
