@@ -8,6 +8,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +53,52 @@ void AdoptValue(detail::instance* inst, const detail::type_info* tinfo, std::sha
     inst->simple_instance_registered = true;
 }
 
+// Freed objects of T's bound class kept for reuse, as CPython keeps freed
+// floats: making and freeing a record object then skips the allocator. Only
+// objects of the exact class whose memory is what its tp_alloc gives
+// (PyType_GenericAlloc for a type without gc, dict or variable size) are kept;
+// a reused one is zeroed and initialised as that allocation does. Entries of
+// an interpreter that has finalized are dropped unread. Used with the
+// interpreter lock held.
+template <typename T>
+class FreeInstances {
+public:
+    static bool Fits(PyTypeObject* type) {
+        return type->tp_alloc == PyType_GenericAlloc && type->tp_free == PyObject_Free && type->tp_itemsize == 0
+               && type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)
+               && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+    }
+
+    // A reused object of `type`, as tp_alloc makes it, or null.
+    static PyObject* Take(PyTypeObject* type) {
+        if (generation_ != finalized_interpreters) {
+            count_ = 0;
+            generation_ = finalized_interpreters;
+        }
+        if (count_ == 0 || !Fits(type)) {
+            return nullptr;
+        }
+        PyObject* obj = items_[--count_];
+        std::memset(static_cast<void*>(obj), 0, static_cast<size_t>(type->tp_basicsize));
+        return PyObject_Init(obj, type);  // takes a reference to a heap type
+    }
+
+    // Keeps the memory of `obj`, which is being freed, instead of tp_free.
+    static bool Keep(PyObject* obj) {
+        if (generation_ != finalized_interpreters || count_ == kMax || !Fits(Py_TYPE(obj))) {
+            return false;
+        }
+        items_[count_++] = obj;
+        return true;
+    }
+
+private:
+    static constexpr int kMax = 32;
+    static inline PyObject* items_[kMax] = {};
+    static inline int count_ = 0;
+    static inline unsigned generation_ = 0;
+};
+
 // A new Python object of T's bound class that owns `value`, as pybind11 makes
 // one for a returned or copied record.
 template <typename T>
@@ -64,7 +111,8 @@ py::object OwningInstance(std::shared_ptr<T> value) {
     }
     // pybind11's make_new_instance for a class with one bound type and a
     // holder that fits: tp_alloc zeroes the instance, the layout is simple.
-    auto obj = py::reinterpret_steal<py::object>(tinfo->type->tp_alloc(tinfo->type, 0));
+    PyObject* reused = FreeInstances<T>::Take(tinfo->type);
+    auto obj = py::reinterpret_steal<py::object>(reused ? reused : tinfo->type->tp_alloc(tinfo->type, 0));
     if (!obj) {
         throw py::error_already_set();
     }

@@ -136,7 +136,9 @@ void Dealloc(PyObject* self) {
     }
     inst->simple_instance_registered = false;
     std::launder(reinterpret_cast<std::shared_ptr<T>*>(&inst->simple_value_holder[1]))->~shared_ptr();
-    type->tp_free(self);
+    if (!FreeInstances<T>::Keep(self)) {
+        type->tp_free(self);
+    }
     Py_DECREF(type);
 }
 
