@@ -49,7 +49,7 @@ void AdoptValue(detail::instance* inst, const detail::type_info* tinfo, std::sha
     value_ptr = value.get();
     new (&inst->simple_value_holder[1]) std::shared_ptr<T>(std::move(value));
     inst->simple_holder_constructed = true;  // from here on, deallocating the instance frees the value
-    detail::register_instance(inst, value_ptr, tinfo);
+    RegisterInstance(inst, value_ptr, tinfo);
     inst->simple_instance_registered = true;
 }
 
@@ -289,7 +289,8 @@ inline PyObject* RunBody(const detail::function_record* record, FastBody body, P
 
 inline PyObject* FieldGet(PyObject* self, PyObject* obj, PyObject* type) {
     const FieldAccess& access = AccessOf(self);
-    if (obj != nullptr && obj != Py_None && reinterpret_cast<PropertyLayout*>(self)->fget == access.getter) {
+    // None is no record: property's slot gives the property itself for it.
+    if (obj != nullptr && reinterpret_cast<PropertyLayout*>(self)->fget == access.getter) {
         PyObject* args[] = {obj};
         if (PyObject* result = RunBody(access.getter_record, access.get, args)) {
             return result;

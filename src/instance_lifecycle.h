@@ -130,7 +130,7 @@ void Dealloc(PyObject* self) {
         pybind11_dealloc<T>(self);
         return;
     }
-    if (inst->simple_instance_registered && !detail::deregister_instance_impl(inst->simple_value_holder[0], inst)) {
+    if (inst->simple_instance_registered && !DeregisterSimpleInstance(inst->simple_value_holder[0], inst)) {
         pybind11_dealloc<T>(self);  // pybind11 reports the lost registration
         return;
     }

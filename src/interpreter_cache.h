@@ -81,6 +81,37 @@ struct InternedName {
     }
 };
 
+// pybind11's shared state, found once per interpreter: pybind11 makes it once
+// and only a finalize deletes it.
+inline detail::internals& Internals() {
+    static InterpreterCached<detail::internals*> cache;
+    if (detail::internals* const* cached = cache.get()) {
+        return **cached;
+    }
+    return *cache.set(&detail::get_internals());
+}
+
+// The registry of instances, as pybind11's register_instance and
+// deregister_instance_impl keep it.
+inline void RegisterInstance(detail::instance* inst, void* value, const detail::type_info* tinfo) {
+    Internals().registered_instances.emplace(value, inst);
+    if (!tinfo->simple_ancestors) {
+        detail::traverse_offset_bases(value, tinfo, inst, detail::register_instance_impl);
+    }
+}
+
+inline bool DeregisterSimpleInstance(void* value, detail::instance* inst) {
+    auto& registered = Internals().registered_instances;
+    const auto range = registered.equal_range(value);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == inst) {
+            registered.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 // The registry entry of a bound type, or null while it is not registered.
 // Registrations are never removed while their interpreter runs.
 template <typename T>

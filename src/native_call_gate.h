@@ -239,7 +239,9 @@ class InterpreterLock {
 public:
     explicit InterpreterLock(std::int64_t owner) {
         PyThreadState* current = _PyThreadState_UncheckedGet();
-        if (current != nullptr && PyInterpreterState_GetID(PyThreadState_GetInterpreter(current)) == owner) {
+        if (current != nullptr
+            && (owner == 0 ? current->interp == PyInterpreterState_Main()
+                           : PyInterpreterState_GetID(current->interp) == owner)) {
             return;  // nests
         }
         gate_ = Gates::Get().Find(owner);

@@ -39,7 +39,16 @@ inline py::object LiveInstance(const void* native, const detail::type_info* tinf
     if (tinfo == nullptr) {
         return {};
     }
-    py::handle self = detail::get_object_handle(native, tinfo);
+    py::handle self;  // pybind11's get_object_handle, on the registry found once
+    const auto range = Internals().registered_instances.equal_range(native);
+    for (auto it = range.first; it != range.second && !self; ++it) {
+        for (const auto& v_h : detail::values_and_holders(it->second)) {
+            if (v_h.type == tinfo) {
+                self = reinterpret_cast<PyObject*>(it->second);
+                break;
+            }
+        }
+    }
     return self && Py_REFCNT(self.ptr()) > 0 ? py::reinterpret_borrow<py::object>(self) : py::object();
 }
 
@@ -80,7 +89,7 @@ inline void* OwnedValue(PyObject* self, const detail::type_info* tinfo) {
     if (tinfo == nullptr || !inst->simple_layout || !inst->simple_holder_constructed) {
         return nullptr;
     }
-    const auto& types = detail::get_internals().registered_types_py;
+    const auto& types = Internals().registered_types_py;
     const auto found = types.find(Py_TYPE(self));
     if (found == types.end() || found->second.size() != 1 || found->second.front() != tinfo) {
         return nullptr;
@@ -175,7 +184,7 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
     }
     auto key = std::make_pair(reinterpret_cast<const PyObject*>(Py_TYPE(self.ptr())), method.name);
     if (negative_entries.get() != nullptr) {
-        auto& inactive = detail::get_internals().inactive_override_cache;
+        auto& inactive = Internals().inactive_override_cache;
         if (inactive.find(key) != inactive.end()) {
             return {};
         }
@@ -200,7 +209,7 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
     const py::handle function = detail::get_function(attr.ptr());
     if ((function && PyCFunction_Check(function.ptr()))
         || (unbound && (Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type) || IsMethodDescriptor(attr.ptr())))) {
-        detail::get_internals().inactive_override_cache.insert(std::move(key));
+        Internals().inactive_override_cache.insert(std::move(key));
         negative_entries.set(true);
         return {};
     }
