@@ -125,16 +125,19 @@ py::object OwningInstance(std::shared_ptr<T> value) {
 
 // Field values to Python: a text as strict UTF-8 (UnicodeDecodeError
 // otherwise), a sample value by its caster.
-inline PyObject* FieldToPython(const std::string& text) {
-    PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    if (str == nullptr) {
-        throw py::error_already_set();
-    }
-    return str;
+inline PyObject* FieldToPythonOrNull(const std::string& text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-inline PyObject* FieldToPython(const norv::telem::TsValue& value) {
-    return detail::make_caster<norv::telem::TsValue>::cast(value, py::return_value_policy::copy, nullptr).ptr();
+inline PyObject* FieldToPythonOrNull(const norv::telem::TsValue& value) noexcept { return ValueToPython(value); }
+
+template <typename Field>
+PyObject* FieldToPython(const Field& field) {
+    PyObject* obj = FieldToPythonOrNull(field);
+    if (obj == nullptr) {
+        throw py::error_already_set();
+    }
+    return obj;
 }
 
 // Field and argument values from Python, the plain cases: false leaves `field`
@@ -201,6 +204,13 @@ PyObject* GetField(PyObject* const* args) {
     return self == nullptr ? nullptr : FieldToPython(self->*Member);
 }
 
+// The field of a native object known to be a Member's class: a new object, or
+// null with the Python error set.
+template <auto Member>
+PyObject* ReadField(void* native) noexcept {
+    return FieldToPythonOrNull(static_cast<const typename MemberOf<decltype(Member)>::Class*>(native)->*Member);
+}
+
 template <auto Member>
 PyObject* SetField(PyObject* const* args) {
     auto* self = InitialisedValue<typename MemberOf<decltype(Member)>::Class>(args[0]);
@@ -264,6 +274,11 @@ struct FieldAccess {
     FastBody get;
     FastBody set;
     PyObject* doc;  // the property's __doc__, which property keeps in a subclass's own slot
+    // The gate's first case, decided at install: instances of exactly the
+    // bound class (owned; null where the class is not the registered one)
+    // are read by `read` from their value without calling `get`.
+    PyTypeObject* exact;
+    PyObject* (*read)(void* native) noexcept;
 };
 
 inline Py_ssize_t field_access_offset = 0;  // after property's own fields, aligned
@@ -291,6 +306,11 @@ inline PyObject* FieldGet(PyObject* self, PyObject* obj, PyObject* type) {
     const FieldAccess& access = AccessOf(self);
     // None is no record: property's slot gives the property itself for it.
     if (obj != nullptr && reinterpret_cast<PropertyLayout*>(self)->fget == access.getter) {
+        const auto* inst = reinterpret_cast<const detail::instance*>(obj);
+        if (Py_TYPE(obj) == access.exact && access.getter_record->next == nullptr && inst->simple_layout
+            && inst->simple_instance_registered) {
+            return access.read(inst->simple_value_holder[0]);
+        }
         PyObject* args[] = {obj};
         if (PyObject* result = RunBody(access.getter_record, access.get, args)) {
             return result;
@@ -323,6 +343,7 @@ inline int FieldTraverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(access.doc);
     Py_VISIT(access.getter);
     Py_VISIT(access.setter);
+    Py_VISIT(access.exact);
     return PyProperty_Type.tp_traverse(self, visit, arg);
 }
 
@@ -338,6 +359,7 @@ inline void FieldDealloc(PyObject* self) {
     Py_CLEAR(access.doc);
     Py_CLEAR(access.getter);
     Py_CLEAR(access.setter);
+    Py_CLEAR(access.exact);
     PyProperty_Type.tp_dealloc(self);  // untracks and frees the object
     Py_DECREF(type);
 }
@@ -387,7 +409,7 @@ inline PyTypeObject* FieldPropertyType() {
 // A field property of `getter` and `setter` with the bodies `get` and `set`,
 // or null where CPython's property is laid out otherwise.
 inline py::object MakeFieldProperty(py::handle getter, py::handle setter, py::handle doc, FastBody get,
-                                    FastBody set) {
+                                    FastBody set, PyTypeObject* exact, PyObject* (*read)(void*) noexcept) {
     PyTypeObject* type = FieldPropertyType();
     if (type == nullptr) {
         return {};
@@ -412,6 +434,8 @@ inline py::object MakeFieldProperty(py::handle getter, py::handle setter, py::ha
     access.setter_record = FunctionRecord(setter.ptr());
     access.get = get;
     access.set = set;
+    access.exact = exact == nullptr ? nullptr : reinterpret_cast<PyTypeObject*>(Py_NewRef(exact));
+    access.read = read;
     return prop;
 }
 
@@ -428,7 +452,12 @@ void InstallFieldEntries(py::handle cls, const char* name) {
     InstallFastEntry(getter, FastEntry<1, GetField<Member>>);
     InstallFastEntry(setter, FastEntry<2, SetField<Member>>);
     const py::object doc = property.attr("__doc__");
-    py::object made = MakeFieldProperty(getter, setter, doc, GetField<Member>, SetField<Member>);
+    const detail::type_info* tinfo = RegisteredType<typename MemberOf<decltype(Member)>::Class>();
+    PyTypeObject* exact = tinfo != nullptr && tinfo->type == reinterpret_cast<PyTypeObject*>(cls.ptr())
+                              ? tinfo->type
+                              : nullptr;
+    py::object made =
+        MakeFieldProperty(getter, setter, doc, GetField<Member>, SetField<Member>, exact, ReadField<Member>);
     if (!made) {
         made = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, setter,
                                                                                               py::none(), doc);

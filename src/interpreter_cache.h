@@ -49,19 +49,17 @@ template <typename T>
 class InterpreterCached {
 public:
     // The cached value, or null when it was never set or its interpreter ended.
-    const T* get() const { return filled_ && generation_ == finalized_interpreters ? &value_ : nullptr; }
+    const T* get() const { return stamp_ == finalized_interpreters + 1 ? &value_ : nullptr; }
 
     const T& set(T value) {
         value_ = std::move(value);
-        generation_ = finalized_interpreters;
-        filled_ = true;
+        stamp_ = finalized_interpreters + 1;
         return value_;
     }
 
 private:
     T value_{};
-    unsigned generation_ = 0;
-    bool filled_ = false;
+    unsigned stamp_ = 0;  // the count of finalized interpreters when set, plus 1; 0 while never set
 };
 
 // A Python string interned once per interpreter, kept for its lifetime.
