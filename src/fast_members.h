@@ -289,17 +289,8 @@ inline FieldAccess& AccessOf(PyObject* prop) {
 
 // Runs `body` of a function with a single overload (its record `record`) as
 // FastEntry does; null with no error set hands the access to property's slot.
-inline PyObject* RunBody(const detail::function_record* record, FastBody body, PyObject* const* args) noexcept {
-    try {
-        return record->next == nullptr ? body(args) : nullptr;
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
-    } catch (...) {
-        RaiseActiveException();
-        return nullptr;
-    }
+inline PyObject* RunBody(const detail::function_record* record, FastBody body, PyObject* const* args) {
+    return AtBoundary([&] { return record->next == nullptr ? body(args) : nullptr; }, static_cast<PyObject*>(nullptr));
 }
 
 inline PyObject* FieldGet(PyObject* self, PyObject* obj, PyObject* type) {

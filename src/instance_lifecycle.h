@@ -184,23 +184,19 @@ bool ClassUnchanged(PyTypeObject* type) {
 
 template <typename T>
 PyObject* ClassCall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    try {
-        auto* type = reinterpret_cast<PyTypeObject*>(callable);
-        const detail::type_info* tinfo = RegisteredType<T>();
-        if (PyVectorcall_NARGS(nargsf) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)
-            && tinfo != nullptr && tinfo->type == type && type->tp_new == ObjectPathNew && ClassUnchanged<T>(type)) {
-            return OwningInstance(std::make_shared<T>()).release().ptr();
-        }
-        const CountedCall counted;
-        return CallDispatcher(callable, args, nargsf, kwnames);
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
-    } catch (...) {
-        RaiseActiveException();
-        return nullptr;
-    }
+    return AtBoundary(
+        [&]() -> PyObject* {
+            auto* type = reinterpret_cast<PyTypeObject*>(callable);
+            const detail::type_info* tinfo = RegisteredType<T>();
+            if (PyVectorcall_NARGS(nargsf) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)
+                && tinfo != nullptr && tinfo->type == type && type->tp_new == ObjectPathNew
+                && ClassUnchanged<T>(type)) {
+                return OwningInstance(std::make_shared<T>()).release().ptr();
+            }
+            const CountedCall counted;
+            return CallDispatcher(callable, args, nargsf, kwnames);
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 // The metaclass of the bound classes: pybind11's, with a vectorcall for the
