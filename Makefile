@@ -78,11 +78,15 @@ test: install native producer typecheck
 
 # Benchmarks of the installed module (bench/README.md). The peer module is
 # built again in Release, as the one in $(NATIVE) is a Debug build.
+# bench/compare.py measures the module against the reference modules of
+# bench/reference/ (C API, nanobind, plain pybind11).
 bench: install native producer
 	tools/ensure-apt-packages valgrind postgresql
-	cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELEM_PYB_BUILD_TESTS=ON \
+	$(PIP) install --group bench
+	cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELEM_PYB_BUILD_TESTS=ON -DTELEM_PYB_BUILD_BENCH=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
-	cmake --build $(BENCH) --target telem_peer log_driver
+	cmake --build $(BENCH) --target telem_peer log_driver ref_capi ref_nanobind ref_pybind11
+	$(PY) bench/compare.py --reference-dir $(BENCH)/reference --json bench/compare_results.json
 	$(PY) bench/bench.py --peer-dir $(BENCH)/peer --producer-dir $(PRODUCER) --json bench/results.json
 	PYTHONSAFEPATH=1 $(PY) bench/log_recorders.py --callgrind --json bench/log_results.json
 	PYTHONSAFEPATH=1 $(PY) bench/native_producer.py --producer-dir $(PRODUCER) --json bench/producer_results.json

@@ -22,7 +22,7 @@ namespace detail = pybind11::detail;
 // True when `type` is an instance type of some pybind11 module sharing our
 // internals; the check never adds an entry to pybind11's registry.
 inline bool IsPybind11InstanceType(PyTypeObject* type) {
-    return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(detail::get_internals().instance_base)) != 0;
+    return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(Internals().instance_base)) != 0;
 }
 
 // The bound type that pybind11 maps `type` to when it maps it to exactly one;

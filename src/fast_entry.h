@@ -36,6 +36,23 @@ inline void RaiseActiveException() noexcept {
     }
 }
 
+// Runs `body` as a boundary to CPython: a C++ exception becomes the Python
+// error the dispatcher would raise, and `failed` is returned. Thread
+// cancellation unwinds on, as through the dispatcher.
+template <typename Result, typename Body>
+Result AtBoundary(Body&& body, Result failed) {
+    try {
+        return body();
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        RaiseActiveException();
+        return failed;
+    }
+}
+
 // CPython 3.12's capsule object: the pointer follows the object header.
 // PyCapsule_GetPointer compares the capsule's name with strcmp on every call;
 // an entry reads the pointer directly once InstallFastEntry has seen the

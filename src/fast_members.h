@@ -8,6 +8,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,9 +49,55 @@ void AdoptValue(detail::instance* inst, const detail::type_info* tinfo, std::sha
     value_ptr = value.get();
     new (&inst->simple_value_holder[1]) std::shared_ptr<T>(std::move(value));
     inst->simple_holder_constructed = true;  // from here on, deallocating the instance frees the value
-    detail::register_instance(inst, value_ptr, tinfo);
+    RegisterInstance(inst, value_ptr, tinfo);
     inst->simple_instance_registered = true;
 }
+
+// Freed objects of T's bound class kept for reuse, as CPython keeps freed
+// floats: making and freeing a record object then skips the allocator. Only
+// objects of the exact class whose memory is what its tp_alloc gives
+// (PyType_GenericAlloc for a type without gc, dict or variable size) are kept;
+// a reused one is zeroed and initialised as that allocation does. Entries of
+// an interpreter that has finalized are dropped unread. Used with the
+// interpreter lock held.
+template <typename T>
+class FreeInstances {
+public:
+    static bool Fits(PyTypeObject* type) {
+        return type->tp_alloc == PyType_GenericAlloc && type->tp_free == PyObject_Free && type->tp_itemsize == 0
+               && type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)
+               && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+    }
+
+    // A reused object of `type`, as tp_alloc makes it, or null.
+    static PyObject* Take(PyTypeObject* type) {
+        if (generation_ != finalized_interpreters) {
+            count_ = 0;
+            generation_ = finalized_interpreters;
+        }
+        if (count_ == 0 || !Fits(type)) {
+            return nullptr;
+        }
+        PyObject* obj = items_[--count_];
+        std::memset(static_cast<void*>(obj), 0, static_cast<size_t>(type->tp_basicsize));
+        return PyObject_Init(obj, type);  // takes a reference to a heap type
+    }
+
+    // Keeps the memory of `obj`, which is being freed, instead of tp_free.
+    static bool Keep(PyObject* obj) {
+        if (generation_ != finalized_interpreters || count_ == kMax || !Fits(Py_TYPE(obj))) {
+            return false;
+        }
+        items_[count_++] = obj;
+        return true;
+    }
+
+private:
+    static constexpr int kMax = 32;
+    static inline PyObject* items_[kMax] = {};
+    static inline int count_ = 0;
+    static inline unsigned generation_ = 0;
+};
 
 // A new Python object of T's bound class that owns `value`, as pybind11 makes
 // one for a returned or copied record.
@@ -64,7 +111,8 @@ py::object OwningInstance(std::shared_ptr<T> value) {
     }
     // pybind11's make_new_instance for a class with one bound type and a
     // holder that fits: tp_alloc zeroes the instance, the layout is simple.
-    auto obj = py::reinterpret_steal<py::object>(tinfo->type->tp_alloc(tinfo->type, 0));
+    PyObject* reused = FreeInstances<T>::Take(tinfo->type);
+    auto obj = py::reinterpret_steal<py::object>(reused ? reused : tinfo->type->tp_alloc(tinfo->type, 0));
     if (!obj) {
         throw py::error_already_set();
     }
@@ -77,16 +125,19 @@ py::object OwningInstance(std::shared_ptr<T> value) {
 
 // Field values to Python: a text as strict UTF-8 (UnicodeDecodeError
 // otherwise), a sample value by its caster.
-inline PyObject* FieldToPython(const std::string& text) {
-    PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    if (str == nullptr) {
-        throw py::error_already_set();
-    }
-    return str;
+inline PyObject* FieldToPythonOrNull(const std::string& text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-inline PyObject* FieldToPython(const norv::telem::TsValue& value) {
-    return detail::make_caster<norv::telem::TsValue>::cast(value, py::return_value_policy::copy, nullptr).ptr();
+inline PyObject* FieldToPythonOrNull(const norv::telem::TsValue& value) noexcept { return ValueToPython(value); }
+
+template <typename Field>
+PyObject* FieldToPython(const Field& field) {
+    PyObject* obj = FieldToPythonOrNull(field);
+    if (obj == nullptr) {
+        throw py::error_already_set();
+    }
+    return obj;
 }
 
 // Field and argument values from Python, the plain cases: false leaves `field`
@@ -115,7 +166,18 @@ inline bool LoadPlain(PyObject* src, std::string& field) {
 
 // A sample value of a built-in type, or nothing: values of other types go to
 // the dispatcher, which runs their conversion methods once.
+// A float or an int of their exact types takes LoadValue's first step directly.
 inline std::optional<norv::telem::TsValue> LoadPlainValue(PyObject* src) {
+    if (PyFloat_CheckExact(src)) {
+        return norv::telem::TsValue(PyFloat_AS_DOUBLE(src));
+    }
+    if (PyLong_CheckExact(src)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(src, &overflow);
+        if (overflow == 0) {
+            return norv::telem::TsValue(v);  // an exact int cannot fail otherwise
+        }
+    }
     return IsBuiltinValue(src) ? LoadValue(src, true) : std::nullopt;
 }
 
@@ -140,6 +202,13 @@ template <auto Member>
 PyObject* GetField(PyObject* const* args) {
     const auto* self = InitialisedValue<typename MemberOf<decltype(Member)>::Class>(args[0]);
     return self == nullptr ? nullptr : FieldToPython(self->*Member);
+}
+
+// The field of a native object known to be a Member's class: a new object, or
+// null with the Python error set.
+template <auto Member>
+PyObject* ReadField(void* native) noexcept {
+    return FieldToPythonOrNull(static_cast<const typename MemberOf<decltype(Member)>::Class*>(native)->*Member);
 }
 
 template <auto Member>
@@ -184,11 +253,188 @@ bool RefuseForeignSelf(PyObject* const* args, Py_ssize_t nargs) {
     return true;
 }
 
+// A field property runs the fast bodies of its getter and setter directly
+// from the descriptor slots, without calling the functions: it is a subclass
+// of property that otherwise behaves as property (fget, fset, fdel, __doc__,
+// the errors), and hands every access its bodies do not take to property's
+// own slots. It reads CPython 3.12's property object: the getter and setter
+// follow the object header. InstallFieldEntries checks that once per property
+// against fget and fset; each access checks that they are still the functions
+// whose bodies it runs (`property.__init__` can replace them).
+struct PropertyLayout {
+    PyObject_HEAD PyObject* fget;
+    PyObject* fset;
+};
+
+struct FieldAccess {
+    PyObject* getter;  // the functions whose bodies run, owned: none other can take their addresses
+    PyObject* setter;
+    const detail::function_record* getter_record;  // their records, for overloads another module adds
+    const detail::function_record* setter_record;
+    FastBody get;
+    FastBody set;
+    PyObject* doc;  // the property's __doc__, which property keeps in a subclass's own slot
+    // The gate's first case, decided at install: instances of exactly the
+    // bound class (owned; null where the class is not the registered one)
+    // are read by `read` from their value without calling `get`.
+    PyTypeObject* exact;
+    PyObject* (*read)(void* native) noexcept;
+};
+
+inline Py_ssize_t field_access_offset = 0;  // after property's own fields, aligned
+
+inline FieldAccess& AccessOf(PyObject* prop) {
+    return *reinterpret_cast<FieldAccess*>(reinterpret_cast<char*>(prop) + field_access_offset);
+}
+
+// Runs `body` of a function with a single overload (its record `record`) as
+// FastEntry does; null with no error set hands the access to property's slot.
+inline PyObject* RunBody(const detail::function_record* record, FastBody body, PyObject* const* args) {
+    return AtBoundary([&] { return record->next == nullptr ? body(args) : nullptr; }, static_cast<PyObject*>(nullptr));
+}
+
+inline PyObject* FieldGet(PyObject* self, PyObject* obj, PyObject* type) {
+    const FieldAccess& access = AccessOf(self);
+    // None is no record: property's slot gives the property itself for it.
+    if (obj != nullptr && reinterpret_cast<PropertyLayout*>(self)->fget == access.getter) {
+        const auto* inst = reinterpret_cast<const detail::instance*>(obj);
+        if (Py_TYPE(obj) == access.exact && access.getter_record->next == nullptr && inst->simple_layout
+            && inst->simple_instance_registered) {
+            return access.read(inst->simple_value_holder[0]);
+        }
+        PyObject* args[] = {obj};
+        if (PyObject* result = RunBody(access.getter_record, access.get, args)) {
+            return result;
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    return PyProperty_Type.tp_descr_get(self, obj, type);
+}
+
+inline int FieldSet(PyObject* self, PyObject* obj, PyObject* value) {
+    const FieldAccess& access = AccessOf(self);
+    if (value != nullptr && reinterpret_cast<PropertyLayout*>(self)->fset == access.setter) {
+        PyObject* args[] = {obj, value};
+        if (PyObject* result = RunBody(access.setter_record, access.set, args)) {
+            Py_DECREF(result);
+            return 0;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return PyProperty_Type.tp_descr_set(self, obj, value);
+}
+
+inline int FieldTraverse(PyObject* self, visitproc visit, void* arg) {
+    const FieldAccess& access = AccessOf(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(access.doc);
+    Py_VISIT(access.getter);
+    Py_VISIT(access.setter);
+    Py_VISIT(access.exact);
+    return PyProperty_Type.tp_traverse(self, visit, arg);
+}
+
+// The access stays usable: the functions are kept until the object is freed.
+inline int FieldClear(PyObject* self) {
+    Py_CLEAR(AccessOf(self).doc);
+    return PyProperty_Type.tp_clear(self);
+}
+
+inline void FieldDealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    FieldAccess& access = AccessOf(self);
+    Py_CLEAR(access.doc);
+    Py_CLEAR(access.getter);
+    Py_CLEAR(access.setter);
+    Py_CLEAR(access.exact);
+    PyProperty_Type.tp_dealloc(self);  // untracks and frees the object
+    Py_DECREF(type);
+}
+
+// The field property type, made once per interpreter (null where property's
+// layout is not as expected); kept for the interpreter's lifetime.
+inline InterpreterCached<PyTypeObject*> field_property_type;
+
+inline PyTypeObject* FieldPropertyType() {
+    if (PyTypeObject* const* cached = field_property_type.get()) {
+        return *cached;
+    }
+    if (PyProperty_Type.tp_itemsize != 0 || PyProperty_Type.tp_dictoffset != 0
+        || PyProperty_Type.tp_basicsize < static_cast<Py_ssize_t>(sizeof(PropertyLayout))
+        || PyProperty_Type.tp_dealloc == nullptr || PyProperty_Type.tp_traverse == nullptr
+        || PyProperty_Type.tp_clear == nullptr) {
+        return field_property_type.set(nullptr);
+    }
+    const Py_ssize_t align = alignof(FieldAccess);
+    field_access_offset = (PyProperty_Type.tp_basicsize + align - 1) / align * align;
+    static PyMemberDef members[] = {
+        {"__doc__", Py_T_OBJECT_EX, 0, 0, nullptr},  // offset set below
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    members[0].offset = field_access_offset + static_cast<Py_ssize_t>(offsetof(FieldAccess, doc));
+    static PyType_Slot slots[] = {
+        {Py_tp_descr_get, reinterpret_cast<void*>(FieldGet)},
+        {Py_tp_descr_set, reinterpret_cast<void*>(FieldSet)},
+        {Py_tp_traverse, reinterpret_cast<void*>(FieldTraverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(FieldClear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(FieldDealloc)},
+        {Py_tp_members, members},
+        {0, nullptr},
+    };
+    static PyType_Spec spec{"telem_pyb.field_property",
+                            static_cast<int>(field_access_offset + static_cast<Py_ssize_t>(sizeof(FieldAccess))), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE
+                                | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            slots};
+    PyObject* type = PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(&PyProperty_Type));
+    if (type == nullptr) {
+        throw py::error_already_set();
+    }
+    return field_property_type.set(reinterpret_cast<PyTypeObject*>(type));
+}
+
+// A field property of `getter` and `setter` with the bodies `get` and `set`,
+// or null where CPython's property is laid out otherwise.
+inline py::object MakeFieldProperty(py::handle getter, py::handle setter, py::handle doc, FastBody get,
+                                    FastBody set, PyTypeObject* exact, PyObject* (*read)(void*) noexcept) {
+    PyTypeObject* type = FieldPropertyType();
+    if (type == nullptr) {
+        return {};
+    }
+    auto prop = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+    if (!prop) {
+        throw py::error_already_set();
+    }
+    const py::tuple args = py::make_tuple(getter, setter, py::none(), doc);
+    if (PyProperty_Type.tp_init(prop.ptr(), args.ptr(), nullptr) != 0) {
+        throw py::error_already_set();
+    }
+    const auto* layout = reinterpret_cast<const PropertyLayout*>(prop.ptr());
+    if (layout->fget != prop.attr("fget").ptr() || layout->fset != prop.attr("fset").ptr()
+        || layout->fget != getter.ptr() || layout->fset != setter.ptr()) {
+        return {};
+    }
+    FieldAccess& access = AccessOf(prop.ptr());
+    access.getter = Py_NewRef(getter.ptr());
+    access.setter = Py_NewRef(setter.ptr());
+    access.getter_record = FunctionRecord(getter.ptr());  // a function's capsule never changes
+    access.setter_record = FunctionRecord(setter.ptr());
+    access.get = get;
+    access.set = set;
+    access.exact = exact == nullptr ? nullptr : reinterpret_cast<PyTypeObject*>(Py_NewRef(exact));
+    access.read = read;
+    return prop;
+}
+
 // Gives the getter and setter of the property `name` of `cls`, bound with
-// def_readwrite to `Member`, their fast entries. The property is made again
+// def_readwrite to `Member`, their fast entries, and makes the property again
 // around the same two functions without pybind11's instance-method wrappers,
-// which have no vectorcall: through them, every access would build an
-// argument tuple.
+// which have no vectorcall: a field property, or where that cannot be, a
+// plain property.
 template <auto Member>
 void InstallFieldEntries(py::handle cls, const char* name) {
     const py::object property = cls.attr(name);
@@ -196,8 +442,18 @@ void InstallFieldEntries(py::handle cls, const char* name) {
     const py::handle setter = detail::get_function(property.attr("fset"));
     InstallFastEntry(getter, FastEntry<1, GetField<Member>>);
     InstallFastEntry(setter, FastEntry<2, SetField<Member>>);
-    cls.attr(name) = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
-        getter, setter, py::none(), property.attr("__doc__"));
+    const py::object doc = property.attr("__doc__");
+    const detail::type_info* tinfo = RegisteredType<typename MemberOf<decltype(Member)>::Class>();
+    PyTypeObject* exact = tinfo != nullptr && tinfo->type == reinterpret_cast<PyTypeObject*>(cls.ptr())
+                              ? tinfo->type
+                              : nullptr;
+    py::object made =
+        MakeFieldProperty(getter, setter, doc, GetField<Member>, SetField<Member>, exact, ReadField<Member>);
+    if (!made) {
+        made = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(getter, setter,
+                                                                                              py::none(), doc);
+    }
+    cls.attr(name) = made;
 }
 
 // `__init__` of a class bound with init<>, made fast.

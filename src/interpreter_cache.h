@@ -49,20 +49,66 @@ template <typename T>
 class InterpreterCached {
 public:
     // The cached value, or null when it was never set or its interpreter ended.
-    const T* get() const { return filled_ && generation_ == finalized_interpreters ? &value_ : nullptr; }
+    const T* get() const { return stamp_ == finalized_interpreters + 1 ? &value_ : nullptr; }
 
     const T& set(T value) {
         value_ = std::move(value);
-        generation_ = finalized_interpreters;
-        filled_ = true;
+        stamp_ = finalized_interpreters + 1;
         return value_;
     }
 
 private:
     T value_{};
-    unsigned generation_ = 0;
-    bool filled_ = false;
+    unsigned stamp_ = 0;  // the count of finalized interpreters when set, plus 1; 0 while never set
 };
+
+// A Python string interned once per interpreter, kept for its lifetime.
+struct InternedName {
+    const char* text;
+    InterpreterCached<PyObject*> interned{};
+
+    PyObject* Get() {
+        if (PyObject* const* cached = interned.get()) {
+            return *cached;
+        }
+        PyObject* made = PyUnicode_InternFromString(text);
+        if (made == nullptr) {
+            throw pybind11::error_already_set();
+        }
+        return interned.set(made);
+    }
+};
+
+// pybind11's shared state, found once per interpreter: pybind11 makes it once
+// and only a finalize deletes it.
+inline detail::internals& Internals() {
+    static InterpreterCached<detail::internals*> cache;
+    if (detail::internals* const* cached = cache.get()) {
+        return **cached;
+    }
+    return *cache.set(&detail::get_internals());
+}
+
+// The registry of instances, as pybind11's register_instance and
+// deregister_instance_impl keep it.
+inline void RegisterInstance(detail::instance* inst, void* value, const detail::type_info* tinfo) {
+    Internals().registered_instances.emplace(value, inst);
+    if (!tinfo->simple_ancestors) {
+        detail::traverse_offset_bases(value, tinfo, inst, detail::register_instance_impl);
+    }
+}
+
+inline bool DeregisterSimpleInstance(void* value, detail::instance* inst) {
+    auto& registered = Internals().registered_instances;
+    const auto range = registered.equal_range(value);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == inst) {
+            registered.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
 
 // The registry entry of a bound type, or null while it is not registered.
 // Registrations are never removed while their interpreter runs.

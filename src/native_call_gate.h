@@ -39,6 +39,20 @@ namespace telem_pyb {
 
 namespace py = pybind11;
 
+// CPython 3.12's thread state names its interpreter in a field that
+// PyThreadState_GetInterpreter returns; the field is read directly once
+// CheckThreadStateLayout, at import, has seen the two agree.
+inline bool thread_state_interp_inline = false;
+
+inline void CheckThreadStateLayout() {
+    PyThreadState* tstate = PyThreadState_Get();
+    thread_state_interp_inline = tstate->interp == PyThreadState_GetInterpreter(tstate);
+}
+
+inline PyInterpreterState* InterpreterOf(PyThreadState* tstate) {
+    return thread_state_interp_inline ? tstate->interp : PyThreadState_GetInterpreter(tstate);
+}
+
 // What a native call meets while its recorder's interpreter does not run.
 class InterpreterNotRunning : public std::runtime_error {
 public:
@@ -168,6 +182,7 @@ public:
     // this interpreter's exit closing it, and forgets the gates of the
     // subinterpreters of an earlier one (new ones may reuse their ids).
     void OpenForImport() {
+        CheckThreadStateLayout();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             for (auto& entry : subinterpreters_) {
@@ -239,7 +254,9 @@ class InterpreterLock {
 public:
     explicit InterpreterLock(std::int64_t owner) {
         PyThreadState* current = _PyThreadState_UncheckedGet();
-        if (current != nullptr && PyInterpreterState_GetID(PyThreadState_GetInterpreter(current)) == owner) {
+        if (current != nullptr
+            && (owner == 0 ? InterpreterOf(current) == PyInterpreterState_Main()
+                           : PyInterpreterState_GetID(InterpreterOf(current)) == owner)) {
             return;  // nests
         }
         gate_ = Gates::Get().Find(owner);

@@ -13,6 +13,8 @@
 #include "fast_entry.h"
 #include "fast_members.h"
 #include "initialised_instance_caster.h"
+#include "instance_lifecycle.h"
+#include "method_descriptor.h"
 #include "native_call_gate.h"
 #include "python_override.h"
 #include "norv/telem/telem.h"
@@ -47,10 +49,10 @@ py::object RecordToPython(const Record& record) {
 // A native thread that calls while the interpreter is not running gets
 // InterpreterNotRunning and touches nothing of Python.
 template <typename... Records>
-void CallPythonOverride(std::int64_t interpreter, const TelemRecorder* self, OverridableMethod& method,
-                        const Records&... records) {
+void CallPythonOverride(std::int64_t interpreter, const TelemRecorder* self, telem_pyb::OwnerNote& owner,
+                        OverridableMethod& method, const Records&... records) {
     telem_pyb::InterpreterLock lock(interpreter);
-    const telem_pyb::Override override = telem_pyb::FindOverride(self, RegisteredType<TelemRecorder>(), method);
+    const telem_pyb::Override override = telem_pyb::FindOverride(self, RegisteredType<TelemRecorder>(), method, owner);
     if (!override) {
         throw std::runtime_error(method.pure_message);
     }
@@ -97,31 +99,49 @@ PYBIND11_MODULE(telem_pyb, m) {
     // Native half of every Python recorder: routes the pure operations to the
     // instance's Python methods, under a thread state of the interpreter that
     // made it, and keeps the two default operations. Always owned as itself
-    // (make_shared), so its member is destroyed with it.
+    // (make_shared), so its members are destroyed with it.
     class PyTelemRecorder : public TelemRecorder {
     public:
         void RecordMetadata(const TsMetadata& meta) override {
-            CallPythonOverride(interpreter_, this, record_metadata_method, meta);
+            CallPythonOverride(interpreter_, this, owner_, record_metadata_method, meta);
         }
-        void RecordPoint(const TsPoint& point) override { CallPythonOverride(interpreter_, this, record_point_method, point); }
-        void Close() override { CallPythonOverride(interpreter_, this, close_method); }
+        void RecordPoint(const TsPoint& point) override {
+            CallPythonOverride(interpreter_, this, owner_, record_point_method, point);
+        }
+        void Close() override { CallPythonOverride(interpreter_, this, owner_, close_method); }
+
+        // From the deallocation of every instance of the class and its subclasses.
+        static void ForgetOwner(PyObject* self) {
+            void* value = telem_pyb::OwnedValue(self, RegisteredType<TelemRecorder>());
+            if (auto* native = dynamic_cast<PyTelemRecorder*>(static_cast<TelemRecorder*>(value))) {
+                telem_pyb::ForgetOwner(self, native->owner_);
+            }
+        }
 
     private:
         const std::int64_t interpreter_ = telem_pyb::Gates::Get().Join();
+        telem_pyb::OwnerNote owner_;  // the Python object that owns this, once a lookup found it
     };
 
     m.attr("__version__") = TELEM_PYB_VERSION;  // from pyproject.toml
 
-    py::class_<TsPoint, std::shared_ptr<TsPoint>> point(m, "TsPoint", "TsPoint");
+    // The records' metaclass: pybind11's, with a vectorcall for `Cls()`.
+    const py::object record_meta = telem_pyb::MakeMetaclass(m);
+    const py::metaclass record_class(
+        record_meta ? py::handle(record_meta)
+                    : py::handle(reinterpret_cast<PyObject*>(py::detail::get_internals().default_metaclass)));
+
+    py::class_<TsPoint, std::shared_ptr<TsPoint>> point(m, "TsPoint", "TsPoint", record_class);
     point.def(py::init<>())
         .def_readwrite("value", &TsPoint::value)
         .def_readwrite("mtime", &TsPoint::mtime)
         .def("value_str", &TsPoint::value_str, "value to string");
     telem_pyb::InstallConstructorEntry<TsPoint>(point);
+    telem_pyb::InstallLifecycle<TsPoint, true>(point);
     telem_pyb::InstallFieldEntries<&TsPoint::value>(point, "value");
     telem_pyb::InstallFieldEntries<&TsPoint::mtime>(point, "mtime");
 
-    py::class_<TsMetadata, std::shared_ptr<TsMetadata>> metadata(m, "TsMetadata", "TsMetadata");
+    py::class_<TsMetadata, std::shared_ptr<TsMetadata>> metadata(m, "TsMetadata", "TsMetadata", record_class);
     metadata.def(py::init<>())
         .def_readwrite("tsid", &TsMetadata::tsid)
         .def_readwrite("tsname", &TsMetadata::tsname)
@@ -133,6 +153,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("comment", &TsMetadata::comment)
         .def_readwrite("json", &TsMetadata::json);
     telem_pyb::InstallConstructorEntry<TsMetadata>(metadata);
+    telem_pyb::InstallLifecycle<TsMetadata, true>(metadata);
     telem_pyb::InstallFieldEntries<&TsMetadata::tsid>(metadata, "tsid");
     telem_pyb::InstallFieldEntries<&TsMetadata::tsname>(metadata, "tsname");
     telem_pyb::InstallFieldEntries<&TsMetadata::btype>(metadata, "btype");
@@ -156,12 +177,14 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
     telem_pyb::InstallConstructorScreen<TelemRecorder>(recorder);
+    telem_pyb::InstallLifecycle<TelemRecorder, false>(recorder, &PyTelemRecorder::ForgetOwner);
     telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall, telem_pyb::NoScreen, true>);
+    telem_pyb::InstallMethodDescriptor(recorder, "record_value");
 
     py::module_ backend = m.def_submodule("backend");
     py::module_ log = backend.def_submodule("log");
 
-    py::class_<db::Point, std::shared_ptr<db::Point>> log_point(log, "Point", "Point");
+    py::class_<db::Point, std::shared_ptr<db::Point>> log_point(log, "Point", "Point", record_class);
     log_point.def(py::init<>())
         .def_readwrite("mtime", &db::Point::mtime)
         .def_readwrite("tsname", &db::Point::tsname)
@@ -171,6 +194,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("comment", &db::Point::comment)
         .def_readwrite("origin", &db::Point::origin);
     telem_pyb::InstallConstructorEntry<db::Point>(log_point);
+    telem_pyb::InstallLifecycle<db::Point, true>(log_point);
     telem_pyb::InstallFieldEntries<&db::Point::mtime>(log_point, "mtime");
     telem_pyb::InstallFieldEntries<&db::Point::tsname>(log_point, "tsname");
     telem_pyb::InstallFieldEntries<&db::Point::value>(log_point, "value");

@@ -7,9 +7,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
+#include <string>
 #include <utility>
 
+#include "exact_type_gate.h"
 #include "interpreter_cache.h"
+#include "method_descriptor.h"
 
 namespace telem_pyb {
 
@@ -21,18 +25,10 @@ namespace detail = pybind11::detail;
 struct OverridableMethod {
     const char* name;
     const char* pure_message;
-    InterpreterCached<PyObject*> interned{};  // made on first use in each interpreter
+    InternedName interned{name};  // made on first use in each interpreter
+    std::size_t size = std::char_traits<char>::length(name);
 
-    PyObject* Interned() {
-        if (PyObject* const* cached = interned.get()) {
-            return *cached;
-        }
-        PyObject* made = PyUnicode_InternFromString(name);
-        if (made == nullptr) {
-            throw py::error_already_set();
-        }
-        return interned.set(made);  // kept for the interpreter's lifetime
-    }
+    PyObject* Interned() { return interned.Get(); }
 };
 
 // A new reference to the live Python object registered for `native` as an
@@ -43,28 +39,100 @@ inline py::object LiveInstance(const void* native, const detail::type_info* tinf
     if (tinfo == nullptr) {
         return {};
     }
-    py::handle self = detail::get_object_handle(native, tinfo);
+    py::handle self;  // pybind11's get_object_handle, on the registry found once
+    const auto range = Internals().registered_instances.equal_range(native);
+    for (auto it = range.first; it != range.second && !self; ++it) {
+        for (const auto& v_h : detail::values_and_holders(it->second)) {
+            if (v_h.type == tinfo) {
+                self = reinterpret_cast<PyObject*>(it->second);
+                break;
+            }
+        }
+    }
     return self && Py_REFCNT(self.ptr()) > 0 ? py::reinterpret_borrow<py::object>(self) : py::object();
 }
+
+// Where a recorder's native half remembers the Python object that owns it, so
+// that its lookups need not search the registry of instances. The first
+// lookup that finds the owner there notes it, if the owner's type holds
+// exactly the bound type and owns the native half in the simple layout; the
+// class's deallocation forgets it (ForgetOwner) before the object is freed;
+// a note of an interpreter that has finalized is not read. Used with the
+// interpreter lock held.
+struct OwnerNote {
+    PyObject* owner = nullptr;  // borrowed: forgotten before it is freed
+    unsigned generation = 0;
+};
+
+// The live owner of `native`, as LiveInstance finds it.
+inline py::object OwnerOf(const void* native, const detail::type_info* tinfo, OwnerNote& note) {
+    if (note.owner != nullptr && note.generation == finalized_interpreters) {
+        // Being destroyed (count 0): as LiveInstance, no instance.
+        return Py_REFCNT(note.owner) > 0 ? py::reinterpret_borrow<py::object>(note.owner) : py::object();
+    }
+    note.owner = nullptr;
+    py::object self = LiveInstance(native, tinfo);
+    if (self && HoldsExactly(self.ptr(), tinfo)) {
+        const auto* inst = reinterpret_cast<const detail::instance*>(self.ptr());
+        if (inst->simple_layout && inst->simple_holder_constructed && inst->simple_value_holder[0] == native) {
+            note = {self.ptr(), finalized_interpreters};
+        }
+    }
+    return self;
+}
+
+// The native half of `self` for ForgetOwner: its value if `self`'s type holds
+// exactly `tinfo` (read from pybind11's registry without adding to it: it runs
+// while the object is being freed) and the holder was made; null otherwise.
+inline void* OwnedValue(PyObject* self, const detail::type_info* tinfo) {
+    const auto* inst = reinterpret_cast<const detail::instance*>(self);
+    if (tinfo == nullptr || !inst->simple_layout || !inst->simple_holder_constructed) {
+        return nullptr;
+    }
+    const auto& types = Internals().registered_types_py;
+    const auto found = types.find(Py_TYPE(self));
+    if (found == types.end() || found->second.size() != 1 || found->second.front() != tinfo) {
+        return nullptr;
+    }
+    return inst->simple_value_holder[0];
+}
+
+inline void ForgetOwner(PyObject* self, OwnerNote& note) {
+    if (note.owner == self) {
+        note.owner = nullptr;
+    }
+}
+
+// Pairs this module entered into pybind11's negative cache in the running
+// interpreter: until the first, looking the cache up finds none of its names.
+// Only this module's code uses its names, whose addresses are the keys.
+inline InterpreterCached<bool> negative_entries;
 
 // True when the innermost Python frame runs a function called `method.name`
 // whose first parameter is bound to `self`: the override is calling its base.
 // Refreshing the frame's locals can run Python code (a `__del__`): the caller
 // holds `self` by a reference of its own.
-inline bool CalledFromOverride(py::handle self, OverridableMethod& method) {
-    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+// True when `name` (a str) is `method`'s name: the same interned object, or
+// else the same ASCII characters (a str of ASCII characters only is always
+// stored as ASCII).
+inline bool IsMethodName(PyObject* name, PyObject* interned, const OverridableMethod& method) {
+    return name == interned
+           || (PyUnicode_IS_ASCII(name) && static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)) == method.size
+               && std::memcmp(PyUnicode_DATA(name), method.name, method.size) == 0);
+}
+
+inline bool CalledFromOverride(py::handle self, PyObject* interned, OverridableMethod& method) {
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
     if (frame == nullptr) {
         return false;
     }
-    py::object frame_ref = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(frame));
     PyCodeObject* code = PyFrame_GetCode(frame);
     py::object code_ref = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
-    if (code->co_argcount <= 0) {
+    if (code->co_argcount <= 0 || !IsMethodName(code->co_name, interned, method)) {
         return false;
     }
-    if (code->co_name != method.Interned() && PyUnicode_CompareWithASCIIString(code->co_name, method.name) != 0) {
-        return false;
-    }
+    // Refreshing the locals may run Python code that frees the frame.
+    py::object frame_ref = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(frame));
     PyObject* locals = PyEval_GetLocals();
     if (locals == nullptr) {
         if (PyErr_Occurred()) {
@@ -106,22 +174,26 @@ struct Override {
 
 // The Python override of `method` on the instance that owns `native`, or an
 // empty Override when there is none.
-inline Override FindOverride(const void* native, const detail::type_info* tinfo, OverridableMethod& method) {
+inline Override FindOverride(const void* native, const detail::type_info* tinfo, OverridableMethod& method,
+                             OwnerNote& note) {
     // Held for the whole lookup: attribute lookup and the recursion guard can
     // run Python code that drops every other reference.
-    py::object self = LiveInstance(native, tinfo);
+    py::object self = OwnerOf(native, tinfo, note);
     if (!self) {
         return {};
     }
     auto key = std::make_pair(reinterpret_cast<const PyObject*>(Py_TYPE(self.ptr())), method.name);
-    auto& inactive = detail::get_internals().inactive_override_cache;
-    if (inactive.find(key) != inactive.end()) {
-        return {};
+    if (negative_entries.get() != nullptr) {
+        auto& inactive = Internals().inactive_override_cache;
+        if (inactive.find(key) != inactive.end()) {
+            return {};
+        }
     }
     // Same result as getattr(self, name), without making a bound method for a
     // function found on the class.
     PyObject* found = nullptr;
-    const bool unbound = _PyObject_GetMethod(self.ptr(), method.Interned(), &found) == 1;
+    PyObject* name = method.Interned();
+    const bool unbound = _PyObject_GetMethod(self.ptr(), name, &found) == 1;
     py::object attr = py::reinterpret_steal<py::object>(found);
     if (!attr) {
         PyErr_Clear();
@@ -132,13 +204,16 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
                              + "' is not an instance of 'function'");
     }
     // Built-in, as the class's own methods are: no override. Found unbound, a
-    // method descriptor is what getattr would have bound into one.
+    // method descriptor (CPython's or ours) is what getattr would have bound
+    // into one.
     const py::handle function = detail::get_function(attr.ptr());
-    if ((function && PyCFunction_Check(function.ptr())) || (unbound && Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type))) {
-        inactive.insert(std::move(key));
+    if ((function && PyCFunction_Check(function.ptr()))
+        || (unbound && (Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type) || IsMethodDescriptor(attr.ptr())))) {
+        Internals().inactive_override_cache.insert(std::move(key));
+        negative_entries.set(true);
         return {};
     }
-    if (CalledFromOverride(self, method)) {
+    if (CalledFromOverride(self, name, method)) {
         return {};
     }
     return {std::move(attr), unbound ? std::move(self) : py::object()};

@@ -191,6 +191,22 @@ inline std::optional<TsValue> LoadConverted(PyObject* src, IndexOnce& index) {
     return std::nullopt;
 }
 
+// A new Python object for a sample value, or null with the Python error set.
+inline PyObject* ValueToPython(const TsValue& value) noexcept {
+    switch (value.index()) {
+        case 0:
+            return Py_NewRef(std::get<bool>(value) ? Py_True : Py_False);
+        case 1:
+            return PyLong_FromLong(std::get<long>(value));
+        case 2:
+            return PyFloat_FromDouble(std::get<double>(value));
+        default: {
+            const auto& text = std::get<std::string>(value);
+            return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+        }
+    }
+}
+
 // Loads a sample value: pass 1, then, if allowed, pass 2.
 inline std::optional<TsValue> LoadValue(PyObject* src, bool convert) {
     IndexOnce index(src);
@@ -219,23 +235,7 @@ struct type_caster<norv::telem::TsValue> {
     }
 
     static handle cast(const norv::telem::TsValue& src, return_value_policy /*policy*/, handle /*parent*/) {
-        PyObject* obj = nullptr;
-        switch (src.index()) {
-            case 0:
-                obj = std::get<bool>(src) ? Py_True : Py_False;
-                Py_INCREF(obj);
-                return obj;
-            case 1:
-                obj = PyLong_FromLong(std::get<long>(src));
-                break;
-            case 2:
-                obj = PyFloat_FromDouble(std::get<double>(src));
-                break;
-            default: {
-                const auto& text = std::get<std::string>(src);
-                obj = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-            }
-        }
+        PyObject* obj = telem_pyb::ValueToPython(src);
         if (obj == nullptr) {
             throw error_already_set();
         }

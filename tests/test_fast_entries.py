@@ -145,8 +145,29 @@ def answers_alike(function, args, kwargs):
         pytest.param(lambda: (MIRecorderSub(), "v"), {}, id="a Python subclass of that recorder"),
     ],
 )
-def test_record_value_entry_answers_as_the_dispatcher(make_args, kwargs):
-    answers_alike(RECORD_VALUE, make_args(), kwargs)
+@pytest.mark.parametrize("via", ["the class attribute", "the descriptor in the class dict"])
+def test_record_value_entry_answers_as_the_dispatcher(make_args, kwargs, via):
+    function = RECORD_VALUE if via == "the class attribute" else vars(TelemRecorder)["record_value"]
+    args = make_args()
+    assert outcome(function, args, kwargs) == outcome(through_dispatcher(RECORD_VALUE), args, kwargs)
+
+
+def test_record_value_reached_through_an_instance_is_the_bound_function():
+    sink = Sink()
+    bound = sink.record_value
+    assert type(bound).__name__ == "method" and bound.__self__ is sink and bound.__func__ is RECORD_VALUE.__func__
+    assert type(RECORD_VALUE).__name__ == "instancemethod" and TelemRecorder.record_value is RECORD_VALUE
+    descriptor = vars(TelemRecorder)["record_value"]
+    assert descriptor.__func__ is RECORD_VALUE.__func__ and descriptor.__doc__ == RECORD_VALUE.__doc__
+    assert descriptor.__name__ == "record_value"
+    for call in (lambda: sink.record_value(1.5), lambda: bound(2.5)):
+        assert call() is None
+    assert [p.value for p in sink.points] == [1.5, 2.5]
+    with pytest.raises(TypeError) as fast:
+        sink.record_value()
+    with pytest.raises(TypeError) as dispatched:
+        through_dispatcher(RECORD_VALUE)(sink)
+    assert str(fast.value) == str(dispatched.value)
 
 
 class StrSub(str):
@@ -319,3 +340,117 @@ def test_convert_overload_added_by_another_module_is_reached(prepend):
     telem_peer.add_convert_overload(prepend)
     assert log.ConvertPointToDb(None, None) == "peer overload"
     assert log.ConvertPointToDb(metadata(), point(3)).value == "3"
+
+
+def through_metaclass(cls):
+    """The class call as pybind11's metaclass makes it, never through the class's vectorcall."""
+    return lambda *args, **kwargs: type(cls).__call__(cls, *args, **kwargs)
+
+
+@pytest.mark.parametrize("cls", [TsPoint, TsMetadata, Point], ids=lambda c: c.__name__)
+@pytest.mark.parametrize(
+    "make_cls, args, kwargs",
+    [
+        pytest.param(lambda cls: cls, (), {}, id="the class"),
+        pytest.param(lambda cls: cls, (1,), {}, id="an argument"),
+        pytest.param(lambda cls: cls, (), {"value": 1}, id="a keyword"),
+        pytest.param(lambda cls: type("Sub", (cls,), {}), (), {}, id="a subclass"),
+        pytest.param(lambda cls: type("Sub", (cls,), {"__init__": lambda self: None}), (), {},
+                     id="a subclass whose __init__ skips the base's"),
+        pytest.param(two_bound_class, (), {}, id="a class holding two bound types"),
+        pytest.param(lambda cls: foreign_or_plain(cls, 0).__class__, (), {}, id="a C++ subclass"),
+    ],
+)
+def test_class_call_answers_as_the_metaclass(cls, make_cls, args, kwargs):
+    target = make_cls(cls)
+    assert outcome(target, args, kwargs) == outcome(through_metaclass(target), args, kwargs)
+
+
+@pytest.mark.parametrize("name", ["TsPoint", "TsMetadata", "Point"])
+@isolated
+def test_class_call_follows_a_replaced_init_and_new(name):
+    cls = {"TsPoint": TsPoint, "TsMetadata": TsMetadata, "Point": Point}[name]
+    calls = []
+    original = cls.__init__
+
+    def replaced(self):
+        calls.append(self)
+        original(self)
+
+    cls.__init__ = replaced
+    obj = cls()
+    assert calls == [obj] and state(obj) == state(through_metaclass(cls)())
+    cls.__init__ = original
+    calls.clear()
+    assert state(cls()) == state(through_metaclass(cls)()) and calls == []
+
+    def refused(cls):
+        raise LookupError("no new instances")
+
+    cls.__new__ = staticmethod(refused)
+    with pytest.raises(LookupError, match="no new instances"):
+        cls()
+
+
+@pytest.mark.parametrize("cls", [TsPoint, TsMetadata, Point, TelemRecorder], ids=lambda c: c.__name__)
+def test_python_subclass_instances_keep_dict_weakrefs_and_gc(cls):
+    import gc
+
+    sub = type("Sub", (cls,), {})
+    obj = sub()
+    obj.extra = [obj]  # a cycle through the instance's own attributes
+    assert obj.__dict__ == {"extra": [obj]} and gc.is_tracked(obj)
+    ref = weakref.ref(obj)
+    del obj
+    gc.collect()
+    assert ref() is None
+    with pytest.raises(TypeError, match=r"is not safe, use .*\.__new__\(\)"):
+        object.__new__(sub)
+
+
+def attribute_outcome(action, obj):
+    try:
+        result = ("returned", state(action(obj)))
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        result = (type(exc), str(exc))
+    return result, state(obj)
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+@pytest.mark.parametrize("make_self", SELVES[:7])
+@pytest.mark.parametrize(
+    "value", ["text", b"\xff", "\ud800", None, 2.5, 2**70, Decimal("0.5"), [1]], ids=repr
+)
+def test_field_property_answers_as_its_functions_dispatchers(cls, field, make_self, value):
+    prop = vars(cls)[field]
+    obj = make_self(cls)
+    fast = attribute_outcome(lambda o: setattr(o, field, value), obj)
+    assert fast == attribute_outcome(lambda o: through_dispatcher(prop.fset)(o, value), obj)
+    fast = attribute_outcome(lambda o: getattr(o, field), obj)
+    assert fast == attribute_outcome(lambda o: through_dispatcher(prop.fget)(o), obj)
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+def test_field_property_keeps_propertys_behaviour(cls, field):
+    prop = vars(cls)[field]
+    assert isinstance(prop, property) and getattr(cls, field) is prop and prop.fdel is None
+    with pytest.raises(AttributeError, match="has no deleter"):
+        delattr(cls(), field)
+    with pytest.raises(TypeError):
+        type(prop)(prop.fget)
+
+
+@pytest.mark.parametrize("name", ["value", "mtime"])
+@isolated
+def test_field_property_follows_its_functions_when_initialised_again(name):
+    prop = vars(TsPoint)[name]
+    getter, setter = prop.fget, prop.fset
+    seen = []
+    property.__init__(prop, lambda obj: "replaced", lambda obj, value: seen.append(value))
+    point = TsPoint()
+    assert getattr(point, name) == "replaced"
+    setattr(point, name, "v")
+    assert seen == ["v"]
+    property.__init__(prop, getter, setter)
+    setattr(point, name, "back")
+    assert getattr(point, name) == "back" and seen == ["v"]

@@ -92,7 +92,7 @@ def _property_rows():
 @pytest.mark.parametrize("cls, field, qualname, kind", _property_rows())
 def test_property_accessor_signatures(cls, field, qualname, kind):
     prop = cls.__dict__[field]
-    assert type(prop) is property
+    assert isinstance(prop, property)  # a subclass whose slots run the fast bodies directly
     assert prop.__doc__ == ""
     assert prop.fdel is None
     assert prop.fget.__doc__ == f"(self: {qualname}) -> {kind}\n"

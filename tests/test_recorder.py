@@ -489,3 +489,29 @@ def test_record_value_counts_recursion_as_the_dispatcher_does():
     through_entry = recursion_depth(lambda r: r.record_value(1))
     assert through_entry == recursion_depth(lambda r: type(function).__call__(function, r, 1))
     assert through_entry == recursion_depth(lambda r: telem_peer.record_value(r, 1))
+
+
+@pytest.mark.parametrize(
+    "name, calls_base",
+    [
+        pytest.param("".join(["record", "_point"]), True, id="the name, not interned"),
+        pytest.param("record_poinT", False, id="another name of that length"),
+        pytest.param("record_poïnt", False, id="a name with a character beyond ASCII"),
+    ],
+)
+def test_recursion_guard_compares_the_frames_function_name_by_text(name, calls_base):
+    class Calling(TelemRecorder):
+        def record_point(self, point):
+            self.depth = getattr(self, "depth", 0) + 1
+            if self.depth < 3:
+                TelemRecorder.record_point(self, point)
+
+    Calling.record_point.__code__ = Calling.record_point.__code__.replace(co_name=name)
+    rec = Calling()
+    if calls_base:
+        with pytest.raises(RuntimeError, match=r'"type::record_point"'):
+            rec.record_value(1)
+        assert rec.depth == 1
+    else:
+        rec.record_value(1)
+        assert rec.depth == 3

@@ -54,9 +54,10 @@ def runtime_members():
     members = []
     for module, cls in [(telem_pyb, telem_pyb.TsPoint), (telem_pyb, telem_pyb.TsMetadata),
                         (telem_pyb, telem_pyb.TelemRecorder), (log, log.Point)]:
-        for name, attr in vars(cls).items():
+        for name in vars(cls):
             if name.startswith("_") and not name.endswith("__"):
                 continue  # pybind11's private helpers, not part of the module's interface
+            attr = getattr(cls, name)  # a method is pybind11's instance-method wrapper, whatever holds it
             if isinstance(attr, property):
                 members.append((f"{module.__name__}.{cls.__name__}.{name}.getter", *shown_signature(attr.fget.__doc__)))
                 members.append((f"{module.__name__}.{cls.__name__}.{name}.setter", *shown_signature(attr.fset.__doc__)))
