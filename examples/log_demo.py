@@ -9,6 +9,7 @@ names another file); with `--postgres CONNINFO` into the PostgreSQL table
 from __future__ import annotations
 
 import argparse
+import datetime
 import os
 from collections.abc import Callable, Sequence
 
@@ -53,10 +54,12 @@ def record_demo_series(open_recorder: Callable[[], LogRecorder]) -> None:
         for rpm_value, degrees in ((800, 21.5), (2400, 21.75), (3100, 22.0)):
             rpm.record_value(rpm_value)
             temperature.record_value(degrees)
-        # A point that carries its own time text keeps it.
+        # A point that carries its own time text keeps it: here a reading
+        # taken a second before the others.
         point = telem_pyb.TsPoint()
         point.value = 22.25
-        point.mtime = "2026-12-08T12:00:00.000000+00:00"
+        taken = datetime.datetime.now(datetime.UTC) - datetime.timedelta(seconds=1)
+        point.mtime = taken.isoformat(timespec="microseconds")
         temperature.record_point(point)
 
     with open_recorder() as status:
