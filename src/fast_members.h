@@ -385,12 +385,12 @@ inline PyTypeObject* FieldPropertyType() {
         {Py_tp_members, members},
         {0, nullptr},
     };
-    static PyType_Spec spec{"telem_pyb.field_property",
+    static PyType_Spec definition{"telem_pyb.field_property",
                             static_cast<int>(field_access_offset + static_cast<Py_ssize_t>(sizeof(FieldAccess))), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE
                                 | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                             slots};
-    PyObject* type = PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(&PyProperty_Type));
+    PyObject* type = PyType_FromSpecWithBases(&definition, reinterpret_cast<PyObject*>(&PyProperty_Type));
     if (type == nullptr) {
         throw py::error_already_set();
     }

@@ -205,8 +205,8 @@ PyObject* ClassCall(PyObject* callable, PyObject* const* args, size_t nargsf, Py
 inline py::object MakeMetaclass(py::handle module) {
     auto* base = reinterpret_cast<PyObject*>(detail::get_internals().default_metaclass);
     PyType_Slot slots[] = {{0, nullptr}};
-    PyType_Spec spec{"telem_pyb.pybind11_type", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    auto meta = py::reinterpret_steal<py::object>(PyType_FromMetaclass(nullptr, module.ptr(), &spec, base));
+    PyType_Spec definition{"telem_pyb.pybind11_type", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    auto meta = py::reinterpret_steal<py::object>(PyType_FromMetaclass(nullptr, module.ptr(), &definition, base));
     if (!meta) {
         throw py::error_already_set();
     }

@@ -110,12 +110,12 @@ inline PyTypeObject* MethodDescriptorType() {
         {Py_tp_getset, getset},
         {0, nullptr},
     };
-    static PyType_Spec spec{"telem_pyb.method_descriptor", sizeof(MethodDescriptor), 0,
+    static PyType_Spec definition{"telem_pyb.method_descriptor", sizeof(MethodDescriptor), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR
                                 | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE
                                 | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                             slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&definition);
     if (type == nullptr) {
         throw py::error_already_set();
     }
