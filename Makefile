@@ -58,18 +58,15 @@ native: venv
 # against the stubs.
 typecheck: install
 	$(PY) -m mypy.stubtest telem_pyb
-	$(PY) -m mypy --strict examples/ telem_pyb_log/
+	$(PY) -m mypy --strict examples/ python/telem_pyb_log/
 
 # Includes tests/test_packaging.py (builds the wheel and sdist, about a
 # minute); pass PYTEST_ARGS='-m "not packaging"' to leave it out. The
 # PostgreSQL tests start a server of their own from Debian's postgresql.
-# PYTHONSAFEPATH keeps the working directory off sys.path, in the tests and the
-# interpreters they start, so that the source tree's telem_pyb_log (which has
-# no native half) does not hide the built one. The spool's cross-host tests
-# (tests/test_spool_hosts.py) need root and iproute2: they make network
-# namespaces, and remove them at their end (tools/remove-test-netns removes
-# what a killed run left).
-PYTEST := PYTHONSAFEPATH=1 $(PY) -m pytest
+# The spool's cross-host tests (tests/test_spool_hosts.py) need root and
+# iproute2: they make network namespaces, and remove them at their end
+# (tools/remove-test-netns removes what a killed run left).
+PYTEST := $(PY) -m pytest
 test: install native producer typecheck
 	tools/ensure-apt-packages postgresql iproute2
 	ctest --test-dir $(NATIVE) --output-on-failure
@@ -88,10 +85,10 @@ bench: install native producer
 	cmake --build $(BENCH) --target telem_peer log_driver ref_capi ref_nanobind ref_pybind11
 	$(PY) bench/compare.py --reference-dir $(BENCH)/reference --json bench/compare_results.json
 	$(PY) bench/bench.py --peer-dir $(BENCH)/peer --producer-dir $(PRODUCER) --json bench/results.json
-	PYTHONSAFEPATH=1 $(PY) bench/log_recorders.py --callgrind --json bench/log_results.json
-	PYTHONSAFEPATH=1 $(PY) bench/native_producer.py --producer-dir $(PRODUCER) --json bench/producer_results.json
-	PYTHONSAFEPATH=1 PYTHONPATH=$(BENCH)/peer $(PY) bench/stalled_server.py --json bench/stall_results.json
-	PYTHONSAFEPATH=1 $(PY) bench/spool.py --json bench/spool_results.json
+	$(PY) bench/log_recorders.py --callgrind --json bench/log_results.json
+	$(PY) bench/native_producer.py --producer-dir $(PRODUCER) --json bench/producer_results.json
+	PYTHONPATH=$(BENCH)/peer $(PY) bench/stalled_server.py --json bench/stall_results.json
+	$(PY) bench/spool.py --json bench/spool_results.json
 
 # The module, the client library, the test peer and the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer. The interpreter is not

@@ -25,7 +25,7 @@ pytestmark = pytest.mark.packaging
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULE_FILE = f"telem_pyb{sysconfig.get_config_var('EXT_SUFFIX')}"
 STUB_FILES = ["telem_pyb-stubs/__init__.pyi", "telem_pyb-stubs/backend/__init__.pyi", "telem_pyb-stubs/backend/log.pyi"]
-LOG_PACKAGE = sorted(p.relative_to(ROOT).as_posix() for p in (ROOT / "telem_pyb_log").iterdir()
+LOG_PACKAGE = sorted(p.relative_to(ROOT / "python").as_posix() for p in (ROOT / "python" / "telem_pyb_log").iterdir()
                      if p.suffix in (".py", ".pyi", ".typed"))
 LOG_NATIVE_FILE = f"telem_pyb_log/_native{sysconfig.get_config_var('EXT_SUFFIX')}"
 HEADERS = sorted(p.relative_to(ROOT / "include").as_posix() for p in (ROOT / "include").rglob("*.h"))
@@ -35,7 +35,7 @@ BUILD_INPUTS = [
     "brix_error/CMakeLists.txt", "telemetry_client/CMakeLists.txt", "telemetry_client/ConvertPointToDb.cpp",
     "telemetry_client/TsPoint.cpp", *(p.relative_to(ROOT).as_posix() for p in (ROOT / "src").iterdir()),
     *(p.relative_to(ROOT).as_posix() for p in (ROOT / "telem_pyb_log_native").iterdir()),
-    *(f"stubs/{name}" for name in STUB_FILES), *LOG_PACKAGE,
+    *(f"stubs/{name}" for name in STUB_FILES), *(f"python/{name}" for name in LOG_PACKAGE),
 ]
 
 
@@ -125,7 +125,7 @@ def test_the_wheel_holds_the_module_stubs_headers_and_cmake_package(wheel):
         for name in STUB_FILES:
             assert zf.read(name) == (ROOT / "stubs" / name).read_bytes(), name
         for name in LOG_PACKAGE:
-            assert zf.read(name) == (ROOT / name).read_bytes(), name
+            assert zf.read(name) == (ROOT / "python" / name).read_bytes(), name
         for header in HEADERS:
             assert zf.read(f"telem_pyb-native/include/{header}") == (ROOT / "include" / header).read_bytes(), header
 
