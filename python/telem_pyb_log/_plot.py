@@ -1,0 +1,131 @@
+"""The picture of `telem-log plot`: numeric series over UTC clock time, a
+panel per unit, each stretch of a series (a run) a line of its own. Needs
+matplotlib; the command imports this module only to plot."""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import math
+import statistics
+from collections.abc import Sequence
+
+import matplotlib.dates as mdates
+import numpy as np
+from matplotlib.axes import Axes
+from matplotlib.figure import Figure
+from matplotlib.ticker import Formatter
+
+UTC = datetime.UTC
+# A line breaks where two points lie further apart than this many times the
+# series' usual (median) spacing: a rerun is not joined to the run before it.
+GAP_FACTOR = 10
+# A series of at most this many points shows each point as a marker.
+MARKERS_UP_TO = 60
+# A series whose consecutive points jump across its range this many times over
+# (samples of several threads interleaved, say) is drawn as dots: as a line it
+# would be a solid block of zigzags.
+ZIGZAG_FACTOR = 20
+
+
+@dataclasses.dataclass
+class Series:
+    name: str
+    unit: str
+    times: list[datetime.datetime]  # aware, in time order
+    numbers: list[float]  # finite
+    switch: bool  # every value true or false: drawn as steps
+
+
+def clock_texts(times: Sequence[datetime.datetime]) -> list[str]:
+    """Tick texts in UTC clock time, as precise as the ticks' spacing needs;
+    with the month and day when the ticks span several days."""
+    step = min((b - a for a, b in zip(times, times[1:])), default=datetime.timedelta(0)).total_seconds()
+    digits = min(6, math.ceil(-math.log10(step) - 1e-9)) if 0 < step < 1 else 0
+    # Ticks come back from matplotlib's float days a microsecond off.
+    unit = 10 ** (6 - digits)
+    times = [t + datetime.timedelta(microseconds=round(t.microsecond / unit) * unit - t.microsecond) for t in times]
+    day = "%m-%d " if len({t.date() for t in times}) > 1 else ""
+    if digits:
+        return [t.strftime(f"{day}%H:%M:%S.") + f"{t.microsecond:06d}"[:digits] for t in times]
+    if day and all(t.time() == datetime.time() for t in times):
+        return [t.strftime("%m-%d") for t in times]
+    clock = "%H:%M" if all(t.second == 0 for t in times) and step >= 60 else "%H:%M:%S"
+    return [t.strftime(day + clock) for t in times]
+
+
+class ClockFormatter(Formatter):
+    def format_ticks(self, values: Sequence[float]) -> list[str]:
+        return clock_texts([mdates.num2date(v, tz=UTC) for v in values])
+
+    def __call__(self, x: float, pos: int | None = None) -> str:
+        return mdates.num2date(x, tz=UTC).isoformat(timespec="microseconds")
+
+
+def time_label(first: datetime.datetime, last: datetime.datetime) -> str:
+    start, end = first.astimezone(UTC).date(), last.astimezone(UTC).date()
+    return f"time (UTC) on {start}" if start == end else f"time (UTC) from {start} to {end}"
+
+
+def _with_breaks(series: Series) -> tuple[np.ndarray, np.ndarray, list[int]]:
+    """x (matplotlib's days) and y with a NaN after each stretch that a gap
+    ends, and the indexes of the points that stand alone."""
+    x = np.asarray(mdates.date2num(series.times), dtype=float)
+    y = np.asarray(series.numbers, dtype=float)
+    spacing = np.diff(x)
+    positive = spacing[spacing > 0]
+    usual = statistics.median(positive.tolist()) if len(positive) else 0.0
+    gaps = np.flatnonzero(spacing > GAP_FACTOR * usual) if usual > 0 else np.array([], dtype=int)
+    bounds = [0, *(int(g) + 1 for g in gaps), len(x)]
+    alone = [start for start, end in zip(bounds, bounds[1:]) if end - start == 1]
+    # The break sits at the last point before the gap, so that a step line
+    # does not carry its last value into the gap.
+    return np.insert(x, gaps + 1, x[gaps]), np.insert(y, gaps + 1, np.nan), alone
+
+
+def _draw(axes: Axes, series: Series, color: str) -> None:
+    x, y, alone = _with_breaks(series)
+    numbers = np.asarray(series.numbers)
+    spread = float(numbers.max() - numbers.min())
+    travel = float(np.nansum(np.abs(np.diff(y))))
+    if series.switch:
+        style: dict[str, object] = {"drawstyle": "steps-post", "marker": "o" if len(numbers) <= MARKERS_UP_TO else "", "markersize": 4}
+    elif len(numbers) <= MARKERS_UP_TO:
+        style = {"marker": "o", "markersize": 4}
+    elif spread > 0 and travel > ZIGZAG_FACTOR * spread:
+        style = {"linestyle": "none", "marker": ".", "markersize": 2}
+    else:
+        style = {}
+    axes.plot(x, y, color=color, label=series.name, linewidth=1.5, **style)  # type: ignore[arg-type]
+    if alone and "marker" not in style:
+        axes.plot(x[alone], y[alone], color=color, linestyle="none", marker="o", markersize=4)
+
+
+def draw(series: Sequence[Series], notes: Sequence[str], path: str) -> None:
+    """Writes the picture of `series` as a PNG to `path`, with `notes` under it."""
+    panels: dict[tuple[bool, str], list[int]] = {}
+    for i, one in enumerate(series):
+        panels.setdefault((one.switch, "" if one.switch else one.unit), []).append(i)
+    ratios = [0.5 if switch else 1.0 for switch, _ in panels]
+    height = max(5.0, 1.4 + 1.8 * sum(ratios)) + 0.2 * len(notes)
+    figure = Figure(figsize=(10, height), dpi=100, layout="constrained")
+    axes_list = figure.subplots(len(panels), 1, sharex=True, squeeze=False, height_ratios=ratios)[:, 0]
+    for axes, ((switch, unit), members) in zip(axes_list, panels.items()):
+        for i in members:
+            _draw(axes, series[i], f"C{i}")
+        if switch:
+            axes.set_yticks([0, 1], ["false", "true"])
+            axes.set_ylim(-0.25, 1.25)
+        else:
+            axes.set_ylabel(unit or "value")
+        axes.grid(True, alpha=0.3)
+    bottom = axes_list[-1]
+    bottom.xaxis.set_major_locator(mdates.AutoDateLocator(tz=UTC, minticks=4, maxticks=9))
+    bottom.xaxis.set_major_formatter(ClockFormatter())
+    bottom.set_xlabel(time_label(min(s.times[0] for s in series), max(s.times[-1] for s in series)))
+    handles = [h for axes in axes_list for h in axes.get_legend_handles_labels()[0]]
+    # Above the panels, never over the data.
+    figure.legend(handles=handles, loc="outside upper center", ncols=min(len(handles), 4), frameon=False)
+    if notes:
+        figure.supxlabel("\n".join(notes), x=0.01, ha="left", fontsize=8, color="0.35")
+    figure.savefig(path)
