@@ -8,7 +8,8 @@ import dataclasses
 import datetime
 import math
 import statistics
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import matplotlib.dates as mdates
 import numpy as np
@@ -17,6 +18,10 @@ from matplotlib.figure import Figure
 from matplotlib.ticker import Formatter
 
 UTC = datetime.UTC
+# matplotlib.dates has no type annotations.
+date2num: Callable[[Any], Any] = mdates.date2num
+num2date: Callable[..., datetime.datetime] = mdates.num2date
+AutoDateLocator: Callable[..., Any] = mdates.AutoDateLocator
 # A line breaks where two points lie further apart than this many times the
 # series' usual (median) spacing: a rerun is not joined to the run before it.
 GAP_FACTOR = 10
@@ -26,6 +31,10 @@ MARKERS_UP_TO = 60
 # (samples of several threads interleaved, say) is drawn as dots: as a line it
 # would be a solid block of zigzags.
 ZIGZAG_FACTOR = 20
+# A stretch narrower than this share of the time axis (about two pixels), a
+# point alone or a burst of them, shows its points as markers: as a line it
+# would not show.
+NARROW = 1 / 400
 
 
 @dataclasses.dataclass
@@ -56,10 +65,10 @@ def clock_texts(times: Sequence[datetime.datetime]) -> list[str]:
 
 class ClockFormatter(Formatter):
     def format_ticks(self, values: Sequence[float]) -> list[str]:
-        return clock_texts([mdates.num2date(v, tz=UTC) for v in values])
+        return clock_texts([num2date(v, tz=UTC) for v in values])
 
     def __call__(self, x: float, pos: int | None = None) -> str:
-        return mdates.num2date(x, tz=UTC).isoformat(timespec="microseconds")
+        return num2date(x, tz=UTC).isoformat(timespec="microseconds")
 
 
 def time_label(first: datetime.datetime, last: datetime.datetime) -> str:
@@ -67,38 +76,30 @@ def time_label(first: datetime.datetime, last: datetime.datetime) -> str:
     return f"time (UTC) on {start}" if start == end else f"time (UTC) from {start} to {end}"
 
 
-def _with_breaks(series: Series) -> tuple[np.ndarray, np.ndarray, list[int]]:
-    """x (matplotlib's days) and y with a NaN after each stretch that a gap
-    ends, and the indexes of the points that stand alone."""
-    x = np.asarray(mdates.date2num(series.times), dtype=float)
-    y = np.asarray(series.numbers, dtype=float)
+def _draw(axes: Axes, series: Series, color: str, narrow: float) -> None:
+    x = np.asarray(date2num(series.times), dtype=np.float64)  # matplotlib's days
+    y = np.asarray(series.numbers, dtype=np.float64)
     spacing = np.diff(x)
     positive = spacing[spacing > 0]
     usual = statistics.median(positive.tolist()) if len(positive) else 0.0
     gaps = np.flatnonzero(spacing > GAP_FACTOR * usual) if usual > 0 else np.array([], dtype=int)
     bounds = [0, *(int(g) + 1 for g in gaps), len(x)]
-    alone = [start for start, end in zip(bounds, bounds[1:]) if end - start == 1]
-    # The break sits at the last point before the gap, so that a step line
-    # does not carry its last value into the gap.
-    return np.insert(x, gaps + 1, x[gaps]), np.insert(y, gaps + 1, np.nan), alone
-
-
-def _draw(axes: Axes, series: Series, color: str) -> None:
-    x, y, alone = _with_breaks(series)
-    numbers = np.asarray(series.numbers)
-    spread = float(numbers.max() - numbers.min())
-    travel = float(np.nansum(np.abs(np.diff(y))))
-    if series.switch:
-        style: dict[str, object] = {"drawstyle": "steps-post", "marker": "o" if len(numbers) <= MARKERS_UP_TO else "", "markersize": 4}
-    elif len(numbers) <= MARKERS_UP_TO:
+    narrow_points = [i for start, end in zip(bounds, bounds[1:]) if x[end - 1] - x[start] <= narrow
+                     for i in range(start, end)]
+    travel = sum(float(np.abs(np.diff(y[start:end])).sum()) for start, end in zip(bounds, bounds[1:]))
+    spread = float(y.max() - y.min())
+    style: dict[str, Any] = {}
+    if len(y) <= MARKERS_UP_TO:
         style = {"marker": "o", "markersize": 4}
-    elif spread > 0 and travel > ZIGZAG_FACTOR * spread:
+    elif not series.switch and spread > 0 and travel > ZIGZAG_FACTOR * spread:
         style = {"linestyle": "none", "marker": ".", "markersize": 2}
-    else:
-        style = {}
-    axes.plot(x, y, color=color, label=series.name, linewidth=1.5, **style)  # type: ignore[arg-type]
-    if alone and "marker" not in style:
-        axes.plot(x[alone], y[alone], color=color, linestyle="none", marker="o", markersize=4)
+    # A NaN after each stretch breaks the line there; it sits at the
+    # stretch's last time, so that a step line does not carry its last value
+    # into the gap.
+    axes.plot(np.insert(x, gaps + 1, x[gaps]), np.insert(y, gaps + 1, np.nan), color=color, label=series.name,
+              linewidth=1.5, drawstyle="steps-post" if series.switch else "default", **style)
+    if narrow_points and "marker" not in style:
+        axes.plot(x[narrow_points], y[narrow_points], color=color, linestyle="none", marker="o", markersize=4)
 
 
 def draw(series: Sequence[Series], notes: Sequence[str], path: str) -> None:
@@ -110,17 +111,23 @@ def draw(series: Sequence[Series], notes: Sequence[str], path: str) -> None:
     height = max(5.0, 1.4 + 1.8 * sum(ratios)) + 0.2 * len(notes)
     figure = Figure(figsize=(10, height), dpi=100, layout="constrained")
     axes_list = figure.subplots(len(panels), 1, sharex=True, squeeze=False, height_ratios=ratios)[:, 0]
+    first = min(float(date2num(s.times[0])) for s in series)
+    last = max(float(date2num(s.times[-1])) for s in series)
     for axes, ((switch, unit), members) in zip(axes_list, panels.items()):
         for i in members:
-            _draw(axes, series[i], f"C{i}")
+            _draw(axes, series[i], f"C{i}", (last - first) * NARROW)
         if switch:
             axes.set_yticks([0, 1], ["false", "true"])
             axes.set_ylim(-0.25, 1.25)
         else:
             axes.set_ylabel(unit or "value")
+            axes.ticklabel_format(axis="y", style="plain", useOffset=False)
         axes.grid(True, alpha=0.3)
     bottom = axes_list[-1]
-    bottom.xaxis.set_major_locator(mdates.AutoDateLocator(tz=UTC, minticks=4, maxticks=9))
+    locator = AutoDateLocator(tz=UTC, minticks=4, maxticks=9)
+    # Ten minutes get a tick every two, not two ticks five minutes apart.
+    locator.intervald[mdates.MINUTELY] = locator.intervald[mdates.SECONDLY] = [1, 2, 5, 10, 15, 20, 30]
+    bottom.xaxis.set_major_locator(locator)
     bottom.xaxis.set_major_formatter(ClockFormatter())
     bottom.set_xlabel(time_label(min(s.times[0] for s in series), max(s.times[-1] for s in series)))
     handles = [h for axes in axes_list for h in axes.get_legend_handles_labels()[0]]

@@ -61,7 +61,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--table", help="the PostgreSQL table (default log_points)")
     # The options of the whole command, taken after the verb too; given
     # there, they override those given before it.
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     common.add_argument("--table", default=argparse.SUPPRESS, help="the PostgreSQL table (default log_points)")
     verbs = parser.add_subparsers(dest="verb", metavar="VERB", required=True)
     add = functools.partial(verbs.add_parser, parents=[common])
