@@ -102,15 +102,15 @@ def _draw(axes: Axes, series: Series, color: str, narrow: float) -> None:
         axes.plot(x[narrow_points], y[narrow_points], color=color, linestyle="none", marker="o", markersize=4)
 
 
-def draw(series: Sequence[Series], notes: Sequence[str], path: str) -> None:
-    """Writes the picture of `series` as a PNG to `path`, with `notes` under it."""
+def figure(series: Sequence[Series], notes: Sequence[str]) -> Figure:
+    """The picture of `series`, with `notes` under it."""
     panels: dict[tuple[bool, str], list[int]] = {}
     for i, one in enumerate(series):
         panels.setdefault((one.switch, "" if one.switch else one.unit), []).append(i)
     ratios = [0.5 if switch else 1.0 for switch, _ in panels]
-    height = max(5.0, 1.4 + 1.8 * sum(ratios)) + 0.2 * len(notes)
-    figure = Figure(figsize=(10, height), dpi=100, layout="constrained")
-    axes_list = figure.subplots(len(panels), 1, sharex=True, squeeze=False, height_ratios=ratios)[:, 0]
+    height = max(5.0, 1.4 + 1.8 * sum(ratios))
+    picture = Figure(figsize=(10, height), dpi=100, layout="constrained")
+    axes_list = picture.subplots(len(panels), 1, sharex=True, squeeze=False, height_ratios=ratios)[:, 0]
     first = min(float(date2num(s.times[0])) for s in series)
     last = max(float(date2num(s.times[-1])) for s in series)
     for axes, ((switch, unit), members) in zip(axes_list, panels.items()):
@@ -132,7 +132,7 @@ def draw(series: Sequence[Series], notes: Sequence[str], path: str) -> None:
     bottom.set_xlabel(time_label(min(s.times[0] for s in series), max(s.times[-1] for s in series)))
     handles = [h for axes in axes_list for h in axes.get_legend_handles_labels()[0]]
     # Above the panels, never over the data.
-    figure.legend(handles=handles, loc="outside upper center", ncols=min(len(handles), 4), frameon=False)
+    picture.legend(handles=handles, loc="outside upper center", ncols=min(len(handles), 4), frameon=False)
     if notes:
-        figure.supxlabel("\n".join(notes), x=0.01, ha="left", fontsize=8, color="0.35")
-    figure.savefig(path)
+        picture.supxlabel("\n".join(notes), x=0.01, ha="left", fontsize=8, color="0.35")
+    return picture

@@ -247,7 +247,7 @@ def _plot(source: Source, args: argparse.Namespace) -> None:
         print(f"{PROG}: note: {note}", file=sys.stderr)
     if not drawn:
         raise ValueError("nothing to plot: the series have no numeric points")
-    picture.draw(drawn, notes, args.output)
+    picture.figure(drawn, notes).savefig(args.output)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
