@@ -370,6 +370,8 @@ print(json.dumps({
     "legend": [t.get_text() for t in picture.legends[0].get_texts()],
     "time": axes[-1].get_xlabel(),
     "note": picture.get_supxlabel(),
+    "seconds shown of one instant": (lambda low, high: round((high - low) * 86400, 3))(
+        *figure([Series("a", "V", [at(12)] * 2, [1.0, 2.0], False)], []).axes[0].get_xlim()),
 }))
 """
 
@@ -386,6 +388,7 @@ def test_the_picture_breaks_runs_apart_and_keeps_its_legend_off_the_data():
     assert seen["door ticks"] == ["false", "true"] and not seen["legend over a panel"]
     assert seen["legend"] == ["engine.rpm", "cabin.door_open", "cabin.temperature"]
     assert seen["time"] == "time (UTC) on 2026-12-08" and seen["note"] == "cabin.status: left out: text values"
+    assert seen["seconds shown of one instant"] == 2
 
 
 @pytest.mark.parametrize(

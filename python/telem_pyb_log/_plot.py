@@ -128,6 +128,10 @@ def figure(series: Sequence[Series], notes: Sequence[str]) -> Figure:
     # Ten minutes get a tick every two, not two ticks five minutes apart.
     locator.intervald[mdates.MINUTELY] = locator.intervald[mdates.SECONDLY] = [1, 2, 5, 10, 15, 20, 30]
     bottom.xaxis.set_major_locator(locator)
+    if last == first:
+        # All at one instant: a second either side (matplotlib would make it years).
+        second = 1 / 86400
+        bottom.set_xlim(first - second, last + second)
     bottom.xaxis.set_major_formatter(ClockFormatter())
     bottom.set_xlabel(time_label(min(s.times[0] for s in series), max(s.times[-1] for s in series)))
     handles = [h for axes in axes_list for h in axes.get_legend_handles_labels()[0]]

@@ -23,7 +23,7 @@ import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
-from typing import IO, Any, NoReturn
+from typing import IO, NoReturn
 
 import telem_pyb
 from telem_pyb_log._batching import COLUMNS
