@@ -98,7 +98,7 @@ def _draw(axes: Axes, series: Series, color: str, narrow: float) -> None:
     # into the gap.
     axes.plot(np.insert(x, gaps + 1, x[gaps]), np.insert(y, gaps + 1, np.nan), color=color, label=series.name,
               linewidth=1.5, drawstyle="steps-post" if series.switch else "default", **style)
-    if narrow_points and "marker" not in style:
+    if narrow_points and style.get("marker") != "o":
         axes.plot(x[narrow_points], y[narrow_points], color=color, linestyle="none", marker="o", markersize=4)
 
 
