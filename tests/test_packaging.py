@@ -163,7 +163,7 @@ def test_the_demo_runs_from_the_installed_wheel(venv, examples_copy, tmp_path):
     workdir = tmp_path / "work"
     workdir.mkdir()
     out = run([python, examples_copy / "log_demo.py"], cwd=workdir)
-    assert "telemetry.db (log_points): 13 rows" in out
+    assert "telemetry.db (log_points): 368 rows" in out
     with contextlib.closing(sqlite3.connect(workdir / "telemetry.db")) as conn:
         assert conn.execute("SELECT COUNT(DISTINCT tsname) FROM log_points").fetchone()[0] == 4
 

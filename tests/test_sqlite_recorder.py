@@ -371,19 +371,28 @@ def test_a_recorder_open_at_interpreter_exit_writes_its_rows(db):
     assert values(db) == ["0", "1", "2"]
 
 
-def test_the_demo_records_every_value_kind_and_prints_each_series(tmp_path, capsys):
+def test_the_demo_records_ten_minutes_and_a_rerun_after_them(tmp_path, capsys):
     path = tmp_path / "demo.db"
+    started = datetime.datetime.now(datetime.UTC)
+    log_demo.main(["--db", str(path)])
     log_demo.main(["--db", str(path)])
     out = capsys.readouterr().out
     by_series = {}
     for row in read_rows(path):
-        by_series.setdefault(row[1], []).append(row[2])
-    assert by_series == {
-        "cabin.door_open": ["false", "true", "false"],
-        "engine.rpm": ["800", "2400", "3100"],
-        "cabin.temperature": ["21.5", "21.75", "22", "22.25"],
-        "cabin.status": ["boarding", "cruise", "landing"],
-    }
+        by_series.setdefault(row[1], []).append(row)
+    assert {name: (len(rows), rows[0][3]) for name, rows in by_series.items()} == {
+        "cabin.door_open": (242, "bool"), "engine.rpm": (242, "int"), "cabin.temperature": (242, "float"),
+        "cabin.status": (10, "string")}
+    assert [row[2] for row in by_series["cabin.status"][:5]] == ["boarding", "taxi", "cruise", "landing", "parked"]
+    assert {row[2] for row in by_series["cabin.door_open"]} == {"true", "false"}
+    times = [datetime.datetime.fromisoformat(row[0]) for row in by_series["engine.rpm"]]
+    first, second = times[:121], times[121:]
+    # A point every five seconds over ten minutes that end as the first run
+    # records them; the rerun two minutes after it, not over it.
+    assert all(b - a == datetime.timedelta(seconds=5) for run in (first, second) for a, b in zip(run, run[1:]))
+    assert first[-1] - first[0] == datetime.timedelta(minutes=10)
+    assert started - datetime.timedelta(seconds=1) <= first[-1] <= datetime.datetime.now(datetime.UTC)
+    assert second[0] - first[-1] == datetime.timedelta(minutes=2)
     for tsname, rows in by_series.items():
         assert f"{tsname} (" in out and f"{len(rows)} rows" in out
 
@@ -391,8 +400,8 @@ def test_the_demo_records_every_value_kind_and_prints_each_series(tmp_path, caps
 def test_the_demo_writes_to_the_working_directory_by_default(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     log_demo.main([])
-    assert count_rows(tmp_path / DEFAULT_DB) == 13
-    assert f"{DEFAULT_DB} (log_points): 13 rows" in capsys.readouterr().out
+    assert count_rows(tmp_path / DEFAULT_DB) == 368
+    assert f"{DEFAULT_DB} (log_points): 368 rows" in capsys.readouterr().out
 
 
 def _replace_with_another_database(path):

@@ -8,10 +8,12 @@ import json
 import math
 import os
 import pathlib
+import queue
 import re
 import sqlite3
 import subprocess
 import sys
+import threading
 import uuid
 
 import psycopg
@@ -318,6 +320,77 @@ def test_plot_writes_a_png_and_notes_the_text_values_left_out(demo_db, tmp_path)
         assert image.format == "PNG" and image.size == (1000, 500)
 
 
+def in_plot_process(code):
+    """What `code` prints as JSON, run where the command's picture is drawn (a process of its own, as the command)."""
+    script = ("import datetime, json\nfrom telem_pyb_log._plot import Series, clock_texts, figure\n"
+              "def at(*a): return datetime.datetime(2026, 12, 8, *a, tzinfo=datetime.UTC)\n" + code)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=CLI_ENV)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+TICKS = """
+day = datetime.timedelta(days=1)
+print(json.dumps({
+    "minutes": clock_texts([at(12), at(12, 2), at(12, 4)]),
+    "seconds": clock_texts([at(12), at(12, 0, 30)]),
+    # As matplotlib's float days give them back: a microsecond off.
+    "tenths": clock_texts([at(12, 0, 0, 499999), at(12, 0, 1, 1)]),
+    "ten thousandths": clock_texts([at(12, 0, 0, 400), at(12, 0, 0, 600)]),
+    "days and hours": clock_texts([at(0), at(12), at(0) + day]),
+    "days": clock_texts([at(0), at(0) + day]),
+}))
+"""
+
+
+def test_tick_texts_are_clock_times_as_precise_as_their_spacing():
+    assert in_plot_process(TICKS) == {
+        "minutes": ["12:00", "12:02", "12:04"], "seconds": ["12:00:00", "12:00:30"],
+        "tenths": ["12:00:00.5", "12:00:01.0"], "ten thousandths": ["12:00:00.0004", "12:00:00.0006"],
+        "days and hours": ["12-08 00:00", "12-08 12:00", "12-09 00:00"], "days": ["12-08", "12-09"]}
+
+
+PICTURE = """
+step = datetime.timedelta(seconds=5)
+run = [at(12) + i * step for i in range(121)]
+second = [at(12, 12) + i * step for i in range(121)]
+rpm = Series("engine.rpm", "1/min", run + second + [at(13)], [float(i % 50) for i in range(243)], False)
+door = Series("cabin.door_open", "", run, [float(i // 60 % 2) for i in range(121)], True)
+few = Series("cabin.temperature", "degC", run[::30], [20.0, 21, 22, 21, 20], False)
+picture = figure([rpm, door, few], ["cabin.status: left out: text values"])
+picture.canvas.draw()
+axes = picture.axes
+legend = picture.legends[0].get_window_extent()
+print(json.dumps({
+    "panels": [a.get_ylabel() for a in axes],
+    "lines": [[len(l.get_ydata()), int(sum(y != y for y in l.get_ydata())), l.get_marker(), l.get_drawstyle()]
+              for a in axes for l in a.get_lines()],
+    "door ticks": [t.get_text() for t in axes[1].get_yticklabels()],
+    "legend over a panel": any(bool(legend.overlaps(a.get_window_extent())) for a in axes),
+    "legend": [t.get_text() for t in picture.legends[0].get_texts()],
+    "time": axes[-1].get_xlabel(),
+    "note": picture.get_supxlabel(),
+    "seconds shown of one instant": (lambda low, high: round((high - low) * 86400, 3))(
+        *figure([Series("a", "V", [at(12)] * 2, [1.0, 2.0], False)], []).axes[0].get_xlim()),
+}))
+"""
+
+
+def test_the_picture_breaks_runs_apart_and_keeps_its_legend_off_the_data():
+    seen = in_plot_process(PICTURE)
+    assert seen["panels"] == ["1/min", "", "degC"]
+    assert seen["lines"] == [
+        [245, 2, "None", "default"],  # two runs and a point an hour later: two breaks
+        [1, 0, "o", "default"],  # the point alone, marked
+        [121, 0, "None", "steps-post"],
+        [5, 0, "o", "default"],  # few points: each marked
+    ]
+    assert seen["door ticks"] == ["false", "true"] and not seen["legend over a panel"]
+    assert seen["legend"] == ["engine.rpm", "cabin.door_open", "cabin.temperature"]
+    assert seen["time"] == "time (UTC) on 2026-12-08" and seen["note"] == "cabin.status: left out: text values"
+    assert seen["seconds shown of one instant"] == 2
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
@@ -340,6 +413,87 @@ def test_a_user_mistake_is_one_line_on_stderr_and_a_nonzero_status(demo_db, tmp_
     assert message in proc.stderr and "Traceback" not in proc.stderr
     assert len(proc.stderr.strip().splitlines()) == 1
     assert not (tmp_path / "missing.db").exists()
+
+
+@pytest.mark.parametrize("verb", [["tail"], ["tail", "-n", "0"], ["export", "--format", "csv", "-o", "{out}"],
+                                  ["plot", "-o", "{out}", "engine.rpm"]])
+def test_an_unknown_series_is_one_line_naming_it(store, tmp_path, verb):
+    with store.recorder() as rec:
+        record(rec, [(NOON, 1)])
+    out = tmp_path / "out.file"
+    proc = telem_log("--table", store.table, store.source, *(a.format(out=out) for a in verb), "no.such", check=False)
+    assert proc.returncode == 1 and proc.stdout == "" and not out.exists()
+    assert proc.stderr.startswith("telem-log: error: no points of the series 'no.such' in ")
+    assert len(proc.stderr.splitlines()) == 1
+
+
+@pytest.mark.parametrize("where", ["before the source", "before the verb", "after the verb", "overridden after"])
+def test_table_is_taken_before_and_after_the_verb(server, where):
+    table = f"log_{uuid.uuid4().hex[:12]}"
+    with PostgresRecorder(server.conninfo, table=table) as rec:
+        record(rec, [(NOON, 5)])
+    source = f"postgresql:///postgres?host={server.dir}&user=postgres"
+    verb = ["export", "--format", "jsonl", "engine.rpm"]
+    args = {"before the source": ["--table", table, source, *verb],
+            "before the verb": [source, "--table", table, *verb],
+            "after the verb": [source, *verb, "--table", table],
+            "overridden after": ["--table", "no_such_table", source, *verb[:-1], "--table", table, verb[-1]]}[where]
+    assert json.loads(telem_log(*args).stdout)["value"] == "5"
+
+
+class Lines:
+    """The lines of a stream as they come, read by a thread of their own."""
+
+    def __init__(self, stream):
+        self.lines = queue.Queue()
+        self.thread = threading.Thread(target=lambda: [*map(self.lines.put, stream), self.lines.put(None)], daemon=True)
+        self.thread.start()
+
+    def next(self, timeout=60):
+        return self.lines.get(timeout=timeout)
+
+    def rest(self):
+        self.thread.join(60)
+        return list(iter(self.lines.get_nowait, None))
+
+
+@pytest.mark.parametrize("kind, missing", [("sqlite", "file"), ("postgres", "table"), ("sqlite", "series")])
+def test_tail_follow_waits_for_what_is_not_there_yet_and_says_so_once(kind, missing, tmp_path, request):
+    store = Store(kind, tmp_path, request)
+    if missing == "series":
+        with store.recorder() as rec:
+            record(rec, [(NOON, 1)], dict(SERIES, tsname="other"))
+    proc = subprocess.Popen([sys.executable, "-m", "telem_pyb_log", store.source, "--table", store.table, "tail",
+                             "--follow", "--interval", "0.05", "engine.rpm"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=CLI_ENV)
+    stdout, stderr = Lines(proc.stdout), Lines(proc.stderr)
+    try:
+        note = stderr.next()
+        assert note.endswith("; --follow waits for it\n")
+        assert {"file": f"{store.source}: no such SQLite file", "table": f"there is no table {store.table} ",
+                "series": "no points of the series 'engine.rpm' in "}[missing] in note
+        assert proc.poll() is None
+        # Written in two goes, with a row of another series between.
+        with store.recorder() as rec:
+            record(rec, [("2026-12-08T12:01:00Z", 1), ("2026-12-08T12:02:00Z", 2)])
+            record(rec, [(NOON, 9)], dict(SERIES, tsname="other"))
+        shown = [stdout.next(), stdout.next()]
+        with store.recorder() as rec:
+            record(rec, [("2026-12-08T12:03:00Z", 3)])
+        shown.append(stdout.next())
+        assert shown == [f"2026-12-08T12:0{i}:00Z  engine.rpm  {i} 1/min\n" for i in (1, 2, 3)]
+        # Some rounds of the loop later, nothing more (each row shown once).
+        with store.recorder() as rec:
+            record(rec, [(NOON, 9)], dict(SERIES, tsname="other"))
+        with pytest.raises(queue.Empty):
+            stdout.next(timeout=0.5)
+    finally:
+        proc.kill()
+        proc.wait()
+        rest = stdout.rest(), stderr.rest()
+        proc.stdout.close()
+        proc.stderr.close()
+    assert rest == ([], [])
 
 
 @pytest.mark.parametrize(

@@ -8,6 +8,7 @@ import os
 from collections.abc import Iterator, Sequence
 from typing import Any, Protocol
 
+import telem_pyb
 from telem_pyb_log._batching import COLUMNS, Row
 
 # A stored row as the readers give it: id, the seven texts, time (an aware
@@ -36,6 +37,10 @@ def check_limit(limit: int | None) -> None:
 
 def is_postgres(source: str | os.PathLike[str]) -> bool:
     return isinstance(source, str) and source.startswith(("postgresql://", "postgres://"))
+
+
+class NoTable(telem_pyb.TelemException):
+    """A file or server without the table of the log recorders (yet)."""
 
 
 class Selection:
@@ -71,6 +76,9 @@ class Source(Protocol):
 
     def series(self) -> list[tuple[str, str, int, datetime.datetime | None, datetime.datetime | None]]:
         """Per series name: its units (of its last row), point count, first and last time."""
+
+    def has_series(self, tsname: str) -> bool:
+        """Whether the table holds a row of the series."""
 
     def close(self) -> None: ...
 

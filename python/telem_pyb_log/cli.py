@@ -6,8 +6,8 @@
     telem-log SOURCE plot SERIES... -o FILE.png [--since T] [--until T]
 
 SOURCE is a SQLite file or a PostgreSQL URI (postgresql://...; --table names
-a table other than log_points). Times T are ISO 8601; one without an offset
-is UTC. The same as `python -m telem_pyb_log`.
+a table other than log_points, before or after the verb). Times T are ISO
+8601; one without an offset is UTC. The same as `python -m telem_pyb_log`.
 """
 
 from __future__ import annotations
@@ -16,17 +16,18 @@ import argparse
 import contextlib
 import csv
 import datetime
+import functools
 import json
 import math
 import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
-from typing import IO, Any, NoReturn
+from typing import IO, NoReturn
 
 import telem_pyb
 from telem_pyb_log._batching import COLUMNS
-from telem_pyb_log._reading import TYPED_COLUMNS, Source, StoredRow, open_source
+from telem_pyb_log._reading import TYPED_COLUMNS, NoTable, Source, StoredRow, open_source
 
 PROG = "telem-log"
 PROGRESS_EVERY = 10_000
@@ -58,17 +59,22 @@ def _parser() -> argparse.ArgumentParser:
                      epilog="SOURCE is a SQLite file or a postgresql:// URI.")
     parser.add_argument("source", metavar="SOURCE", help="a SQLite file or a postgresql:// URI")
     parser.add_argument("--table", help="the PostgreSQL table (default log_points)")
+    # The options of the whole command, taken after the verb too; given
+    # there, they override those given before it.
+    common = _Parser(add_help=False)
+    common.add_argument("--table", default=argparse.SUPPRESS, help="the PostgreSQL table (default log_points)")
     verbs = parser.add_subparsers(dest="verb", metavar="VERB", required=True)
-    verbs.add_parser("series", help="series names, units, point counts, first and last time")
-    tail = verbs.add_parser("tail", help="the last rows, of one series or of all")
+    add = functools.partial(verbs.add_parser, parents=[common])
+    add("series", help="series names, units, point counts, first and last time")
+    tail = add("tail", help="the last rows, of one series or of all")
     tail.add_argument("-n", type=_count, default=10, help="rows to show (default 10)")
     tail.add_argument("--follow", "-f", action="store_true", help="go on showing rows as they are written")
     tail.add_argument("--interval", type=float, default=1.0, help=argparse.SUPPRESS)
     tail.add_argument("series", metavar="SERIES", nargs="?")
-    export = verbs.add_parser("export", help="rows as CSV or JSON lines")
+    export = add("export", help="rows as CSV or JSON lines")
     export.add_argument("--format", choices=("csv", "jsonl"), required=True)
     export.add_argument("-o", "--output", metavar="FILE", help="the file to write (default: standard output)")
-    plot = verbs.add_parser("plot", help="a PNG of numeric series over time")
+    plot = add("plot", help="a PNG of numeric series over time")
     plot.add_argument("series", metavar="SERIES", nargs="+")
     plot.add_argument("-o", "--output", metavar="FILE.png", required=True)
     for sub in (export, plot):
@@ -117,24 +123,67 @@ def _tail_line(row: StoredRow) -> str:
     return f"{row[1]}  {row[2]}  {row[3]}{units}\n"
 
 
-def _tail(source: Source, args: argparse.Namespace, out: IO[str]) -> None:
-    rows = list(source.rows(args.series, limit=args.n, last=True))[::-1]
+def _names(names: Sequence[str]) -> str:
+    quoted = [repr(name) for name in names]
+    return quoted[0] if len(quoted) == 1 else f"{', '.join(quoted[:-1])} and {quoted[-1]}"
+
+
+def _no_series(source: Source, names: Sequence[str]) -> ValueError:
+    return ValueError(f"no points of the series {_names(names)} in {source.where} "
+                      f"({PROG} SOURCE series lists the series)")
+
+
+def _check_series(source: Source, names: Sequence[str]) -> None:
+    unknown = [name for name in dict.fromkeys(names) if not source.has_series(name)]
+    if unknown:
+        raise _no_series(source, unknown)
+
+
+def _waiting(what: str) -> None:
+    print(f"{PROG}: {what}; --follow waits for it", file=sys.stderr, flush=True)
+
+
+def _open(args: argparse.Namespace) -> tuple[Source, bool]:
+    """The source, and whether it had to be waited for: tail --follow waits
+    for a file or table not made yet, as tail -F does, and says so once."""
+    waited = False
+    while True:
+        try:
+            return open_source(args.source, args.table), waited
+        except (FileNotFoundError, NoTable) as exc:
+            if not (args.verb == "tail" and args.follow):
+                raise
+            if not waited:
+                _waiting(f"{exc.filename}: {exc.strerror}" if isinstance(exc, OSError) else str(exc))
+                waited = True
+        time.sleep(args.interval)
+
+
+def _tail(source: Source, args: argparse.Namespace, out: IO[str], waited: bool) -> None:
+    if args.series is not None and not source.has_series(args.series):
+        if not args.follow:
+            raise _no_series(source, [args.series])
+        if not waited:
+            _waiting(f"no points of the series {args.series!r} in {source.where} yet")
+            waited = True
+    # What appeared while waited for is shown from its first row.
+    rows = [] if waited else list(source.rows(args.series, limit=args.n, last=True))[::-1]
     for row in rows:
         out.write(_tail_line(row))
     out.flush()
     if not args.follow:
         return
-    if rows:
-        last_id = rows[-1][0]
+    if rows or waited:
+        last_id = rows[-1][0] if rows else 0
     else:
         newest = list(source.rows(args.series, limit=1, last=True))
         last_id = newest[0][0] if newest else 0
     while True:
-        time.sleep(args.interval)
         for row in source.rows(args.series, after_id=last_id):
             out.write(_tail_line(row))
             last_id = row[0]
         out.flush()
+        time.sleep(args.interval)
 
 
 def _number_json(number: float | None) -> float | None:
@@ -163,69 +212,56 @@ def _export(source: Source, args: argparse.Namespace, out: IO[str]) -> None:
 
 def _plot(source: Source, args: argparse.Namespace) -> None:
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        from telem_pyb_log import _plot as picture
     except ImportError as exc:
         raise ImportError("plot needs matplotlib: pip install 'telem_pyb[plot]' (or 'matplotlib')") from exc
+    _check_series(source, args.series)
     progress = _Progress("read")
-    lines: list[tuple[str, str, list[Any], list[float]]] = []
-    for name in args.series:
-        times, numbers, left_out, rows, unit = [], [], 0, 0, ""
+    drawn: list[picture.Series] = []
+    notes: list[str] = []
+    for name in dict.fromkeys(args.series):
+        times, numbers, untimed, rows, unit, switch = [], [], 0, 0, "", True
         for row in source.rows(name, args.since, args.until):
             rows += 1
             progress.step()
             unit = row[5]
-            if row[8] is None or row[9] is None:
-                left_out += 1
-                continue
-            times.append(row[8])
-            numbers.append(row[9])
+            if row[8] is None:
+                untimed += 1
+            elif row[9] is not None and math.isfinite(row[9]):
+                times.append(row[8])
+                numbers.append(row[9])
+                switch = switch and row[3] in ("true", "false")
         if rows == 0:
-            raise ValueError(f"no points of the series {name!r} in {source.where}")
-        if left_out:
-            print(f"{PROG}: note: {name}: {left_out} of {rows} points left out (text values or no time)",
-                  file=sys.stderr)
+            span = " ".join(f"{word} {_time_text(t)}" for word, t in (("from", args.since), ("until", args.until)) if t)
+            raise ValueError(f"no points of the series {name!r} in {source.where} {span}")
+        if not times and not untimed:
+            notes.append(f"{name}: left out: text values")
+        elif len(times) < rows:
+            notes.append(f"{name}: {rows - len(times)} of {rows} points left out (text values, no time or not finite)")
         if times:
             # In time order: a point may carry a time earlier than those before it.
-            pairs = sorted(zip(times, numbers), key=lambda pair: pair[0])
-            lines.append((name, unit, [t for t, _ in pairs], [n for _, n in pairs]))
+            order = sorted(range(len(times)), key=times.__getitem__)
+            drawn.append(picture.Series(name, unit, [times[i] for i in order], [numbers[i] for i in order], switch))
     progress.done()
-    if not lines:
+    for note in notes:
+        print(f"{PROG}: note: {note}", file=sys.stderr)
+    if not drawn:
         raise ValueError("nothing to plot: the series have no numeric points")
-    units = list(dict.fromkeys(unit for _, unit, _, _ in lines))
-    figure, axes = plt.subplots(figsize=(10, 5))
-    try:
-        # Two kinds of units get a y axis each; more share one.
-        second = axes.twinx() if len(units) == 2 else None
-        for i, (name, unit, times, numbers) in enumerate(lines):
-            on = second if second is not None and unit == units[1] else axes
-            on.plot(times, numbers, label=name, color=f"C{i}", marker=".")
-        axes.set_xlabel("time (UTC)")
-        if second is not None:
-            axes.set_ylabel(units[0] or "value")
-            second.set_ylabel(units[1] or "value")
-        else:
-            axes.set_ylabel(", ".join(u for u in units if u) or "value")
-        handles = [h for a in (axes, second) if a is not None for h in a.get_legend_handles_labels()[0]]
-        axes.legend(handles=handles)
-        axes.grid(True, alpha=0.3)
-        figure.autofmt_xdate()
-        figure.savefig(args.output, dpi=100)
-    finally:
-        plt.close(figure)
+    picture.figure(drawn, notes).savefig(args.output)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        with contextlib.closing(open_source(args.source, args.table)) as source:
+        source, waited = _open(args)
+        with contextlib.closing(source):
             if args.verb == "series":
                 _series(source, sys.stdout)
             elif args.verb == "tail":
-                _tail(source, args, sys.stdout)
+                _tail(source, args, sys.stdout, waited)
             elif args.verb == "export":
+                if args.series is not None:
+                    _check_series(source, [args.series])  # before -o makes the file
                 with _output(args.output) as out:
                     _export(source, args, out)
             else:

@@ -21,7 +21,7 @@ from telem_pyb_log._batching import (
     check_seconds,
     spool_path,
 )
-from telem_pyb_log._reading import Selection, StoredRow, check_limit, texts, utc
+from telem_pyb_log._reading import NoTable, Selection, StoredRow, check_limit, texts, utc
 
 DEFAULT_TABLE = "log_points"
 
@@ -130,7 +130,7 @@ class PostgresSource:
         try:
             found = self.conn.execute("SELECT to_regclass(quote_ident(%s)) IS NOT NULL", (table,)).fetchone()
             if not found or not found[0]:
-                raise telem_pyb.TelemException(f"there is no table {table} on the server")
+                raise NoTable(f"there is no table {table} on the server")
             columns = {name for (name,) in self.conn.execute(
                 "SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(quote_ident(%s)) AND attnum > 0 "
                 "AND NOT attisdropped", (table,))}
@@ -177,6 +177,11 @@ class PostgresSource:
         query = sql.SQL("SELECT tsname, (SELECT units FROM {t} l WHERE l.tsname = g.tsname ORDER BY id DESC LIMIT 1), "
                         "count(*), " + typed + " FROM {t} g GROUP BY tsname ORDER BY tsname").format(t=self._table)
         return list(self._query(query))
+
+    def has_series(self, tsname: str) -> bool:
+        sql = self._sql
+        query = sql.SQL("SELECT 1 FROM {} WHERE tsname = %s LIMIT 1").format(self._table)
+        return bool(list(self._query(query, (tsname,))))
 
 
 def read_rows(conninfo: str, tsname: str | None = None, *, table: str = DEFAULT_TABLE,

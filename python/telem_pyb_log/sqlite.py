@@ -14,7 +14,7 @@ from typing import Any, Unpack
 import telem_pyb
 from telem_pyb_log import _native
 from telem_pyb_log._batching import COLUMNS, LogRecorder, RecorderOptions, Row, check_options, check_seconds
-from telem_pyb_log._reading import SQLITE_TIME_FORMAT, Selection, StoredRow, check_limit, texts, utc
+from telem_pyb_log._reading import SQLITE_TIME_FORMAT, NoTable, Selection, StoredRow, check_limit, texts, utc
 
 DEFAULT_DB = "telemetry.db"
 TABLE = "log_points"
@@ -79,7 +79,7 @@ class SqliteSource:
             raise telem_pyb.TelemException(f"cannot read {self.where}: {exc}") from None
         if TABLE not in tables:
             self.conn.close()
-            raise telem_pyb.TelemException(f"{self.where} has no table {TABLE}: the log recorders did not write it")
+            raise NoTable(f"{self.where} has no table {TABLE}: the log recorders did not write it")
         # A table of an earlier version, not upgraded yet, has no typed columns.
         self.typed = {"time", "number"} <= columns
 
@@ -119,6 +119,9 @@ class SqliteSource:
                f"count(*), {typed} FROM {TABLE} g GROUP BY tsname ORDER BY tsname")
         return [(name, units, count, *(None if t is None else datetime.datetime.fromisoformat(t) for t in times))
                 for name, units, count, *times in self._query(sql)]
+
+    def has_series(self, tsname: str) -> bool:
+        return bool(list(self._query(f"SELECT 1 FROM {TABLE} WHERE tsname = ? LIMIT 1", (tsname,))))
 
 
 def read_rows(path: str | os.PathLike[str], tsname: str | None = None, *, since: datetime.datetime | None = None,
