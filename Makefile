@@ -45,7 +45,7 @@ producer: install
 demo: install producer
 	$(PY) examples/log_demo.py
 	PYTHONPATH=$(PRODUCER) $(PY) examples/native_producer/feed_recorder.py
-	$(VENV)/bin/telem-log telemetry.db plot engine.rpm cabin.temperature -o telemetry.png
+	$(VENV)/bin/telem-log telemetry.db plot engine.rpm cabin.temperature cabin.door_open cabin.status -o telemetry.png
 
 # The test peer module, the C++ unit tests and a Debug build of the module.
 native: venv
