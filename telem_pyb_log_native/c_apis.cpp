@@ -45,9 +45,13 @@ const sqlite::Api& sqlite::LoadApi(const std::string& module_path) {
         lib.Resolve(api.column_int, "sqlite3_column_int");
         lib.Resolve(api.column_text, "sqlite3_column_text");
         lib.Resolve(api.column_int64, "sqlite3_column_int64");
+        lib.Resolve(api.column_double, "sqlite3_column_double");
+        lib.Resolve(api.column_type, "sqlite3_column_type");
+        lib.Resolve(api.column_count, "sqlite3_column_count");
         lib.Resolve(api.column_bytes, "sqlite3_column_bytes");
         lib.Resolve(api.errmsg, "sqlite3_errmsg");
         lib.Resolve(api.busy_handler, "sqlite3_busy_handler");
+        lib.Resolve(api.busy_timeout, "sqlite3_busy_timeout");
         lib.Resolve(api.limit, "sqlite3_limit");
         lib.Resolve(api.get_autocommit, "sqlite3_get_autocommit");
         lib.Resolve(api.file_control, "sqlite3_file_control");

@@ -20,6 +20,7 @@
 #include "norv/telem/telem.h"
 #include "postgres_store.h"
 #include "python_store.h"
+#include "sqlite_reader.h"
 #include "sqlite_store.h"
 #include "ts_value_caster.h"  // telem_pyb's conversion of sample values, so that both modules take the same
 
@@ -226,6 +227,8 @@ PYBIND11_MODULE(_native, m) {
     py::class_<NativeHalf>(m, "NativeHalf", "The native half of a recorder, apart from its Python object.")
         .def("close_uncollected", [](const NativeHalf& half) { half.recorder->CloseUncollected(); });
     m.def("native_half", [](std::shared_ptr<LogRecorder> r) { return NativeHalf{std::move(r)}; });
+
+    telem_pyb_log::RegisterSqliteReader(m);
 
     m.def(
         "close_all",

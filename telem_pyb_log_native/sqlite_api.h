@@ -17,10 +17,15 @@ constexpr int kOk = 0;
 constexpr int kBusy = 5;
 constexpr int kRow = 100;
 constexpr int kDone = 101;
+constexpr int kOpenReadOnly = 0x00000001;
 constexpr int kOpenReadWrite = 0x00000002;
 constexpr int kOpenCreate = 0x00000004;
 constexpr int kOpenNoMutex = 0x00008000;
 constexpr int kLimitVariableNumber = 9;
+constexpr int kInteger = 1;  // column types
+constexpr int kFloat = 2;
+constexpr int kText = 3;
+constexpr int kNull = 5;
 constexpr int kFcntlHasMoved = 20;
 
 using Destructor = void (*)(void*);
@@ -43,9 +48,13 @@ struct Api {
     int (*column_int)(Statement* stmt, int column);
     const unsigned char* (*column_text)(Statement* stmt, int column);
     long long (*column_int64)(Statement* stmt, int column);
+    double (*column_double)(Statement* stmt, int column);
+    int (*column_type)(Statement* stmt, int column);
+    int (*column_count)(Statement* stmt);
     int (*column_bytes)(Statement* stmt, int column);
     const char* (*errmsg)(Connection* db);
     int (*busy_handler)(Connection* db, int (*handler)(void*, int), void* arg);
+    int (*busy_timeout)(Connection* db, int milliseconds);
     int (*limit)(Connection* db, int id, int value);
     int (*get_autocommit)(Connection* db);
     int (*file_control)(Connection* db, const char* schema, int op, void* arg);

@@ -5,15 +5,15 @@ whose libpq the recorder uses."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import importlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, Unpack
 
 import telem_pyb
-from telem_pyb_log import _native
+from telem_pyb_log import _native, _reading
 from telem_pyb_log._batching import (
-    COLUMNS,
     LogRecorder,
     RecorderOptions,
     Row,
@@ -21,7 +21,8 @@ from telem_pyb_log._batching import (
     check_seconds,
     spool_path,
 )
-from telem_pyb_log._reading import NoTable, Selection, StoredRow, check_limit, texts, utc
+from telem_pyb_log._reading import NoTable, Source
+from telem_pyb_log._schema import NO_TIME, Layout, Statement, quoted
 
 DEFAULT_TABLE = "log_points"
 
@@ -112,90 +113,142 @@ class PostgresRecorder(LogRecorder):
         super().__init__(store, **options)
 
 
-class PostgresSource:
+class PostgresSource(Source):
     """A table of the PostgreSQL recorder, opened for reading; a table that
     does not exist is TelemException, and nothing is created."""
 
     def __init__(self, conninfo: str, table: str = DEFAULT_TABLE) -> None:
         _require_psycopg()
         import psycopg
-        from psycopg import sql
 
         self.where = f"the table {table} on PostgreSQL"
         self._conninfo = conninfo
+        self._cursors = 0
+        self._depth = 0
         try:
             self.conn = psycopg.connect(conninfo, autocommit=True)
         except psycopg.Error as exc:
             raise telem_pyb.TelemException(f"cannot connect: {_without_password(conninfo, str(exc))}") from None
         try:
-            found = self.conn.execute("SELECT to_regclass(quote_ident(%s)) IS NOT NULL", (table,)).fetchone()
+            # The statements of one reading see one snapshot.
+            self.conn.isolation_level = psycopg.IsolationLevel.REPEATABLE_READ
+            found = self.conn.execute("SELECT to_regclass(quote_ident(%s)) IS NOT NULL, "
+                                      "to_regclass(quote_ident(%s)) IS NOT NULL", (table, table + "_schema")).fetchone()
             if not found or not found[0]:
                 raise NoTable(f"there is no table {table} on the server")
-            columns = {name for (name,) in self.conn.execute(
-                "SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(quote_ident(%s)) AND attnum > 0 "
-                "AND NOT attisdropped", (table,))}
+            version, unfilled = 1, 0
+            if found[1]:
+                version, unfilled = self.conn.execute(
+                    f"SELECT max(version), max(unfilled_upto) FROM {quoted(table + '_schema')}").fetchone() or (1, 0)
+            self._check_version(int(version or 1), int(unfilled or 0), table)
+        except psycopg.Error as exc:
+            self.conn.close()
+            raise telem_pyb.TelemException(f"cannot read {self.where}: {self._message(exc)}") from None
         except BaseException:
             self.conn.close()
             raise
-        self.typed = {"time", "number"} <= columns
-        self._table = sql.Identifier(table)
-        self._sql = sql
+        self.layout = Layout("postgres", int(version), table)
 
     def close(self) -> None:
         self.conn.close()
 
-    def _query(self, query: Any, params: Sequence[Any] = ()) -> Iterator[tuple[Any, ...]]:
+    def _message(self, exc: Exception) -> str:
+        return _without_password(self._conninfo, str(exc)).strip()
+
+    def _query(self, statement: Statement) -> Iterator[tuple[Any, ...]]:
         import psycopg
 
+        self._cursors += 1
         try:
-            # A server-side cursor: long reads arrive in pieces.
-            with self.conn.transaction(), self.conn.cursor(name="telem_pyb_log_read") as cursor:
-                cursor.execute(query, params)
+            with self._snapshot(), self.conn.cursor(name=f"telem_pyb_log_read_{self._cursors}") as cursor:
+                # A server-side cursor: long reads arrive in pieces.
+                cursor.execute(*statement)
                 yield from cursor
         except psycopg.Error as exc:
-            raise telem_pyb.TelemException(
-                f"cannot read {self.where}: {_without_password(self._conninfo, str(exc)).strip()}") from None
+            raise telem_pyb.TelemException(f"cannot read {self.where}: {self._message(exc)}") from None
 
-    def rows(self, tsname: str | None = None, since: datetime.datetime | None = None,
-             until: datetime.datetime | None = None, *, after_id: int | None = None, limit: int | None = None,
-             last: bool = False) -> Iterator[StoredRow]:
-        sql = self._sql
-        if (since is not None or until is not None) and not self.typed:
-            raise telem_pyb.TelemException(
-                f"{self.where} has no time column yet (an earlier version made it); open a PostgresRecorder on it "
-                "once to upgrade it")
-        select = Selection("%s", tsname, since, until, after_id=after_id, limit=limit, last=last)
-        typed = "time, number" if self.typed else "NULL::timestamptz, NULL::float8"
-        query = sql.SQL("SELECT id, {}, " + typed + " FROM {}" + select.where + select.order).format(
-            sql.SQL(", ").join(map(sql.Identifier, COLUMNS)), self._table)
-        for row in self._query(query, select.params):
-            yield row
+    @contextlib.contextmanager
+    def _snapshot(self) -> Iterator[None]:
+        if self._depth:
+            self._depth += 1
+            try:
+                yield
+            finally:
+                self._depth -= 1
+            return
+        with self.conn.transaction():
+            self._depth += 1
+            try:
+                yield
+            finally:
+                self._depth -= 1
 
-    def series(self) -> list[tuple[str, str, int, datetime.datetime | None, datetime.datetime | None]]:
-        sql = self._sql
-        typed = "min(time), max(time)" if self.typed else "NULL::timestamptz, NULL::timestamptz"
-        query = sql.SQL("SELECT tsname, (SELECT units FROM {t} l WHERE l.tsname = g.tsname ORDER BY id DESC LIMIT 1), "
-                        "count(*), " + typed + " FROM {t} g GROUP BY tsname ORDER BY tsname").format(t=self._table)
-        return list(self._query(query))
+    def visible(self) -> tuple[int, int]:
+        """The oldest transaction still running and the next one to start,
+        as this reading's snapshot sees them."""
+        row = next(self._query(("SELECT txid_snapshot_xmin(txid_current_snapshot()), "
+                                "txid_snapshot_xmax(txid_current_snapshot())", [])))
+        return int(row[0]), int(row[1])
 
-    def has_series(self, tsname: str) -> bool:
-        sql = self._sql
-        query = sql.SQL("SELECT 1 FROM {} WHERE tsname = %s LIMIT 1").format(self._table)
-        return bool(list(self._query(query, (tsname,))))
+    def _delete(self, statement: Statement) -> int:
+        import psycopg
+
+        level = self.conn.isolation_level
+        try:
+            # A prune's deletes need no snapshot of their own: rows deleted
+            # meanwhile by another are skipped, not an error.
+            self.conn.isolation_level = psycopg.IsolationLevel.READ_COMMITTED
+            with self.conn.transaction():
+                return self.conn.execute(*statement).rowcount
+        except psycopg.Error as exc:
+            raise telem_pyb.TelemException(f"cannot delete from {self.where}: {self._message(exc)}") from None
+        finally:
+            self.conn.isolation_level = level
+
+    def _numbers(self, statements: list[Statement]) -> tuple[Any, Any]:
+        import numpy as np
+        import psycopg
+
+        (sql, params), = statements
+        data = bytearray()
+        try:
+            with self._snapshot(), self.conn.cursor() as cursor:
+                with cursor.copy(f"COPY ({sql}) TO STDOUT (FORMAT BINARY)", params) as copy:
+                    for chunk in copy:
+                        data += chunk
+        except psycopg.Error as exc:
+            raise telem_pyb.TelemException(f"cannot read {self.where}: {self._message(exc)}") from None
+        return _binary_numbers(np, data)
+
+
+# COPY's binary form: a header, then per row the count of fields (2) and
+# each field's length (8) and value (big-endian), then a trailer of -1.
+_SIGNATURE = b"PGCOPY\n\xff\r\n\x00"
+_POSTGRES_EPOCH_MICROS = 946_684_800_000_000  # 2000-01-01, where timestamptz counts from
+_INFINITY = 2**63 - 1
+
+
+def _binary_numbers(np: Any, data: bytearray) -> tuple[Any, Any]:
+    """Time (int64 microseconds since the epoch; NO_TIME for infinity, which
+    the query gives for NULL) and number of a binary COPY of the two."""
+    row = np.dtype([("fields", ">i2"), ("time_size", ">i4"), ("time", ">i8"), ("number_size", ">i4"),
+                    ("number", ">f8")])
+    if bytes(data[:11]) != _SIGNATURE or len(data) < 21:
+        raise telem_pyb.TelemException("the server's binary COPY has an unknown header")
+    start = 19 + int.from_bytes(data[15:19], "big")
+    count, rest = divmod(len(data) - start - 2, row.itemsize)
+    rows = np.frombuffer(data, dtype=row, count=count, offset=start)
+    if rest or bytes(data[-2:]) != b"\xff\xff" or (rows["fields"] != 2).any() or (rows["time_size"] != 8).any() \
+            or (rows["number_size"] != 8).any():
+        raise telem_pyb.TelemException("the server's binary COPY has rows of another shape")
+    stamp = rows["time"].astype(np.int64)
+    unbounded = (stamp == _INFINITY) | (stamp == -_INFINITY - 1)
+    return np.where(unbounded, NO_TIME, stamp + _POSTGRES_EPOCH_MICROS), rows["number"].astype(np.float64)
 
 
 def read_rows(conninfo: str, tsname: str | None = None, *, table: str = DEFAULT_TABLE,
               since: datetime.datetime | None = None, until: datetime.datetime | None = None,
-              limit: int | None = None) -> list[Row]:
-    """The rows of the table in the order they were written, of one series or
-    of all: the seven texts of each. `since` (inclusive) and `until`
-    (exclusive) select by the time column, aware datetimes compared in UTC;
-    `limit` keeps the first rows. A missing table is TelemException; nothing
-    is created."""
-    since, until = utc("since", since), utc("until", until)
-    check_limit(limit)
-    source = PostgresSource(conninfo, table)
-    try:
-        return texts(source.rows(tsname, since, until, limit=limit))
-    finally:
-        source.close()
+              limit: int | None = None, where: Mapping[str, str | Iterable[str]] | None = None) -> list[Row]:
+    """`telem_pyb_log.read_rows` of a PostgreSQL table: the seven texts of
+    its rows in time order."""
+    return _reading.read_rows(conninfo, tsname, since=since, until=until, limit=limit, where=where, table=table)

@@ -3,18 +3,20 @@ several recorders, threads and processes may share (WAL mode), and reading it.""
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import errno
 import os
 import sqlite3
 import urllib.parse
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, Unpack
 
 import telem_pyb
-from telem_pyb_log import _native
-from telem_pyb_log._batching import COLUMNS, LogRecorder, RecorderOptions, Row, check_options, check_seconds
-from telem_pyb_log._reading import SQLITE_TIME_FORMAT, NoTable, Selection, StoredRow, check_limit, texts, utc
+from telem_pyb_log import _native, _reading
+from telem_pyb_log._batching import LogRecorder, RecorderOptions, Row, check_options, check_seconds
+from telem_pyb_log._reading import NoTable, Source
+from telem_pyb_log._schema import Layout, Statement, quoted
 
 DEFAULT_DB = "telemetry.db"
 TABLE = "log_points"
@@ -56,12 +58,12 @@ class SqliteRecorder(LogRecorder):
         super().__init__(_native.open_sqlite(self.label, self.path, float(timeout), _sqlite_module()), **options)
 
 
-class SqliteSource:
-    """A database file of the SQLite recorder, opened read-only: a missing
+class SqliteSource(Source):
+    """A database file of the SQLite recorder, opened for reading: a missing
     file is FileNotFoundError and a file without the table TelemException;
     neither is created."""
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], table: str = TABLE) -> None:
         self.where = os.fspath(path)
         if not os.path.isfile(self.where):
             raise FileNotFoundError(errno.ENOENT, "no such SQLite file", self.where)
@@ -69,72 +71,84 @@ class SqliteSource:
         # also removes the WAL files (mode=ro would leave them), so reading
         # leaves the directory as it was. A file that is not writable is read
         # with mode=ro.
-        uri = "file:" + urllib.parse.quote(os.path.abspath(self.where))
+        self._path = os.path.abspath(self.where)
+        uri = "file:" + urllib.parse.quote(self._path)
+        self._read_only = not os.access(self.where, os.W_OK)
+        self._depth = 0
         try:
-            mode = "rw" if os.access(self.where, os.W_OK) else "ro"
-            self.conn = sqlite3.connect(f"{uri}?mode={mode}", uri=True)
-            tables = {name for (name,) in self.conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-            columns = {row[1] for row in self.conn.execute(f"PRAGMA table_info({TABLE})")}
+            self.conn = sqlite3.connect(f"{uri}?mode={'ro' if self._read_only else 'rw'}", uri=True, timeout=30.0,
+                                        isolation_level=None)
+            names = {name for (name,) in self.conn.execute(
+                "SELECT name FROM sqlite_master WHERE type IN ('table', 'view')")}
+            version, unfilled = 1, 0
+            if table in names and f"{table}_schema" in names:
+                version, unfilled = self.conn.execute(
+                    f"SELECT max(version), max(unfilled_upto) FROM {quoted(table + '_schema')}").fetchone()
         except sqlite3.Error as exc:
-            raise telem_pyb.TelemException(f"cannot read {self.where}: {exc}") from None
-        if TABLE not in tables:
             self.conn.close()
-            raise NoTable(f"{self.where} has no table {TABLE}: the log recorders did not write it")
-        # A table of an earlier version, not upgraded yet, has no typed columns.
-        self.typed = {"time", "number"} <= columns
+            raise telem_pyb.TelemException(f"cannot read {self.where}: {exc}") from None
+        if table not in names:
+            self.conn.close()
+            raise NoTable(f"{self.where} has no table {table}: the log recorders did not write it")
+        try:
+            self._check_version(int(version or 1), int(unfilled or 0), table)
+        except BaseException:
+            self.conn.close()
+            raise
+        self.layout = Layout("sqlite", int(version), table)
 
     def close(self) -> None:
         self.conn.close()
 
-    def _query(self, sql: str, params: Sequence[Any] = ()) -> Iterator[tuple[Any, ...]]:
+    def _query(self, statement: Statement) -> Iterator[tuple[Any, ...]]:
         try:
-            yield from self.conn.execute(sql, params)
+            yield from self.conn.execute(*statement)
         except sqlite3.Error as exc:
             raise telem_pyb.TelemException(f"cannot read {self.where}: {exc}") from None
 
-    def _need_typed(self) -> None:
-        if not self.typed:
-            raise telem_pyb.TelemException(
-                f"the table {TABLE} in {self.where} has no time column yet (an earlier version made it); "
-                "open a SqliteRecorder on the file once to upgrade it")
+    @contextlib.contextmanager
+    def _snapshot(self) -> Iterator[None]:
+        outer = self._depth == 0
+        if outer:
+            self.conn.execute("BEGIN")
+        self._depth += 1
+        try:
+            yield
+        finally:
+            self._depth -= 1
+            if outer and self.conn.in_transaction:
+                self.conn.execute("COMMIT")
 
-    def rows(self, tsname: str | None = None, since: datetime.datetime | None = None,
-             until: datetime.datetime | None = None, *, after_id: int | None = None, limit: int | None = None,
-             last: bool = False) -> Iterator[StoredRow]:
-        since, until = utc("since", since), utc("until", until)
-        if since is not None or until is not None:
-            self._need_typed()
-        select = Selection("?", tsname, None if since is None else since.strftime(SQLITE_TIME_FORMAT),
-                           None if until is None else until.strftime(SQLITE_TIME_FORMAT), after_id=after_id,
-                           limit=limit, last=last)
-        typed = "time, number" if self.typed else "NULL, NULL"
-        sql = f"SELECT id, {', '.join(COLUMNS)}, {typed} FROM {TABLE}{select.where}{select.order}"
-        for row in self._query(sql, select.params):
-            time = row[8]
-            yield (*row[:8], None if time is None else datetime.datetime.fromisoformat(time), row[9])
+    def _delete(self, statement: Statement) -> int:
+        if self._read_only:
+            raise telem_pyb.TelemException(f"cannot delete from {self.where}: the file is not writable")
+        try:
+            self.conn.execute("BEGIN IMMEDIATE")
+            try:
+                count = self.conn.execute(*statement).rowcount
+                self.conn.execute("COMMIT")
+            except BaseException:
+                self.conn.execute("ROLLBACK")
+                raise
+        except sqlite3.Error as exc:
+            raise telem_pyb.TelemException(f"cannot delete from {self.where}: {exc}") from None
+        return count
 
-    def series(self) -> list[tuple[str, str, int, datetime.datetime | None, datetime.datetime | None]]:
-        typed = "min(time), max(time)" if self.typed else "NULL, NULL"
-        sql = (f"SELECT tsname, (SELECT units FROM {TABLE} l WHERE l.tsname = g.tsname ORDER BY id DESC LIMIT 1), "
-               f"count(*), {typed} FROM {TABLE} g GROUP BY tsname ORDER BY tsname")
-        return [(name, units, count, *(None if t is None else datetime.datetime.fromisoformat(t) for t in times))
-                for name, units, count, *times in self._query(sql)]
+    def _numbers(self, statements: list[Statement]) -> tuple[Any, Any]:
+        import numpy as np
 
-    def has_series(self, tsname: str) -> bool:
-        return bool(list(self._query(f"SELECT 1 FROM {TABLE} WHERE tsname = ? LIMIT 1", (tsname,))))
+        times, numbers = _native.read_sqlite_numbers(_sqlite_module(), self._path, self._read_only, statements)
+        return np.frombuffer(times, dtype=np.int64), np.frombuffer(numbers, dtype=np.float64)
+
+    def free_bytes(self) -> int:
+        """The space of deleted rows that the file keeps for new ones."""
+        pages = self.conn.execute("PRAGMA freelist_count").fetchone()[0]
+        return int(pages) * int(self.conn.execute("PRAGMA page_size").fetchone()[0])
 
 
 def read_rows(path: str | os.PathLike[str], tsname: str | None = None, *, since: datetime.datetime | None = None,
-              until: datetime.datetime | None = None, limit: int | None = None) -> list[Row]:
-    """The rows of the file's table in the order they were written, of one
-    series or of all: the seven texts of each. `since` (inclusive) and `until`
-    (exclusive) select by the time column, aware datetimes compared in UTC;
-    `limit` keeps the first rows. The file is only read: a missing one is
-    FileNotFoundError, one without the table TelemException."""
-    since, until = utc("since", since), utc("until", until)
-    check_limit(limit)
-    source = SqliteSource(path)
-    try:
-        return texts(source.rows(tsname, since, until, limit=limit))
-    finally:
-        source.close()
+              until: datetime.datetime | None = None, limit: int | None = None,
+              where: Mapping[str, str | Iterable[str]] | None = None) -> list[Row]:
+    """`telem_pyb_log.read_rows` of a SQLite file: the seven texts of its
+    rows in time order."""
+    return _reading.read_rows(os.fspath(path), tsname, since=since, until=until, limit=limit, where=where)

@@ -21,11 +21,16 @@ TEST(ApiDeclarationsTest, SqliteConstantsAreTheHeaders) {
     EXPECT_EQ(sq::kBusy, SQLITE_BUSY);
     EXPECT_EQ(sq::kRow, SQLITE_ROW);
     EXPECT_EQ(sq::kDone, SQLITE_DONE);
+    EXPECT_EQ(sq::kOpenReadOnly, SQLITE_OPEN_READONLY);
     EXPECT_EQ(sq::kOpenReadWrite, SQLITE_OPEN_READWRITE);
     EXPECT_EQ(sq::kOpenCreate, SQLITE_OPEN_CREATE);
     EXPECT_EQ(sq::kOpenNoMutex, SQLITE_OPEN_NOMUTEX);
     EXPECT_EQ(sq::kLimitVariableNumber, SQLITE_LIMIT_VARIABLE_NUMBER);
     EXPECT_EQ(sq::kFcntlHasMoved, SQLITE_FCNTL_HAS_MOVED);
+    EXPECT_EQ(sq::kInteger, SQLITE_INTEGER);
+    EXPECT_EQ(sq::kFloat, SQLITE_FLOAT);
+    EXPECT_EQ(sq::kText, SQLITE_TEXT);
+    EXPECT_EQ(sq::kNull, SQLITE_NULL);
     EXPECT_EQ(reinterpret_cast<void*>(sq::kStatic), reinterpret_cast<void*>(SQLITE_STATIC));
     EXPECT_EQ(reinterpret_cast<void*>(sq::kTransient), reinterpret_cast<void*>(SQLITE_TRANSIENT));
 }
