@@ -60,11 +60,11 @@ class Store:
             return cursor.fetchall() if cursor.description else []
 
     def typed(self):
-        source = open_source(self.source, self.table)
-        try:
-            return [(row[1], row[3], row[8], row[9]) for row in source.rows()]
-        finally:
-            source.close()
+        """mtime, value, time and number of each row, in the order written."""
+        rows = self.sql(f"SELECT mtime, value, time, number FROM {self.table} ORDER BY id")
+        if self.kind == "sqlite":
+            rows = [(m, v, None if t is None else datetime.datetime.fromisoformat(t), n) for m, v, t, n in rows]
+        return rows
 
     def read_rows(self, *args, **kwargs):
         if self.kind == "sqlite":
@@ -175,7 +175,11 @@ def test_a_table_of_the_earlier_version_is_upgraded_in_place_rows_kept(store):
     old_table(store, rows)
     with store.recorder() as rec:
         record(rec, [(NOON, 5)])
-    assert store.read_rows() == [*rows, ("2026-12-08T12:00:00Z", "engine.rpm", "5", "int", "1/min", "c", "test")]
+    written = [*rows, ("2026-12-08T12:00:00Z", "engine.rpm", "5", "int", "1/min", "c", "test")]
+    times = [None if row[0] == "later" else datetime.datetime.fromisoformat(row[0]) for row in written]
+    # In time order, ties in the order written, the rows without a time last.
+    assert store.read_rows() == [written[i] for i in sorted(range(len(written)),
+                                                            key=lambda i: (times[i] is None, times[i] or NOON, i))]
     typed = store.typed()
     assert typed[1] == ("2026-12-08T12:00:00+00:00", "true", at(2026, 12, 8, 12), 1.0)
     assert typed[7][2:] == (None, 7.0) and typed[10][2:] == (at(2026, 12, 8, 12), None)
@@ -208,7 +212,7 @@ def test_read_rows_selects_by_series_time_range_and_limit(store):
     # Stored 09:00Z to 14:00Z; since is 12:00Z.
     since = datetime.datetime(2026, 12, 8, 10, tzinfo=datetime.timezone(datetime.timedelta(hours=-2)))
     assert [r[2] for r in store.read_rows("engine.rpm", since=since, until=at(2026, 12, 8, 14))] == ["3", "4"]
-    assert [r[2] for r in store.read_rows(since=at(2026, 12, 8, 12, 30))] == ["4", "5", "99"]
+    assert [r[2] for r in store.read_rows(since=at(2026, 12, 8, 12, 30))] == ["99", "4", "5"]
     assert [r[2] for r in store.read_rows(limit=3)] == ["0", "1", "2"]
     assert [r[2] for r in store.read_rows("other", limit=0)] == []
     with pytest.raises(ValueError, match="since must be an aware datetime"):
@@ -269,24 +273,23 @@ def demo_db(tmp_path):
 
 
 def test_the_command_lists_series_and_tails_them(demo_db):
-    lines = telem_log(demo_db, "series").stdout.splitlines()
-    assert lines[0].split() == ["SERIES", "UNITS", "POINTS", "FIRST", "LAST"]
-    assert lines[1].split() == ["cabin.temperature", "degC", "2", "2026-12-08T12:00:00.000000Z",
-                                "2026-12-08T12:05:00.000000Z"]
-    assert lines[2].split() == ["engine.rpm", "1/min", "6", "2026-12-08T12:00:00.000000Z",
-                                "2026-12-08T12:04:00.000000Z"]
+    assert telem_log(demo_db, "series").stdout == (
+        "SERIES             ORIGIN  UNITS  POINTS  FIRST                        LAST\n"
+        "cabin.temperature          degC   2       2026-12-08T12:00:00.000000Z  2026-12-08T12:05:00.000000Z\n"
+        "engine.rpm         test    1/min  6       2026-12-08T12:00:00.000000Z  2026-12-08T12:04:00.000000Z\n")
+    # The last in time, not the last written.
     assert telem_log(demo_db, "tail", "-n", "2", "engine.rpm").stdout == (
-        "2026-12-08T12:04:00Z  engine.rpm  840 1/min\n2026-12-08T12:00:00Z  engine.rpm  stalled 1/min\n")
+        "2026-12-08T12:03:00Z  test  engine.rpm  830 1/min\n2026-12-08T12:04:00Z  test  engine.rpm  840 1/min\n")
 
 
 def test_tail_follow_shows_rows_written_later(demo_db):
     proc = subprocess.Popen([sys.executable, "-m", "telem_pyb_log", demo_db, "tail", "-n", "1", "--follow",
                              "--interval", "0.05", "cabin.temperature"], stdout=subprocess.PIPE, text=True)
     try:
-        assert proc.stdout.readline() == "2026-12-08T12:05:00Z  cabin.temperature  21.5 degC\n"
+        assert proc.stdout.readline() == "2026-12-08T12:05:00Z  -  cabin.temperature  21.5 degC\n"
         with SqliteRecorder(demo_db) as rec:
             record(rec, [("2026-12-08T12:06:00Z", 22.5)], {"tsname": "cabin.temperature", "units": "degC"})
-        assert proc.stdout.readline() == "2026-12-08T12:06:00Z  cabin.temperature  22.5 degC\n"
+        assert proc.stdout.readline() == "2026-12-08T12:06:00Z  -  cabin.temperature  22.5 degC\n"
     finally:
         proc.kill()
         proc.wait()
@@ -301,8 +304,8 @@ def test_export_writes_the_selected_rows(demo_db, tmp_path, fmt):
     text = out.read_text()
     if fmt == "csv":
         assert text == ("mtime,tsname,value,btype,units,comment,origin,time,number\n"
-                        "2026-12-08T12:01:00Z,engine.rpm,810,int,1/min,c,test,2026-12-08T12:01:00.000000Z,810.0\n"
-                        "2026-12-08T12:02:00Z,engine.rpm,820,int,1/min,c,test,2026-12-08T12:02:00.000000Z,820.0\n")
+                        "2026-12-08T12:01:00Z,engine.rpm,810,int,1/min,c,test,2026-12-08T12:01:00.000000Z,810\n"
+                        "2026-12-08T12:02:00Z,engine.rpm,820,int,1/min,c,test,2026-12-08T12:02:00.000000Z,820\n")
     else:
         records = [json.loads(line) for line in text.splitlines()]
         assert [(r["value"], r["time"], r["number"]) for r in records] == [
@@ -481,7 +484,7 @@ def test_tail_follow_waits_for_what_is_not_there_yet_and_says_so_once(kind, miss
         with store.recorder() as rec:
             record(rec, [("2026-12-08T12:03:00Z", 3)])
         shown.append(stdout.next())
-        assert shown == [f"2026-12-08T12:0{i}:00Z  engine.rpm  {i} 1/min\n" for i in (1, 2, 3)]
+        assert shown == [f"2026-12-08T12:0{i}:00Z  test  engine.rpm  {i} 1/min\n" for i in (1, 2, 3)]
         # Some rounds of the loop later, nothing more (each row shown once).
         with store.recorder() as rec:
             record(rec, [(NOON, 9)], dict(SERIES, tsname="other"))

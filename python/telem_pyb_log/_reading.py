@@ -188,7 +188,7 @@ class Source:
     def _query(self, statement: Statement) -> Iterator[tuple[Any, ...]]:
         raise NotImplementedError
 
-    def _snapshot(self) -> contextlib.AbstractContextManager[None]:
+    def snapshot(self) -> contextlib.AbstractContextManager[None]:
         """One read transaction: its statements see the same rows."""
         raise NotImplementedError
 
@@ -199,6 +199,10 @@ class Source:
     def _numbers(self, statements: list[Statement]) -> tuple[Any, Any]:
         """The time (int64 microseconds, NO_TIME for none) and number
         (float64) columns of the statements' rows, as numpy arrays."""
+        raise NotImplementedError
+
+    def visible(self) -> tuple[int, int]:
+        """PostgreSQL: the oldest transaction running and the next to start, as the snapshot sees them."""
         raise NotImplementedError
 
     def close(self) -> None:
@@ -231,7 +235,7 @@ class Source:
         sel = self.resolve(sel)
         at = columns.index("time") if "time" in columns else -1
         convert = self.layout.time_value
-        with self._snapshot():
+        with self.snapshot():
             left = limit
             for sql, params in self.layout.rows(sel, columns, last=last):
                 if left == 0:

@@ -122,6 +122,7 @@ class Layout:
     def time_param(self, value: datetime.datetime) -> Any:
         if not self.sqlite:
             return value
+        value = value.astimezone(datetime.UTC)
         if self.version == 2:
             return value.strftime("%Y-%m-%dT%H:%M:%S.%fZ")
         return micros(value)

@@ -160,7 +160,7 @@ class PostgresSource(Source):
 
         self._cursors += 1
         try:
-            with self._snapshot(), self.conn.cursor(name=f"telem_pyb_log_read_{self._cursors}") as cursor:
+            with self.snapshot(), self.conn.cursor(name=f"telem_pyb_log_read_{self._cursors}") as cursor:
                 # A server-side cursor: long reads arrive in pieces.
                 cursor.execute(*statement)
                 yield from cursor
@@ -168,7 +168,7 @@ class PostgresSource(Source):
             raise telem_pyb.TelemException(f"cannot read {self.where}: {self._message(exc)}") from None
 
     @contextlib.contextmanager
-    def _snapshot(self) -> Iterator[None]:
+    def snapshot(self) -> Iterator[None]:
         if self._depth:
             self._depth += 1
             try:
@@ -186,7 +186,7 @@ class PostgresSource(Source):
     def visible(self) -> tuple[int, int]:
         """The oldest transaction still running and the next one to start,
         as this reading's snapshot sees them."""
-        row = next(self._query(("SELECT txid_snapshot_xmin(txid_current_snapshot()), "
+        row, = list(self._query(("SELECT txid_snapshot_xmin(txid_current_snapshot()), "
                                 "txid_snapshot_xmax(txid_current_snapshot())", [])))
         return int(row[0]), int(row[1])
 
@@ -212,7 +212,7 @@ class PostgresSource(Source):
         (sql, params), = statements
         data = bytearray()
         try:
-            with self._snapshot(), self.conn.cursor() as cursor:
+            with self.snapshot(), self.conn.cursor() as cursor:
                 with cursor.copy(f"COPY ({sql}) TO STDOUT (FORMAT BINARY)", params) as copy:
                     for chunk in copy:
                         data += chunk

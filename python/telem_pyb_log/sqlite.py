@@ -107,7 +107,7 @@ class SqliteSource(Source):
             raise telem_pyb.TelemException(f"cannot read {self.where}: {exc}") from None
 
     @contextlib.contextmanager
-    def _snapshot(self) -> Iterator[None]:
+    def snapshot(self) -> Iterator[None]:
         outer = self._depth == 0
         if outer:
             self.conn.execute("BEGIN")
