@@ -244,7 +244,7 @@ class Source:
                     if left is not None:
                         left -= 1
                     if at >= 0:
-                        value = convert(row[at])
+                        value: Any = convert(row[at])
                         if micros_time:
                             value = NO_TIME if value is None else micros(value)
                         row = (*row[:at], value, *row[at + 1:])
@@ -269,8 +269,8 @@ class Source:
     def series(self, sel: Selection | None = None) -> list[SeriesInfo]:
         sel = self.resolve(sel or Selection())
         convert = self.layout.time_value
-        return [SeriesInfo(*row[:9], int(row[9]), convert(row[10]), convert(row[11]))
-                for row in self._query(self.layout.series_list(sel))]
+        return [SeriesInfo(row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7], row[8], int(row[9]),
+                           convert(row[10]), convert(row[11])) for row in self._query(self.layout.series_list(sel))]
 
     def aggregate(self, sel: Selection, every: int, aggs: Sequence[str]) -> tuple[list[Aggregate], list[str]]:
         """Per series, the aggregates of `every` microseconds of the rows of
@@ -280,20 +280,20 @@ class Source:
         sel = self.resolve(sel)
         groups: dict[tuple[Any, ...], list[tuple[int, dict[str, Any]]]] = {}
         if self.layout.sqlite:
-            keys = list(self._query(self.layout.aggregate_keys(sel)))
+            found = list(self._query(self.layout.aggregate_keys(sel)))
             width = 6 if self.layout.by_id else 5
-            per_name = collections.Counter(key[width - 5] for key in keys)
-            for key in keys:
+            per_name = collections.Counter(key[width - 5] for key in found)
+            for key in found:
                 if not key[width]:
                     continue  # another series of a name selected
                 alone = per_name[key[width - 5]] == 1
                 for row in self._query(self.layout.aggregate(sel, every, aggs, key, alone)):
-                    series, bucket, values = self.layout.aggregate_row(row, key)
-                    groups.setdefault(series, []).append((bucket, values))
+                    series, bucket, aggregates = self.layout.aggregate_row(row, key)
+                    groups.setdefault(series, []).append((bucket, aggregates))
         else:
             for row in self._query(self.layout.aggregate(sel, every, aggs)):
-                series, bucket, values = self.layout.aggregate_row(row)
-                groups.setdefault(series, []).append((bucket, values))
+                series, bucket, aggregates = self.layout.aggregate_row(row)
+                groups.setdefault(series, []).append((bucket, aggregates))
         keys = sorted(groups, key=lambda k: (k[1], k[5], k[3], k[2], k[4], k[0] or 0))
         names = [(k[1], k[5]) for k in keys]
         result: list[Aggregate] = []
@@ -312,8 +312,9 @@ class Source:
                                  "choose a longer one or a shorter time range")
             by_time = dict(buckets)
             times = list(range(first, last + every, every))
-            empty = {"count": 0, "sum": 0.0}
-            values = {name: [by_time[t][name] if t in by_time else empty.get(name) for t in times] for name in aggs}
+            empty: dict[str, Any] = {"count": 0, "sum": 0.0}
+            values: dict[str, list[Any]] = {
+                name: [by_time[t][name] if t in by_time else empty.get(name) for t in times] for name in aggs}
             result.append(Aggregate(key[1], key[5], key[3], times, values))
         return result, notes
 

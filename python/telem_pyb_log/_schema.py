@@ -66,10 +66,11 @@ class Selection:
     until: datetime.datetime | None = None
     after_id: int | None = None
     ids: list[int] | None = None
+    timed: bool = False  # only rows with a time
 
     @property
     def timed_only(self) -> bool:
-        return self.since is not None or self.until is not None
+        return self.timed or self.since is not None or self.until is not None
 
 
 class Layout:
@@ -130,7 +131,7 @@ class Layout:
     def time_value(self, raw: Any) -> datetime.datetime | None:
         """A time as read from the rows, as an aware datetime."""
         if raw is None or not self.sqlite:
-            return raw
+            return raw  # type: ignore[no-any-return]
         return datetime.datetime.fromisoformat(raw) if self.version == 2 else from_micros(raw)
 
     def _conditions(self, sel: Selection, r: str = "r.") -> tuple[list[str], list[Any]]:
@@ -192,6 +193,8 @@ class Layout:
         if not self.sqlite:
             # PostgreSQL sorts NULL after every time, and its index scans
             # backwards with NULL first.
+            if sel.timed:
+                conditions.append("r.time IS NOT NULL")
             where = f" WHERE {' AND '.join(conditions)}" if conditions else ""
             return [(f"{select}{where} ORDER BY r.time{desc}, r.id{desc}", params)]
         # SQLite sorts NULL first, and its index does too: the rows with a
@@ -282,13 +285,13 @@ class Layout:
         # the series' buckets by the index: the next bucket is that of the
         # first row after the current one, and each bucket's aggregates are
         # one range scan. Numbers travel as exact text (%!.20e reads back
-        # as the same double). The series' texts are ?1.. parameters.
+        # as the same double).
         if self.by_id:
-            same, params = "r.series = ?1", [key[0]]
+            same, params = "r.series = ?", [key[0]]
         elif alone:
-            same, params = "r.tsname = ?1", [key[0]]
+            same, params = "r.tsname = ?", [key[0]]
         else:
-            same = " AND ".join(f"r.{k} = ?{i + 1}" for i, k in enumerate(ROW_TEXTS))
+            same = " AND ".join(f"r.{k} = ?" for k in ROW_TEXTS)
             params = list(key[:len(ROW_TEXTS)])
         e = every
 
@@ -317,10 +320,12 @@ class Layout:
         for name, order in (("first", "r.time, r.id"), ("last", "r.time DESC, r.id DESC")):
             ends += (f", (SELECT {exact('r.number')} FROM {self.rows_table} r WHERE {in_bucket} AND r.number IS NOT "
                      f"NULL ORDER BY {order} LIMIT 1)" if name in aggs else ", NULL")
-        return (f"WITH RECURSIVE b(s) AS (SELECT {seek.format(low=first_low)} UNION ALL "
-                f"SELECT {seek.format(low='r.time >= ' + edge(f'b.s + {e}'))} FROM b WHERE b.s IS NOT NULL) "
-                f"SELECT b.s, (SELECT {packed} FROM {self.rows_table} r WHERE {in_bucket}){ends} "
-                "FROM b WHERE b.s IS NOT NULL", params)
+        sql = (f"WITH RECURSIVE b(s) AS (SELECT {seek.format(low=first_low)} UNION ALL "
+               f"SELECT {seek.format(low='r.time >= ' + edge(f'b.s + {e}'))} FROM b WHERE b.s IS NOT NULL) "
+               f"SELECT b.s, (SELECT {packed} FROM {self.rows_table} r WHERE {in_bucket}){ends} "
+               "FROM b WHERE b.s IS NOT NULL")
+        # The series' texts are the only parameters: once per place.
+        return sql, params * sql.count(same)
 
     def aggregate_row(self, row: Sequence[Any], key: Sequence[Any] = ()) -> tuple[
             tuple[Any, ...], int, dict[str, float | int | None]]:

@@ -29,7 +29,7 @@ import os
 import re
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import IO, Any, NoReturn
 
 import telem_pyb
@@ -231,17 +231,17 @@ def _names(names: Sequence[str]) -> str:
     return quoted[0] if len(quoted) == 1 else f"{', '.join(quoted[:-1])} and {quoted[-1]}"
 
 
-def _where_text(where: dict[str, tuple[str, ...]]) -> str:
+def _where_text(where: Mapping[str, tuple[str, ...]]) -> str:
     return " and ".join(f"{field}={'|'.join(values)}" for field, values in where.items())
 
 
-def _no_series(source: Source, names: Sequence[str], where: dict[str, tuple[str, ...]] | None = None) -> ValueError:
+def _no_series(source: Source, names: Sequence[str], where: Mapping[str, tuple[str, ...]] | None = None) -> ValueError:
     which = f" with {_where_text(where)}" if where else ""
     return ValueError(f"no points of the series {_names(names)}{which} in {source.where} "
                       f"({PROG} SOURCE series lists the series)")
 
 
-def _check_series(source: Source, names: Sequence[str], where: dict[str, tuple[str, ...]]) -> None:
+def _check_series(source: Source, names: Sequence[str], where: Mapping[str, tuple[str, ...]]) -> None:
     unknown = [name for name in dict.fromkeys(names) if not source.has_rows(Selection(name))]
     if unknown:
         raise _no_series(source, unknown)
@@ -305,7 +305,7 @@ class _Follower:
         # [highest id seen, when, the next transaction id a while after it]
         self.marks: list[list[Any]] = []
 
-    def poll(self) -> list[Sequence[Any]]:
+    def poll(self) -> list[tuple[Any, ...]]:
         sel = dataclasses.replace(self.sel, after_id=self.low)
         if self.source.layout.sqlite:
             # SQLite's writers take ids in the order they commit.
@@ -339,9 +339,12 @@ def _tail(source: Source, args: argparse.Namespace, out: IO[str], waited: bool) 
         if not waited:
             _waiting(f"no points of the series {args.series!r} in {source.where} yet")
             waited = True
-    # What appeared while waited for is shown from its first row.
+    # What appeared while waited for is shown from its first row. The last
+    # rows are the latest in time: rows without a time have no place there
+    # (--follow shows them as they come).
     with source.snapshot():
-        rows = [] if waited else list(source.rows(sel, limit=args.n, last=True))[::-1]
+        latest = dataclasses.replace(sel, timed=True)
+        rows = [] if waited else list(source.rows(latest, limit=args.n, last=True))[::-1]
         last_id = 0 if waited else source.max_id(sel)
     for row in rows:
         out.write(_tail_line(row))
