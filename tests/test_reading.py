@@ -24,7 +24,8 @@ from telem_pyb_log import PostgresRecorder, SqliteRecorder, postgres, prune, rea
 from telem_pyb_log._reading import open_source
 from telem_pyb_log._schema import Selection
 from telem_pyb_log.cli import SETTLE_SECONDS, _Follower
-from test_stored_series import CLI_ENV, record, telem_log  # noqa: F401  (CLI_ENV: the command's environment)
+from stored_shapes import to_version_3
+from test_stored_series import record, telem_log
 
 DOCS = pathlib.Path(__file__).resolve().parent.parent / "docs" / "reading.md"
 UTC = datetime.UTC
@@ -321,53 +322,6 @@ def test_a_table_not_upgraded_or_of_a_newer_version_is_refused_clearly(store, st
 
 # -- the version 3 shape, as the writer will make it ---------------------------------------------------------------
 
-def to_version_3(store):
-    """Rewrites the store's tables in the stored shape of version 3: rows
-    naming their series by id, time in microseconds (SQLite), mtime and value
-    NULL where derivable, the table's name a view of today's columns."""
-    t = store.table
-    texts = "tsname, btype, units, comment, origin"
-    same = " AND ".join(f"s.{c} = p.{c}" for c in texts.split(", "))
-    fields = "tsid, tsname, btype, units, origin, serial, role, comment, json, first_written, last_written"
-    if store.kind == "sqlite":
-        us = "CAST(strftime('%s', substr(p.time, 1, 19)) AS INTEGER) * 1000000 + CAST(substr(p.time, 21, 6) AS INTEGER)"
-        statements = [
-            f"ALTER TABLE {t} RENAME TO {t}_v2", f"ALTER TABLE {t}_series RENAME TO {t}_series_v2",
-            f"CREATE TABLE {t}_series (id INTEGER PRIMARY KEY, tsid TEXT NOT NULL, tsname TEXT NOT NULL, "
-            "btype TEXT NOT NULL, units TEXT NOT NULL, origin TEXT NOT NULL, serial TEXT NOT NULL, role TEXT NOT NULL, "
-            "comment TEXT NOT NULL, json TEXT NOT NULL, first_written TEXT NOT NULL, last_written TEXT NOT NULL, "
-            "UNIQUE (tsname, tsid, btype, units, origin, serial, role, comment, json))",
-            f"INSERT INTO {t}_series ({fields}) SELECT {fields} FROM {t}_series_v2",
-            f"CREATE TABLE {t}_rows (id INTEGER PRIMARY KEY, series INTEGER NOT NULL, time INTEGER, number REAL, "
-            "mtime TEXT, value TEXT)",
-            f"INSERT INTO {t}_rows SELECT p.id, (SELECT min(s.id) FROM {t}_series s WHERE {same}), {us}, p.number, "
-            f"CASE WHEN p.mtime = substr(p.time, 1, 26) || '+00:00' THEN NULL ELSE p.mtime END, "
-            f"CASE WHEN p.value = CAST(p.number AS TEXT) THEN NULL ELSE p.value END FROM {t}_v2 p",
-            f"CREATE INDEX {t}_rows_series_time ON {t}_rows (series, time)",
-            f"CREATE VIEW {t} AS SELECT id, mtime, tsname, value, btype, units, comment, origin, time, number "
-            f"FROM {t}_v2", f"UPDATE {t}_schema SET version = 3"]
-    else:
-        statements = [
-            f"ALTER TABLE {t} RENAME TO {t}_v2", f"ALTER TABLE {t}_series RENAME TO {t}_series_v2",
-            f"CREATE TABLE {t}_series (id bigint GENERATED ALWAYS AS IDENTITY UNIQUE, key text PRIMARY KEY, "
-            + ", ".join(f"{c} text NOT NULL" for c in fields.split(", ")[:9])
-            + ", first_written timestamptz NOT NULL, last_written timestamptz NOT NULL)",
-            f"INSERT INTO {t}_series (key, {fields}) SELECT key, {fields} FROM {t}_series_v2 ORDER BY tsid",
-            f"CREATE TABLE {t}_rows (id bigint GENERATED ALWAYS AS IDENTITY, series bigint NOT NULL, "
-            "time timestamptz, number double precision, mtime text, value text)",
-            f"INSERT INTO {t}_rows (id, series, time, number, mtime, value) OVERRIDING SYSTEM VALUE "
-            f"SELECT p.id, (SELECT min(s.id) FROM {t}_series s WHERE {same}), p.time, p.number, "
-            "CASE WHEN p.mtime = to_char(p.time AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.US') || '+00:00' "
-            "THEN NULL ELSE p.mtime END, CASE WHEN p.value = p.number::text THEN NULL ELSE p.value END "
-            f"FROM {t}_v2 p",
-            f"CREATE INDEX ON {t}_rows (series, time)",
-            f"CREATE VIEW {t} AS SELECT * FROM {t}_v2", f"UPDATE {t}_schema SET version = 3"]
-    for statement in statements:
-        store.sql(statement)
-    # Rows shed their texts: the shape's point.
-    assert store.sql(f"SELECT count(*) FROM {t}_rows WHERE mtime IS NULL")[0][0] > 100
-
-
 def readings(store):
     """What the readers give of the series of `write_series`."""
     with pytest.warns(UserWarning):
@@ -389,7 +343,9 @@ def readings(store):
 def test_the_version_3_shape_reads_as_today_s(store):
     write_series(store)
     before = readings(store)
-    to_version_3(store)
+    to_version_3(store.kind, store.sql, store.table)
+    # Rows shed their texts: the shape's point.
+    assert store.sql(f"SELECT count(*) FROM {store.table}_rows WHERE mtime IS NULL")[0][0] > 100
     after = readings(store)
     for name in before:
         if isinstance(before[name], pd.DataFrame):

@@ -326,35 +326,30 @@ class Source:
         (or name and origin) and the rows deleted."""
         sel = self.resolve(sel)
         targets = [row[0] for row in self._query(self.layout.prune_targets(sel))]
-        names = {}
-        if self.layout.by_id:
-            names = {info_id: name for info_id, name in self._series_names_by_id(targets)}
-        deleted: list[tuple[str, int]] = []
+        counts: dict[Any, int] = {}
         total = 0
         for target in targets:
-            count = 0
             while True:
                 started = time.monotonic()
                 done = self._delete(self.layout.prune_step(target, before, step, sel))
-                count += done
+                counts[target] = counts.get(target, 0) + done
                 total += done
                 if progress is not None:
                     progress(total)
                 if done < step:
                     break
                 time.sleep(min(time.monotonic() - started, 1.0))
+        names = {t: str(t) for t in counts}
+        if self.layout.by_id and counts:
+            found = list(self._query((f"SELECT id, tsname, origin FROM {self.layout.series_table} WHERE id IN "
+                                      f"({', '.join(str(int(t)) for t in counts if counts[t])})", [])))
+            pairs = list(dict.fromkeys((row[1], row[2]) for row in found))
+            names = {row[0]: label(row[1], row[2], pairs) for row in found}
+        deleted: dict[str, int] = {}
+        for target, count in counts.items():
             if count:
-                deleted.append((names.get(target, str(target)), count))
-        return deleted
-
-    def _series_names_by_id(self, ids: Sequence[int]) -> list[tuple[int, str]]:
-        if not ids:
-            return []
-        table = self.layout.series_table
-        rows = list(self._query((f"SELECT id, tsname, origin FROM {table} WHERE id IN "
-                                 f"({', '.join(str(int(i)) for i in ids)})", [])))
-        pairs = [(row[1], row[2]) for row in rows]
-        return [(row[0], label(row[1], row[2], pairs)) for row in rows]
+                deleted[names[target]] = deleted.get(names[target], 0) + count
+        return sorted(deleted.items())
 
 
 def open_source(source: str | os.PathLike[str], table: str | None = None) -> Source:
