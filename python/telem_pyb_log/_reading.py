@@ -23,6 +23,7 @@ from telem_pyb_log._schema import (
     NEWEST_VERSION,
     NO_TIME,
     READ_COLUMNS,
+    ROW_TEXTS,
     SERIES_FIELDS,
     Layout,
     Selection,
@@ -418,8 +419,13 @@ def read_frame(source: str | os.PathLike[str], tsname: str | None = None, *, sin
                 times, numbers = reader.numbers(sel, limit)
                 data: dict[str, Any] = {"time": times, "number": numbers}
             else:
-                rows = list(reader.rows(sel, names, limit=limit, micros_time=True))
-                data = {name: [row[i] for row in rows] for i, name in enumerate(names)}
+                data = {name: [] for name in names}
+                columns_of = [data[name] for name in names]
+                # A series' texts repeat row after row: one object each.
+                shared: list[dict[Any, Any] | None] = [{} if name in ROW_TEXTS else None for name in names]
+                for row in reader.rows(sel, names, limit=limit, micros_time=True):
+                    for value, column, seen in zip(row, columns_of, shared):
+                        column.append(value if seen is None else seen.setdefault(value, value))
                 if "time" in data:
                     data["time"] = np.array(data["time"], dtype=np.int64)
                 if "number" in data:

@@ -345,7 +345,7 @@ def _tail(source: Source, args: argparse.Namespace, out: IO[str], waited: bool) 
     with source.snapshot():
         latest = dataclasses.replace(sel, timed=True)
         rows = [] if waited else list(source.rows(latest, limit=args.n, last=True))[::-1]
-        last_id = 0 if waited else source.max_id(sel)
+        last_id = 0 if waited or not args.follow else source.max_id(sel)
     for row in rows:
         out.write(_tail_line(row))
     out.flush()
