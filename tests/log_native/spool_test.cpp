@@ -60,14 +60,15 @@ protected:
         return chunk;
     }
 
-    static void Add(Spool& spool, int first, int rows) { ASSERT_TRUE(spool.Append(*Rows(first, rows), 1.0, 0, 1)); }
+    static void Add(Spool& spool, int first, int rows) {
+        ASSERT_EQ(spool.Append(*Rows(first, rows), 1.0, 1), telem_pyb_log::Appended::kYes);
+    }
 
     // The value texts of every row the spool would deliver now, and the
     // number of the first.
     static std::vector<std::string> Pending(Spool& spool, std::uint64_t* first_seq = nullptr) {
         Batch batch;
-        std::vector<std::pair<unsigned, std::uint32_t>> shards;
-        const std::uint64_t first = spool.Read(batch, 1 << 30, shards);
+        const std::uint64_t first = spool.Read(batch, 1 << 30, std::size_t{1} << 40).first;
         if (first_seq != nullptr) {
             *first_seq = first;
         }
@@ -198,7 +199,7 @@ TEST_F(SpoolTest, ConfirmedSegmentsAreRemovedAndAFullSpoolRefusesUntilThen) {
     int next = 0;
     int refused_at = -1;
     for (int record = 0; record < 1000; ++record) {
-        if (!spool.Append(*Rows(next, 100), 1.0, 0, 1)) {
+        if (spool.Append(*Rows(next, 100), 1.0, 1) != telem_pyb_log::Appended::kYes) {
             refused_at = next;
             break;
         }
@@ -214,7 +215,7 @@ TEST_F(SpoolTest, ConfirmedSegmentsAreRemovedAndAFullSpoolRefusesUntilThen) {
     EXPECT_EQ(spool.stats().rows, 0U);
     // Room again, though the newest segment, delivered, stays.
     for (int record = 0; record < 10; ++record) {
-        ASSERT_TRUE(spool.Append(*Rows(next + 100 * record, 100), 1.0, 0, 1));
+        ASSERT_EQ(spool.Append(*Rows(next + 100 * record, 100), 1.0, 1), telem_pyb_log::Appended::kYes);
     }
     spool.Commit();
     std::uint64_t first = 0;
