@@ -150,7 +150,6 @@ void SqliteStore::Open() {
             Fail("cannot find");
         }
         wal_ = shm_ = FileId{};
-        rows_in_file_ = 0;
         ledger_ready_ = false;
     } catch (...) {
         CloseConnection();
@@ -506,12 +505,19 @@ void SqliteStore::WriteOnce(const Batch& batch, const BatchNumbers& numbers, Del
 }
 
 // The file the path names now, with a connection: one that replaced the
-// file the store had open takes the rows written to it along.
+// file the store wrote to (while its connection was open, or closed for a
+// fork) takes the rows written to it along.
 void SqliteStore::Connect(DeliveryEvents& events) {
-    if (conn_ != nullptr && FileReplaced()) {
+    const FileId now = conn_ != nullptr ? FileId{} : IdOf(path_);
+    const bool replaced = conn_ != nullptr ? FileReplaced()
+                                           : file_.known && !(now.known && now.device == file_.device
+                                                              && now.inode == file_.inode);
+    if (replaced) {
         const std::uint64_t rows = rows_in_file_;
         CloseConnection();
         RemoveOwnWal();
+        file_ = FileId{};
+        rows_in_file_ = 0;
         events.Lost(rows, path_ + " was deleted or replaced by another file while recording; the "
                               + std::to_string(rows) + " rows this recorder had written to it went with it; "
                               + "the next rows go to a new file at that path");

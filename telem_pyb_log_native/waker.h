@@ -49,12 +49,16 @@ public:
         }
     }
 
-    // The owner: takes the wake-ups so far.
+    // The owner: takes the wake-ups so far. The counter is read before the
+    // flag is cleared: a Wake that set the flag and had not written yet then
+    // writes after the read, or finds the flag clear and writes itself; the
+    // other order could leave the flag set with nothing to read, and every
+    // later Wake would write nothing.
     void Drain() {
-        pending_.store(false);
         std::uint64_t count;
         while (read(fd_, &count, sizeof count) > 0) {
         }
+        pending_.store(false);
     }
 
     // The owner: sleeps until `deadline` (steady-clock ns) or a wake-up.

@@ -15,6 +15,7 @@ import datetime
 import logging
 import math
 import os
+import signal
 import sys
 import time
 import weakref
@@ -306,6 +307,7 @@ class LogRecorder(_native.Recorder):
         # Closes the recorder if it is garbage collected unclosed; at exit,
         # _close_at_exit closes every recorder at once instead.
         weakref.finalize(self, _native.native_half(self).close_uncollected).atexit = False
+        _recorders.add(self)
 
     @property
     def stats(self) -> RecorderStats:
@@ -353,4 +355,28 @@ def _before_fork() -> None:
         util._telem_pyb_log_hooked = True
 
 
-os.register_at_fork(before=_before_fork)
+# The recorders made in this process (and its parents), for the child's
+# SIGTERM below.
+_recorders: weakref.WeakSet[LogRecorder] = weakref.WeakSet()
+
+
+def _exit_on_sigterm(signum: int, frame: object) -> None:
+    sys.exit(128 + signum)
+
+
+def _after_fork_in_child() -> None:
+    # A child that is ended with SIGTERM (multiprocessing's terminate(), the
+    # end of a `with Pool() as p:` block) would lose what its recorders hold
+    # and say nothing: unless the program handles SIGTERM itself, the child
+    # exits the normal way on it, as the README's line has a service do, and
+    # its recorders deliver within exit_timeout or say what they lost.
+    if not any(not r.closed for r in _recorders):
+        return
+    try:
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    except ValueError:
+        pass  # not the main thread of the main interpreter: left as it is
+
+
+os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
