@@ -22,7 +22,7 @@ import pytest
 
 import telem_pyb
 from telem_pyb import TelemException
-from telem_pyb_log import LogRecorder, PostgresRecorder, SqliteRecorder
+from telem_pyb_log import LogRecorder, PostgresRecorder, RowRefused, SqliteRecorder
 from telem_pyb_log.postgres import read_rows as pg_rows
 from telem_pyb_log.sqlite import read_rows as sqlite_rows
 from helpers import SANITIZED
@@ -690,3 +690,120 @@ def test_a_file_deleted_before_a_fork_is_still_noticed_after_it(db):
     assert proc.stdout.split() == ["10", "1000"]
     assert "the 1000 rows this recorder had written to it went with it" in proc.stderr
     assert [int(row[2]) for row in sqlite_rows(db)] == list(range(1000, 1010))
+
+
+class ChoosyStore(JsonLinesStore):
+    """Refuses "poison" values (saying which row, with `say_row`) and times
+    out batches of more than `most` rows."""
+
+    def __init__(self, path, say_row=True, most=1000):
+        super().__init__(path)
+        self.say_row, self.most, self.sizes = say_row, most, []
+
+    def write(self, rows, first_seq):
+        self.sizes.append(len(rows))
+        if len(rows) > self.most:
+            raise TimeoutError("the batch took too long")
+        for index, row in enumerate(rows):
+            if row[2] == "poison":
+                raise RowRefused("poison is not a value", index if self.say_row else None)
+        super().write(rows, first_seq)
+
+
+@pytest.mark.parametrize("say_row", [True, False], ids=["the store says which row", "the batch is split to find it"])
+def test_a_row_a_python_store_refuses_is_set_aside_and_the_rest_delivered(tmp_path, caplog, say_row):
+    path = tmp_path / "points.jsonl"
+    store = ChoosyStore(path, say_row=say_row)
+    rec = LogRecorder(store, batch_size=20, max_delay=3600)
+    rec.record_metadata_kv(SERIES)
+    values = [("poison" if i in (3, 27) else i) for i in range(40)]
+    for v in values:
+        rec.record_value(v)
+    rec.close()
+    lines = [json.loads(line) for line in path.read_text().splitlines()]
+    assert [line["value"] for line in lines] == [str(v) for v in values if v != "poison"]
+    # The refused rows' numbers are passed over; the others keep theirs.
+    assert [line["seq"] for line in lines] == [i + 1 for i, v in enumerate(values) if v != "poison"]
+    s = rec.stats
+    assert (s.recorded, s.written, s.set_aside, s.pending) == (40, 38, 2, 0)
+    (first, *rest) = [r for r in caplog.records if "set aside" in r.getMessage()]
+    assert "refuses a row of pump.pressure" in first.getMessage() and "poison is not a value" in first.getMessage()
+    assert first.levelname == "ERROR"
+    assert "1 more rows set aside since the last message (2 in all)" in rest[-1].getMessage()
+
+
+def test_a_batch_that_times_out_is_split_until_it_goes(tmp_path):
+    path = tmp_path / "points.jsonl"
+    store = ChoosyStore(path, most=7)
+    rec = LogRecorder(store, batch_size=100, max_delay=3600)
+    rec.record_metadata_kv(SERIES)
+    for i in range(100):
+        rec.record_value(i)
+    rec.close()
+    assert [json.loads(line)["value"] for line in path.read_text().splitlines()] == [str(i) for i in range(100)]
+    # Tried whole first, then in halves until the pieces go: each row in one written piece.
+    assert store.sizes[:3] == [100, 50, 25] and sum(n for n in store.sizes if n <= 7) == 100
+    assert (rec.stats.written, rec.stats.set_aside) == (100, 0)
+
+
+def test_a_row_a_trigger_refuses_is_set_aside_in_sqlite(db):
+    SqliteRecorder(db).close()
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        conn.execute("CREATE TRIGGER no_poison BEFORE INSERT ON log_points WHEN NEW.value = 'poison' "
+                     "BEGIN SELECT RAISE(ABORT, 'poison refused'); END")
+        conn.commit()
+    with SqliteRecorder(db, batch_size=50) as rec:
+        rec.record_metadata_kv(SERIES)
+        for i in range(120):
+            rec.record_value("poison" if i == 70 else i)
+    assert [row[2] for row in sqlite_rows(db)] == [str(i) for i in range(120) if i != 70]
+    assert (rec.stats.written, rec.stats.set_aside) == (119, 1)
+    assert "poison refused" in rec.stats.last_error
+
+
+@pytest.mark.long
+def test_a_text_over_sqlites_length_limit_is_set_aside_and_delivery_goes_on(db):
+    # SQLite's limit is 1,000,000,000 bytes: a text one byte longer.
+    with SqliteRecorder(db, batch_size=10) as rec:
+        rec.record_metadata_kv(SERIES)
+        rec.record_value(0)
+        rec.record_value(b"x" * 1_000_000_001)
+        for i in range(2, 10):
+            rec.record_value(i)
+    assert [row[2] for row in sqlite_rows(db)] == ["0", *map(str, range(2, 10))]
+    assert (rec.stats.written, rec.stats.set_aside) == (9, 1)
+    assert "too big" in rec.stats.last_error
+
+
+def test_a_row_a_constraint_refuses_is_set_aside_in_postgresql(server):
+    table = "checked_points"
+    rec = PostgresRecorder(server.conninfo, table=table, batch_size=50)
+    with psycopg.connect(server.conninfo, autocommit=True) as conn:
+        conn.execute(f"ALTER TABLE {table} ADD CONSTRAINT no_poison CHECK (value <> 'poison')")
+    rec.record_metadata_kv(SERIES)
+    for i in range(120):
+        rec.record_value("poison" if i in (10, 70) else i)
+    rec.close()
+    assert [row[2] for row in pg_rows(server.conninfo, table=table)] == [str(i) for i in range(120) if i not in (10, 70)]
+    s = rec.stats
+    assert (s.written, s.set_aside, s.pending) == (118, 2, 0)
+    assert "no_poison" in s.last_error
+
+
+def test_large_rows_after_an_outage_go_in_batches_bounded_in_bytes(server):
+    # 400 rows of 256 KiB: in one transaction (4 batches' worth) they would
+    # not finish within write_timeout, and would be tried again for ever.
+    table = "large_points"
+    rec = PostgresRecorder(server.conninfo, table=table, write_timeout=1, connect_timeout=1)
+    rec.record_metadata_kv(SERIES)
+    server.stop("immediate")
+    try:
+        big = "x" * (256 * 1024)
+        for i in range(400):
+            rec.record_value(f"{i:04d}{big}")
+        wait_for(lambda: rec.stats.failed_writes > 0)
+    finally:
+        server.start()
+    rec.close(timeout=120)
+    got = [row[2][:4] for row in pg_rows(server.conninfo, table=table)]
+    assert got == [f"{i:04d}" for i in range(400)]
