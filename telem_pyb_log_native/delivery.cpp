@@ -79,14 +79,20 @@ class SpoolSource : public BatchSource {
 public:
     explicit SpoolSource(Spool& spool) : spool_(spool) {}
     std::string key() const override { return spool_.identity(); }
-    std::uint64_t start() const override { return spool_.confirmed(); }
-    std::uint64_t Waiting(std::int64_t& oldest) override { return spool_.Unconfirmed(oldest); }
+    std::uint64_t start() const override {
+        next_ = spool_.confirmed() + 1;
+        return next_ - 1;
+    }
+    std::uint64_t Waiting(std::int64_t& oldest) override { return spool_.Unconfirmed(next_, oldest); }
     void Take(Batch& batch, BatchNumbers& numbers, std::size_t max_rows, std::size_t max_bytes, bool,
               Damage& damage) override {
-        const SpoolRead read = spool_.Read(batch, max_rows, max_bytes);
+        const SpoolRead read = spool_.Read(batch, next_, max_rows, max_bytes);
         numbers = BatchNumbers{spool_.identity(), 0, read.first, spool_.horizon(), true};
         if (read.damaged) {
             damage = Damage{read.where, read.rows, read.shard};
+        }
+        if (read.first != 0) {
+            next_ = read.first + read.rows;  // handed out: the next Take starts after them
         }
     }
     void Done(std::uint64_t seq, std::uint64_t) override { spool_.Confirm(seq); }
@@ -94,6 +100,7 @@ public:
 
 private:
     Spool& spool_;
+    mutable std::uint64_t next_ = 1;  // the first number not handed out yet
 };
 
 }  // namespace

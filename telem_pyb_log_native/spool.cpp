@@ -378,6 +378,15 @@ void Spool::Recover() {
     std::uint64_t end = 0;  // one past the last row found; 0: none yet
     std::string damaged_end;
     std::string previous;
+    if (!names.empty() && names.front() > confirmed_ + 1) {
+        // Rows before the oldest segment have no records: segments are let go
+        // only once confirmed, so the count lags (a power loss, a truncated
+        // file). It catches up; nothing of them is offered again.
+        recovery_.notes.push_back("its confirmed count (" + std::to_string(confirmed_) + ") was behind its oldest "
+                                  "segment; it is set to " + std::to_string(names.front() - 1) + ", as segments go only once their rows are "
+                                  "confirmed");
+        confirmed_ = names.front() - 1;
+    }
     for (std::size_t i = 0; i < names.size(); ++i) {
         auto segment = std::make_shared<Segment>();
         segment->first_seq = names[i];
@@ -421,6 +430,7 @@ void Spool::Damaged(std::uint64_t first, std::uint64_t end, const std::string& w
     r.rows = static_cast<std::uint32_t>(std::min<std::uint64_t>(end - first, UINT32_MAX));
     r.damage = where;
     recovery_.damaged_rows += r.rows;
+    ++damaged_records_;
     records_.push_back(std::move(r));
 }
 
@@ -553,20 +563,24 @@ void Spool::WriteDurably(Segment& segment, std::uint64_t at) {
     }
 }
 
-SpoolRead Spool::Read(Batch& batch, std::size_t max_rows, std::size_t max_bytes) {
+SpoolRead Spool::Read(Batch& batch, std::uint64_t from, std::size_t max_rows, std::size_t max_bytes) {
     std::vector<Record> taken;
     std::uint64_t confirmed;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        confirmed = confirmed_;
-        if (!records_.empty() && !records_.front().damage.empty()) {
-            const Record& r = records_.front();
-            const std::uint64_t first = std::max(r.first_seq, confirmed + 1);
-            return SpoolRead{first, r.first_seq + r.rows - first, true, r.damage, r.shard};
+        confirmed = from > 0 ? std::max(confirmed_, from - 1) : confirmed_;  // rows before `from` are handed out
+        auto it = records_.begin();
+        while (it != records_.end() && it->first_seq + it->rows <= confirmed + 1) {
+            ++it;
+        }
+        if (it != records_.end() && !it->damage.empty()) {
+            const std::uint64_t first = std::max(it->first_seq, confirmed + 1);
+            return SpoolRead{first, it->first_seq + it->rows - first, true, it->damage, it->shard};
         }
         std::size_t rows = 0;
         std::size_t bytes = 0;
-        for (const Record& r : records_) {
+        for (; it != records_.end(); ++it) {
+            const Record& r = *it;
             if (!r.damage.empty() || (!taken.empty() && (rows >= max_rows || bytes >= max_bytes))) {
                 break;
             }
@@ -634,22 +648,37 @@ void Spool::MarkDamaged(std::uint64_t first_seq, const std::string& where) {
     for (Record& kept : records_) {
         if (kept.first_seq == first_seq && kept.damage.empty()) {
             kept.damage = where;
+            ++damaged_records_;
             const std::uint64_t end = kept.first_seq + kept.rows;
             unconfirmed_rows_ -= end - std::max(kept.first_seq, confirmed_ + 1);
         }
     }
 }
 
-std::uint64_t Spool::Unconfirmed(std::int64_t& oldest_ns) const {
+std::uint64_t Spool::Unconfirmed(std::uint64_t from, std::int64_t& oldest_ns) const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    oldest_ns = records_.empty() ? INT64_MAX : records_.front().queued_ns;
-    std::uint64_t damaged = 0;
+    // The deliverable rows, less those before `from` and with the damaged
+    // ones after it (both few: at the front, or rare).
+    std::uint64_t rows = unconfirmed_rows_;
+    oldest_ns = INT64_MAX;
+    const std::uint64_t start = std::max(confirmed_ + 1, from);
     for (const Record& r : records_) {
-        if (!r.damage.empty()) {
-            damaged += r.first_seq + r.rows - std::max(r.first_seq, confirmed_ + 1);
+        const std::uint64_t first = std::max(r.first_seq, confirmed_ + 1);
+        const std::uint64_t end = r.first_seq + r.rows;
+        const std::uint64_t before = first < start ? std::min(end, start) - first : 0;
+        if (r.damage.empty()) {
+            rows -= before;
+        } else if (end > std::max(first, start)) {
+            rows += end - std::max(first, start);
+        }
+        if (end > start && oldest_ns == INT64_MAX) {
+            oldest_ns = r.queued_ns;
+        }
+        if (first >= start && damaged_records_ == 0) {
+            break;  // the rest are whole, deliverable, counted
         }
     }
-    return unconfirmed_rows_ + damaged;
+    return rows;
 }
 
 std::uint64_t Spool::horizon() const {
@@ -684,6 +713,7 @@ void Spool::Confirm(std::uint64_t seq) {
                 break;  // partly confirmed: it stays at the front
             }
             unconfirmed_bytes_ -= r.length;
+            damaged_records_ -= r.damage.empty() ? 0 : 1;
             records_.pop_front();
         }
         confirmed_ = seq;

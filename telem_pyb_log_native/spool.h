@@ -121,14 +121,16 @@ public:
     void Commit();
     bool has_uncommitted() const { return !buffer_.empty(); }
 
-    // The delivering thread. Puts committed rows not confirmed yet, starting
-    // with the first of them, into `batch`: whole records, up to about
-    // `max_rows` rows and `max_bytes` bytes, never across a damaged record,
-    // which is returned alone instead (batch left empty).
-    SpoolRead Read(Batch& batch, std::size_t max_rows, std::size_t max_bytes);
-    // Committed rows not confirmed yet, and when the oldest of them was
-    // queued (steady-clock ns; 0 for rows found when the spool was opened).
-    std::uint64_t Unconfirmed(std::int64_t& oldest_ns) const;
+    // The delivering thread. Puts committed rows not confirmed yet, from row
+    // `from` on (rows before it are handed out already), into `batch`: whole
+    // records, up to about `max_rows` rows and `max_bytes` bytes, never
+    // across a damaged record, which is returned alone instead (batch left
+    // empty).
+    SpoolRead Read(Batch& batch, std::uint64_t from, std::size_t max_rows, std::size_t max_bytes);
+    // Committed rows not confirmed yet from row `from` on, and when the
+    // oldest of them was queued (steady-clock ns; 0 for rows found when the
+    // spool was opened; INT64_MAX: none).
+    std::uint64_t Unconfirmed(std::uint64_t from, std::int64_t& oldest_ns) const;
     // The highest number given to a committed row, and the last confirmed.
     std::uint64_t horizon() const;
     std::uint64_t confirmed() const;
@@ -206,6 +208,7 @@ private:
     std::uint64_t bytes_ = 0;      // of all segments, committed
     std::uint64_t unconfirmed_rows_ = 0;   // deliverable rows of records_
     std::uint64_t unconfirmed_bytes_ = 0;  // of the records not wholly confirmed: what max_bytes bounds
+    std::size_t damaged_records_ = 0;      // of records_
 
     // The appending thread's own.
     std::string buffer_;             // records appended, not committed
