@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <system_error>
 #include <vector>
 
@@ -34,6 +35,13 @@ constexpr int kUserTimeoutMs = 30'000;
 bool IsConninfo(const std::string& text) {
     return text.find('=') != std::string::npos || text.rfind("postgresql://", 0) == 0
            || text.rfind("postgres://", 0) == 0;
+}
+
+// A connection string or URI with its password (as written) replaced.
+std::string WithoutPassword(const std::string& text) {
+    static const std::regex uri(R"((://[^:/@?]*:)[^@]*@)");
+    static const std::regex keyword(R"((password\s*=\s*)('([^'\\]|\\.)*'|[^\s']+))");
+    return std::regex_replace(std::regex_replace(text, uri, "$1********@"), keyword, "$1********");
 }
 
 // The line of a COPY that the server refused, from its error's context
@@ -133,39 +141,48 @@ PostgresStore::PostgresStore(std::string label, std::string conninfo, std::strin
 }
 
 // The parameters for messages, without the password, also one inside a
-// dbname that is itself a connection string or URI (which libpq expands).
-// libpq's own parse errors quote the string, so they are not shown.
+// dbname that is itself a connection string or URI. libpq's own parse
+// errors quote the string, so they are not shown.
 void PostgresStore::ParseConninfo() {
     std::string shown;
-    std::vector<std::string> texts{conninfo_};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
+    std::string dbname;
+    for (std::size_t pass = 0; pass < 2; ++pass) {
+        const std::string& text = pass == 0 ? conninfo_ : dbname;
+        if (pass == 1 && !IsConninfo(text)) {
+            break;
+        }
         char* parse_error = nullptr;
-        pq::ConninfoOption* options = api_.conninfoParse(texts[i].c_str(), &parse_error);
+        pq::ConninfoOption* options = api_.conninfoParse(text.c_str(), &parse_error);
         if (options == nullptr) {
             if (parse_error != nullptr) {
                 api_.freemem(parse_error);
+            }
+            if (pass == 1) {
+                break;  // a dbname libpq takes as it is
             }
             where_ = table_ + " on PostgreSQL (an unparsable connection string)";
             throw norv::telem::TelemException(label_ + ": cannot connect to " + where_
                                               + ": it is not a valid libpq connection string");
         }
         for (pq::ConninfoOption* o = options; o->keyword != nullptr; ++o) {
-            const std::string keyword = o->keyword;
             if (o->val == nullptr) {
                 continue;
             }
+            const std::string keyword = o->keyword;
             if (keyword == "password") {
                 secrets_.emplace_back(o->val);
-            } else if (keyword == "dbname" && i == 0 && IsConninfo(o->val)) {
-                texts.emplace_back(o->val);  // its own parameters are shown instead
-            } else {
+            } else if (pass == 0) {
                 shown += (shown.empty() ? "" : " ") + keyword + "=" + o->val;
+                if (keyword == "dbname") {
+                    dbname = o->val;
+                }
             }
         }
         api_.conninfoFree(options);
-    }
-    if (!secrets_.empty() && texts.size() > 1) {
-        secrets_.push_back(texts[1]);  // the dbname as written, password and all
+        if (pass == 1 && secrets_.size() > 0) {
+            secrets_.push_back(dbname);  // shown as written, its password hidden
+            shown.replace(shown.find("dbname=" + dbname) + 7, dbname.size(), WithoutPassword(dbname));
+        }
     }
     std::sort(secrets_.begin(), secrets_.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
     where_ = Scrub(table_ + " on PostgreSQL (" + (shown.empty() ? "the default server" : shown) + ")");
