@@ -11,7 +11,7 @@ PRODUCER   := build/producer
 BENCH      := build/bench
 BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.11' cmake ninja
 
-.PHONY: venv install wheel demo producer native typecheck test bench sanitize test-sanitize test-valgrind clean
+.PHONY: venv install wheel demo producer native typecheck test bench sanitize test-sanitize test-valgrind tsan test-tsan clean
 
 venv: $(VENV)/.ready
 # Remade when this file changes, so that an existing venv gets new dependencies.
@@ -123,6 +123,23 @@ test-sanitize: sanitize
 	$(SAN_ENV) PYTHONPATH=$(ASAN):$(ASAN)/peer TELEM_PYB_MODULE_DIR=$(ASAN) \
 	  $(PYTEST) -m "not packaging and not long" --leak-calls=$(SAN_LEAK_CALLS)
 	$(MAKE) test-valgrind
+	$(MAKE) test-tsan
+
+# The log recorders' native half under ThreadSanitizer: a stress of native
+# recording threads, flush, stats, fork and close, with a spool and without
+# (tests/log_native/tsan_stress.cpp). A report, or a row lost or doubled,
+# fails it.
+TSAN := build/tsan
+tsan: venv
+	tools/ensure-apt-packages libgtest-dev
+	CXX=$(SAN_CXX) cmake -S . -B $(TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELEM_PYB_BUILD_TESTS=ON \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -O1 -g" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" \
+	  "-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread" \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+	cmake --build $(TSAN) --target telem_log_tsan_stress
+
+test-tsan: tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:die_after_fork=0 $(TSAN)/tests/log_native/telem_log_tsan_stress
 
 # Memcheck over a short run of every operation, against the plain Debug build.
 test-valgrind: native
