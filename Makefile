@@ -61,16 +61,29 @@ typecheck: install
 	$(PY) -m mypy --strict examples/ python/telem_pyb_log/
 
 # Includes tests/test_packaging.py (builds the wheel and sdist, about a
-# minute); pass PYTEST_ARGS='-m "not packaging"' to leave it out. The
-# PostgreSQL tests start a server of their own from Debian's postgresql.
-# The spool's cross-host tests (tests/test_spool_hosts.py) need root and
-# iproute2: they make network namespaces, and remove them at their end
-# (tools/remove-test-netns removes what a killed run left).
+# minute); pass MARKS='not packaging' to leave it out (MARKS selects tests by
+# their marks; PYTEST_ARGS are passed as they are). The PostgreSQL tests
+# start a server of their own from Debian's postgresql. The spool's
+# cross-host tests (tests/test_spool_hosts.py) need root and iproute2: they
+# make network namespaces, and remove them at their end
+# (tools/remove-test-netns removes what a killed run left); the spool's
+# fault tests loop-mount a file system (root too).
+#
+# The slow fault tests (marked long: a stalled or stopped server, a
+# partition, a lost host) mostly wait, so they run in a second pytest
+# process alongside the rest, their output shown at the end; both must pass.
 PYTEST := $(PY) -m pytest
+MARKS ?=
+TEST_LOG := build/long-tests.log
 test: install native producer typecheck
 	tools/ensure-apt-packages postgresql iproute2
 	ctest --test-dir $(NATIVE) --output-on-failure
-	PYTHONPATH=$(NATIVE)/peer:$(PRODUCER) $(PYTEST) $(PYTEST_ARGS)
+	mkdir -p build
+	PYTHONPATH=$(NATIVE)/peer:$(PRODUCER) $(PYTEST) -m "long$(if $(MARKS), and ($(MARKS)))" $(PYTEST_ARGS) \
+	  > $(TEST_LOG) 2>&1 & long=$$!; \
+	PYTHONPATH=$(NATIVE)/peer:$(PRODUCER) $(PYTEST) -m "not long$(if $(MARKS), and ($(MARKS)))" $(PYTEST_ARGS); \
+	rest=$$?; wait $$long; long=$$?; echo "--- the long tests ($(TEST_LOG)):"; cat $(TEST_LOG); \
+	test $$rest -eq 0 -a $$long -eq 0
 	PYTHONPATH=$(NATIVE):$(NATIVE)/peer TELEM_PYB_MODULE_DIR=$(NATIVE) $(PYTEST) tests/test_native_peer.py
 
 # Benchmarks of the installed module (bench/README.md). The peer module is

@@ -418,7 +418,15 @@ void DeliveryLoop::ApplyGap(Piece& gap) {
 }
 
 void DeliveryLoop::Rekey(const std::string& why) {
-    const std::string key = active_->Rekey();
+    std::string key;
+    try {
+        key = active_->Rekey();
+    } catch (const SpoolError& e) {
+        SpoolFailed(e.what());  // its rows are tried again, after a pause
+        ++attempts_;
+        Backoff(SteadyNs());
+        return;
+    }
     rekeyed_ = true;
     first_written_.reset();
     gaps_.clear();

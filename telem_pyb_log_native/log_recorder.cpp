@@ -221,6 +221,10 @@ void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series
                                                             db.comment, db.origin, typed});
     }
     if (queued == Queued::kClosed) {
+        if (state_.load() == kOpen) {
+            // Not closed: its writer stopped on a fault of its own, said in the log.
+            Refuse(where_ + ": the recorder's writer stopped (see the log); it records nothing more");
+        }
         RefuseClosed();
     }
     if (!typed.has_time && queued == Queued::kYes) {
