@@ -53,7 +53,8 @@ std::unique_ptr<Store> TakeStore(py::handle store, bool connected) {
         return std::move(native.store);
     }
     const std::string where = py::str(store.attr("where"));
-    return std::make_unique<telem_pyb_log::PythonStore>(store.ptr(), where, connected);
+    const py::object refused = py::module_::import("telem_pyb_log._batching").attr("RowRefused");
+    return std::make_unique<telem_pyb_log::PythonStore>(store.ptr(), refused.ptr(), where, connected);
 }
 
 // A time limit from Python: None (none) or a finite number of seconds >= 0.
@@ -81,6 +82,9 @@ py::dict Stats(const LogRecorder& recorder) {
     d["failed_writes"] = s.failed_writes;
     d["lost"] = s.lost;
     d["abandoned"] = s.abandoned;
+    d["set_aside"] = s.set_aside;
+    d["unspooled"] = s.unspooled;
+    d["spool_error"] = s.spool_error.empty() ? py::object(py::none()) : py::object(py::str(s.spool_error));
     d["last_error"] = s.last_error.empty() ? py::object(py::none()) : py::object(py::str(s.last_error));
     d["last_error_at"] = Seconds(s.last_error_at);
     d["last_write_at"] = Seconds(s.last_write_at);
@@ -141,6 +145,24 @@ PYBIND11_MODULE(_native, m) {
     }
 
     m.doc() = "The native half of telem_pyb_log's recorders.";
+
+    // A flush or close that Ctrl-C interrupted: the handler's exception
+    // (KeyboardInterrupt) is raised, with a note of what was left undone.
+    py::register_local_exception_translator([](std::exception_ptr p) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const telem_pyb_log::PythonInterrupted& e) {
+            PyObject* raised = PyErr_GetRaisedException();
+            if (raised == nullptr) {
+                PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+                return;
+            }
+            PyObject* done = PyObject_CallMethod(raised, "add_note", "s", e.what());
+            Py_XDECREF(done);
+            PyErr_Clear();
+            PyErr_SetRaisedException(raised);
+        }
+    });
 
     py::class_<NativeStore, std::shared_ptr<NativeStore>>(m, "NativeStore", "A store of the native recorders.")
         .def_property_readonly("where", [](const NativeStore& s) { return s.where; });
@@ -205,10 +227,10 @@ PYBIND11_MODULE(_native, m) {
         .def("record_point", &LogRecorder::RecordOwnPoint, "Record Point")
         .def("record_value", &LogRecorder::RecordValue, "Record Point Value")
         .def(
-            "flush", [](LogRecorder& r, std::optional<double> timeout) { r.Flush(TimeLimit(timeout)); },
+            "flush", [](LogRecorder& r, std::optional<double> timeout) { r.Flush(TimeLimit(timeout), true); },
             py::arg("timeout") = py::none(), "Writes every row recorded so far, waiting up to timeout seconds.")
         .def(
-            "close", [](LogRecorder& r, std::optional<double> timeout) { r.CloseWithin(TimeLimit(timeout)); },
+            "close", [](LogRecorder& r, std::optional<double> timeout) { r.CloseWithin(TimeLimit(timeout), true); },
             py::arg("timeout") = py::none(),
             "Writes the remaining rows, waiting up to timeout seconds, and stops the writer.")
         .def("_close_uncollected", &LogRecorder::CloseUncollected)
