@@ -14,7 +14,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "fast_entry.h"
+#include "fast_layer/entry.h"
+#include "fast_layer/gate.h"
+#include "fast_layer/interpreter_state.h"
 #include "initialised_instance_caster.h"  // telem_pyb's: records only from initialised instances
 #include "log_recorder.h"
 #include "norv/telem/telem.h"
@@ -30,6 +32,12 @@ using norv::telem::TsMetadata;
 using norv::telem::TsPoint;
 using telem_pyb_log::LogRecorder;
 using telem_pyb_log::Store;
+
+// The bound classes the fast layer reads, numbered for its state record.
+template <>
+struct fast_layer::ClassSlot<LogRecorder> : std::integral_constant<int, 0> {};
+template <>
+struct fast_layer::ClassSlot<TsPoint> : std::integral_constant<int, 1> {};
 
 namespace {
 
@@ -96,11 +104,11 @@ py::dict Stats(const LogRecorder& recorder) {
 // record_value(recorder, value) for a log recorder and a value of a built-in
 // type; any other call goes to pybind11's dispatcher.
 PyObject* RecordValueCall(PyObject* const* args) {
-    LogRecorder* self = telem_pyb_log::ExactInstance<LogRecorder>(args[0]);
-    if (self == nullptr || !telem_pyb::IsBuiltinValue(args[1])) {
+    LogRecorder* self = fast_layer::NativeValue<LogRecorder>(args[0]);
+    if (self == nullptr) {
         return nullptr;
     }
-    auto value = telem_pyb::LoadValue(args[1], true);
+    auto value = telem_pyb::LoadPlainValue(args[1]);
     if (!value) {
         return nullptr;
     }
@@ -110,8 +118,8 @@ PyObject* RecordValueCall(PyObject* const* args) {
 
 // record_point(recorder, point) for a log recorder and an initialised TsPoint.
 PyObject* RecordPointCall(PyObject* const* args) {
-    LogRecorder* self = telem_pyb_log::ExactInstance<LogRecorder>(args[0]);
-    TsPoint* point = telem_pyb_log::ExactInstance<TsPoint>(args[1]);
+    LogRecorder* self = fast_layer::NativeValue<LogRecorder>(args[0]);
+    TsPoint* point = fast_layer::NativeValue<TsPoint>(args[1]);
     if (self == nullptr || point == nullptr) {
         return nullptr;
     }
@@ -132,7 +140,7 @@ PYBIND11_MODULE(_native, m) {
             "telem_pyb_log._native cannot see telem_pyb's classes: the two were built with pybind11s whose "
             "internals differ");
     }
-    ++telem_pyb_log::interpreter_generation;
+    fast_layer::OpenInterpreterState("telem_pyb_log._native", {});
     LogRecorder::RefuseNew(false);
     static const int fork_handlers = pthread_atfork(&LogRecorder::PrepareFork, &LogRecorder::ParentAfterFork,
                                                     &LogRecorder::ChildAfterFork);
@@ -216,10 +224,8 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("closed", &LogRecorder::closed)
         .def_property_readonly("metadata", &LogRecorder::metadata)
         .def("_stats", &Stats);
-    telem_pyb_log::InstallFastEntry(recorder.attr("record_value"),
-                                    telem_pyb_log::FastEntry<2, RecordValueCall>);
-    telem_pyb_log::InstallFastEntry(recorder.attr("record_point"),
-                                    telem_pyb_log::FastEntry<2, RecordPointCall>);
+    fast_layer::InstallFastEntry(recorder.attr("record_value"), fast_layer::FastEntry<2, RecordValueCall>);
+    fast_layer::InstallFastEntry(recorder.attr("record_point"), fast_layer::FastEntry<2, RecordPointCall>);
 
     // A reference to a recorder's native half that does not keep its Python
     // object alive, for the finaliser that closes an unclosed recorder.

@@ -10,6 +10,7 @@ the entry. Instances of C++ subclasses bound by another module
 types, so the entries must hand them over.
 """
 
+import copy
 import weakref
 from decimal import Decimal
 from fractions import Fraction
@@ -436,8 +437,40 @@ def test_field_property_keeps_propertys_behaviour(cls, field):
     assert isinstance(prop, property) and getattr(cls, field) is prop and prop.fdel is None
     with pytest.raises(AttributeError, match="has no deleter"):
         delattr(cls(), field)
-    with pytest.raises(TypeError):
-        type(prop)(prop.fget)
+    assert copy.copy(prop) is prop and copy.deepcopy(prop) is prop
+
+
+def property_in_use(prop, cls, field, use):
+    """What a subclass sees that redefines the field with `prop.getter/setter/deleter`, or a property of
+    prop's type made around its functions."""
+    seen = []
+    if use == "setter":
+        made = prop.setter(lambda self, value: (seen.append(value), prop.fset(self, value)))
+    elif use == "getter":
+        made = prop.getter(lambda self: ("through the getter", prop.fget(self)))
+    elif use == "deleter":
+        made = prop.deleter(lambda self: seen.append("deleted"))
+    else:
+        made = type(prop)(prop.fget, prop.fset, None, "made again")
+    sub = type("Sub", (cls,), {field: made})
+    obj = sub()
+    actions = [lambda: setattr(obj, field, "v"), lambda: getattr(obj, field), lambda: delattr(obj, field),
+               lambda: getattr(sub, field).__doc__]
+    results = []
+    for action in actions:
+        try:
+            results.append(("returned", action()))
+        except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+            results.append((type(exc), str(exc)))
+    return isinstance(made, property), results, seen
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+@pytest.mark.parametrize("use", ["setter", "getter", "deleter", "the type called"])
+def test_field_property_in_use_answers_as_the_property_def_readwrite_makes(cls, field, use):
+    prop = vars(cls)[field]
+    plain = property(prop.fget, prop.fset, None, prop.__doc__)
+    assert property_in_use(prop, cls, field, use) == property_in_use(plain, cls, field, use)
 
 
 @pytest.mark.parametrize("name", ["value", "mtime"])
