@@ -47,7 +47,7 @@ struct FieldCodec<std::string> {
         return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
     }
 
-    static bool LoadPlain(PyObject* src, std::string& field) {
+    [[gnu::always_inline]] static bool LoadPlain(PyObject* src, std::string& field) {
         if (PyUnicode_Check(src)) {
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(src, &size);
@@ -117,8 +117,8 @@ PyObject* ReadField(void* native) noexcept {
 struct FieldAccess {
     PyObject* getter;  // the functions whose bodies run, owned: none other can take their addresses
     PyObject* setter;
-    PyObject* getter_capsule;  // their record capsules, held by them
-    PyObject* setter_capsule;
+    const CapsuleLayout* getter_capsule;  // their record capsules, held by them, checked at install
+    const CapsuleLayout* setter_capsule;
     FastBody get;
     FastBody set;
     PyObject* doc;  // the property's __doc__, which property keeps in a subclass's own slot
@@ -134,20 +134,23 @@ inline FieldAccess& AccessOf(PyObject* prop) {
 }
 
 // True while the function of `capsule` has the one overload its module made.
-inline bool SingleOverloadIn(PyObject* capsule) noexcept {
-    const auto* record = static_cast<const detail::function_record*>(FunctionRecordPointer(capsule));
-    if (record == nullptr) {
-        PyErr_Clear();  // property's slot calls the function, which says what is wrong
-        return false;
-    }
-    return record->next == nullptr;
+[[gnu::always_inline]] inline bool SingleOverloadIn(const CapsuleLayout* capsule) {
+    return static_cast<const detail::function_record*>(capsule->pointer)->next == nullptr;
 }
 
 // Runs a plain case as FastEntry does; null with no error set hands the access
 // to property's slot.
-inline PyObject* RunBody(PyObject* capsule, FastBody body, PyObject* const* args) {
-    return AtBoundary([&] { return SingleOverloadIn(capsule) ? body(args) : nullptr; },
-                      static_cast<PyObject*>(nullptr));
+[[gnu::always_inline]] inline PyObject* RunBody(const CapsuleLayout* capsule, FastBody body, PyObject* const* args) {
+    try {
+        return SingleOverloadIn(capsule) ? body(args) : nullptr;
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        RaiseActiveException();
+        return nullptr;
+    }
 }
 
 inline PyObject* FieldGet(PyObject* self, PyObject* obj, PyObject* type) {
@@ -291,8 +294,18 @@ inline py::object MakeFieldProperty(py::handle getter, py::handle setter, py::ha
     FieldAccess& access = AccessOf(prop.ptr());
     access.getter = Py_NewRef(getter.ptr());
     access.setter = Py_NewRef(setter.ptr());
-    access.getter_capsule = PyCFunction_GET_SELF(getter.ptr());  // a function keeps its capsule
-    access.setter_capsule = PyCFunction_GET_SELF(setter.ptr());
+    // A function keeps its capsule (a prepended overload changes the pointer in it).
+    PyObject* getter_capsule = PyCFunction_GET_SELF(getter.ptr());
+    PyObject* setter_capsule = PyCFunction_GET_SELF(setter.ptr());
+    const char* name = detail::get_function_record_capsule_name();
+    const bool checked = CheckCapsulePointer(getter_capsule, PyCapsule_GetPointer(getter_capsule, name))
+                         && CheckCapsulePointer(setter_capsule, PyCapsule_GetPointer(setter_capsule, name));
+    if (!checked) {
+        PyErr_Clear();
+        return {};
+    }
+    access.getter_capsule = reinterpret_cast<const CapsuleLayout*>(getter_capsule);
+    access.setter_capsule = reinterpret_cast<const CapsuleLayout*>(setter_capsule);
     access.get = get;
     access.set = set;
     access.exact = exact == nullptr ? nullptr : reinterpret_cast<PyTypeObject*>(Py_NewRef(exact));

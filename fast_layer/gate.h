@@ -24,12 +24,14 @@ namespace fast_layer __attribute__((visibility("hidden"))) {
 // or null while it is not registered. Registrations are never removed while
 // their interpreter runs.
 template <typename T>
-const detail::type_info* BoundType() {
-    ClassState& bound = Interpreter().classes[ClassSlot<T>::value];
-    if (bound.tinfo == nullptr) {
-        bound.tinfo = detail::get_type_info(typeid(T));
-    }
-    return bound.tinfo;
+[[gnu::noinline, gnu::cold]] const detail::type_info* FindBoundType() {
+    return Interpreter().classes[ClassSlot<T>::value].tinfo = detail::get_type_info(typeid(T));
+}
+
+template <typename T>
+[[gnu::always_inline]] inline const detail::type_info* BoundType() {
+    const detail::type_info* tinfo = Interpreter().classes[ClassSlot<T>::value].tinfo;
+    return tinfo != nullptr ? tinfo : FindBoundType<T>();
 }
 
 // True when `type` is an instance type of some pybind11 module sharing our
@@ -95,7 +97,7 @@ inline const detail::type_info* Decide(PyTypeObject* type, TypeDecision& decisio
 
 // True when pybind11 maps the type of `obj` to exactly `tinfo`: `tinfo`'s own
 // Python type or a Python subclass of it with no other bound base.
-inline bool HoldsExactly(PyObject* obj, const detail::type_info* tinfo) {
+[[gnu::always_inline]] inline bool HoldsExactly(PyObject* obj, const detail::type_info* tinfo) {
     if (tinfo == nullptr) {
         return false;
     }
@@ -124,7 +126,7 @@ inline bool HasBoundBase(PyTypeObject* type, const detail::type_info* tinfo) {
 // The native value of `obj` when its type holds exactly T and its `__init__`
 // has made the value; null otherwise (the call is then pybind11's).
 template <typename T>
-T* NativeValue(PyObject* obj) {
+[[gnu::always_inline]] inline T* NativeValue(PyObject* obj) {
     if (!HoldsExactly(obj, BoundType<T>())) {
         return nullptr;
     }

@@ -46,12 +46,15 @@ struct CapsuleLayout {
     PyObject_HEAD void* pointer;
 };
 
-// Records whether `capsule`'s pointer, read from the layout, is `expected`
-// (what PyCapsule_GetPointer gave). One failure turns the layout off.
-inline void CheckCapsulePointer(PyObject* capsule, const void* expected) {
+// Whether `capsule`'s pointer, read from the layout, is `expected` (what
+// PyCapsule_GetPointer gave). One failure turns the layout off for every
+// capsule not checked by itself.
+inline bool CheckCapsulePointer(PyObject* capsule, const void* expected) {
     if (!PyCapsule_CheckExact(capsule) || reinterpret_cast<CapsuleLayout*>(capsule)->pointer != expected) {
         process.layouts.capsule_pointer = false;
+        return false;
     }
+    return true;
 }
 
 // The record pointer of a pybind11 function's capsule, or null with a
