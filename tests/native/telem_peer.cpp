@@ -418,6 +418,85 @@ void AddConvertOverload(bool prepend) {
                 : py::cpp_function(overload, py::name("ConvertPointToDb"), py::scope(log), py::sibling(sibling));
 }
 
+// Adds overloads that take any `self` to the getter and the setter of the
+// property `name` of `cls`, at the front of their chains or at the end: the
+// getter's gives "peer getter", the setter's appends the value to the
+// module's list `setter_calls`.
+void AddFieldOverloads(const py::object& cls, const std::string& name, bool prepend) {
+    const py::object prop = cls.attr(name.c_str());
+    const py::object fget = prop.attr("fget");
+    const py::object fset = prop.attr("fset");
+    auto get = [](const py::object&) { return "peer getter"; };
+    auto set = [](const py::object&, const py::object& value) {
+        py::module_::import("telem_peer").attr("setter_calls").attr("append")(value);
+    };
+    // Made for their effect on the chains, which the property's functions hold.
+    if (prepend) {
+        py::cpp_function(get, py::is_method(cls), py::sibling(fget), py::prepend());
+        py::cpp_function(set, py::is_method(cls), py::sibling(fset), py::prepend());
+    } else {
+        py::cpp_function(get, py::is_method(cls), py::sibling(fget));
+        py::cpp_function(set, py::is_method(cls), py::sibling(fset));
+    }
+}
+
+// Makes the `fail_at`th allocation from Python's object and memory allocators
+// fail (counting from 0) while `call` runs; returns what it returned, or the
+// type of what it raised, and whether the failing allocation was reached.
+class FailingAllocation {
+public:
+    static py::tuple Call(const py::object& call, long fail_at) {
+        countdown_ = fail_at;
+        reached_ = false;
+        PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &obj_);
+        PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &mem_);
+        PyMemAllocatorEx obj{&obj_, Malloc, Calloc, Realloc, Free};
+        PyMemAllocatorEx mem{&mem_, Malloc, Calloc, Realloc, Free};
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &obj);
+        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &mem);
+        PyObject* result = PyObject_CallNoArgs(call.ptr());
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &obj_);
+        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &mem_);
+        if (result == nullptr) {
+            PyObject* type = PyErr_Occurred();
+            py::object raised = py::reinterpret_borrow<py::object>(type != nullptr ? type : Py_None);
+            PyErr_Clear();
+            return py::make_tuple(raised, reached_);
+        }
+        return py::make_tuple(py::reinterpret_steal<py::object>(result), reached_);
+    }
+
+private:
+    static bool Fails() {
+        if (countdown_-- == 0) {
+            reached_ = true;
+            return true;
+        }
+        return false;
+    }
+    static void* Malloc(void* ctx, size_t size) {
+        auto* base = static_cast<PyMemAllocatorEx*>(ctx);
+        return Fails() ? nullptr : base->malloc(base->ctx, size);
+    }
+    static void* Calloc(void* ctx, size_t count, size_t size) {
+        auto* base = static_cast<PyMemAllocatorEx*>(ctx);
+        return Fails() ? nullptr : base->calloc(base->ctx, count, size);
+    }
+    static void* Realloc(void* ctx, void* ptr, size_t size) {
+        auto* base = static_cast<PyMemAllocatorEx*>(ctx);
+        return Fails() ? nullptr : base->realloc(base->ctx, ptr, size);
+    }
+    static void Free(void* ctx, void* ptr) {
+        auto* base = static_cast<PyMemAllocatorEx*>(ctx);
+        base->free(base->ctx, ptr);
+    }
+
+    static inline PyMemAllocatorEx obj_{};
+    static inline PyMemAllocatorEx mem_{};
+    static inline long countdown_ = -1;
+    static inline bool reached_ = false;
+};
+
 // A recorder implemented natively in this module. It keeps what it receives
 // and then, by its mode, returns or throws from every pure operation.
 class NativeRecorder : public TelemRecorder {
@@ -610,6 +689,12 @@ PYBIND11_MODULE(telem_peer, m) {
           "Adds the overload (recorder, None) -> 'peer overload' to TelemRecorder.record_value.");
     m.def("add_convert_overload", &AddConvertOverload, py::arg("prepend"),
           "Adds the overload (None, None) -> 'peer overload' to telem_pyb.backend.log.ConvertPointToDb.");
+    m.attr("setter_calls") = py::list();
+    m.def("add_field_overloads", &AddFieldOverloads, py::arg("cls"), py::arg("name"), py::arg("prepend"),
+          "Adds overloads taking any self to a property's getter ('peer getter') and setter (notes the value in "
+          "setter_calls).");
+    m.def("call_failing_allocation", &FailingAllocation::Call, py::arg("call"), py::arg("fail_at"),
+          "Calls `call` with its fail_at-th Python allocation failing; returns (result or raised type, reached).");
 
     py::class_<NativeRecorder, TelemRecorder, std::shared_ptr<NativeRecorder>>(m, "NativeRecorder")
         .def(py::init<const std::string&, std::string>(), py::arg("mode"), py::arg("message") = "")
