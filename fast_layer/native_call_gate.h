@@ -91,27 +91,6 @@ inline void OpenGate(InterpreterGate& gate, PyInterpreterState* interp) {
     gate.open.store(true);
 }
 
-// Closes the gate and waits, with the interpreter lock released, until no
-// call is inside and, with `threads`, until every thread counted there has
-// ended but the calling one (within the bounds). Call with the lock held.
-inline void CloseAndDrain(InterpreterGate& gate, std::atomic<long>* threads, long own_thread, bool bounded) {
-    gate.open.store(false);
-    Py_BEGIN_ALLOW_THREADS;
-    {
-        std::unique_lock<std::mutex> lock(gate.mutex);
-        const auto idle = [&] { return gate.calls.load() == 0; };
-        if (bounded) {
-            gate.changed.wait_for(lock, kCallsBound, idle);
-        } else {
-            gate.changed.wait(lock, idle);
-        }
-        if (threads != nullptr) {
-            gate.changed.wait_for(lock, kThreadsBound, [&] { return idle() && threads->load() == own_thread; });
-        }
-    }
-    Py_END_ALLOW_THREADS;
-}
-
 // In a forked child, which has only the forking thread: the others' calls and
 // a lock one of them may have held stay behind in the parent.
 inline void ResetGateInChild(InterpreterGate& gate) {
@@ -171,13 +150,35 @@ inline InterpreterGate* FindGate(std::int64_t id) {
     return found == gates.subinterpreters.end() ? nullptr : found->second;
 }
 
-// Has the running interpreter's exit close `gate`: the main interpreter's
-// within the bounds and after the threads that called, a subinterpreter's
-// once its calls have returned.
-inline void CloseAtExit(InterpreterGate& gate, bool main) {
-    py::module_::import("atexit").attr("register")(py::cpp_function(
-        [&gate, main] { CloseAndDrain(gate, main ? &Gates().threads : nullptr, main && thread_marked ? 1 : 0, main); },
-        py::name("_close_native_call_gate")));
+// Whose gate it is: the main interpreter's exit waits for its calls within
+// a bound, then for the threads that called to end; a subinterpreter's waits
+// for its calls without a bound.
+enum class GateOf { kMainInterpreter, kSubinterpreter };
+
+// Closes the gate and waits, with the interpreter lock released, as `owner`
+// says. Call with the lock held (at the interpreter's exit).
+inline void CloseAndDrain(InterpreterGate& gate, GateOf owner) {
+    gate.open.store(false);
+    std::atomic<long>& threads = Gates().threads;
+    const long own_thread = thread_marked ? 1 : 0;  // the exiting thread may have called natively itself
+    Py_BEGIN_ALLOW_THREADS;
+    {
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        const auto idle = [&] { return gate.calls.load() == 0; };
+        if (owner == GateOf::kMainInterpreter) {
+            gate.changed.wait_for(lock, kCallsBound, idle);
+            gate.changed.wait_for(lock, kThreadsBound, [&] { return idle() && threads.load() == own_thread; });
+        } else {
+            gate.changed.wait(lock, idle);
+        }
+    }
+    Py_END_ALLOW_THREADS;
+}
+
+// Has the running interpreter's exit close `gate`.
+inline void CloseAtExit(InterpreterGate& gate, GateOf owner) {
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function([&gate, owner] { CloseAndDrain(gate, owner); }, py::name("_close_native_call_gate")));
 }
 
 // The running interpreter's id, after opening its gate if it never had one (a
@@ -189,7 +190,7 @@ inline std::int64_t OpenRecorderInterpreter() {
     const std::int64_t id = PyInterpreterState_GetID(interp);
     if (id != 0 && FindGate(id) == nullptr) {
         auto* gate = new InterpreterGate;  // never freed: a native half may point to it
-        CloseAtExit(*gate, false);
+        CloseAtExit(*gate, GateOf::kSubinterpreter);
         OpenGate(*gate, interp);
         NativeCallGates& gates = Gates();
         std::lock_guard<std::mutex> lock(gates.mutex);
@@ -214,7 +215,7 @@ inline void OpenGatesForImport() {
     PyInterpreterState* interp = PyInterpreterState_Get();
     const bool main = PyInterpreterState_GetID(interp) == 0;
     InterpreterGate& gate = main ? gates.main : *new InterpreterGate;
-    CloseAtExit(gate, main);
+    CloseAtExit(gate, main ? GateOf::kMainInterpreter : GateOf::kSubinterpreter);
     OpenGate(gate, interp);
     if (!main) {
         std::lock_guard<std::mutex> lock(gates.mutex);
