@@ -17,7 +17,7 @@
 #include "fast_layer/gate.h"
 #include "fast_layer/state.h"
 
-namespace fast_layer __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] fast_layer {
 
 // The bound types pybind11 maps `type` to.
 inline std::vector<detail::type_info*> BoundTypesOf(PyTypeObject* type) {

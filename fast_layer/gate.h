@@ -18,7 +18,7 @@
 
 #include "fast_layer/state.h"
 
-namespace fast_layer __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] fast_layer {
 
 // pybind11's registry entry of the bound class T (numbered by ClassSlot<T>),
 // or null while it is not registered. Registrations are never removed while

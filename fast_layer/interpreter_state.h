@@ -24,7 +24,7 @@
 #include "fast_layer/layouts.h"
 #include "fast_layer/state.h"
 
-namespace fast_layer __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] fast_layer {
 
 // Runs at the very end of Py_FinalizeEx (an exit function), when no Python
 // code runs any more: the record is dropped unread, its objects died with

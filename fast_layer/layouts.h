@@ -6,39 +6,42 @@
 // per-object ones where the object is installed. A failed check is kept and
 // the public call is taken from then on.
 //
-// | layout                            | used by            | check                              | fallback                  |
-// |-----------------------------------|--------------------|------------------------------------|---------------------------|
-// | capsule: pointer after the header | entry.h (function  | at every install, against          | PyCapsule_GetPointer      |
-// |                                   | records)           | PyCapsule_GetPointer               |                           |
-// | built-in function: `vectorcall`   | entry.h            | per function: PyVectorcall_Function| the function keeps its    |
-// |                                   |                    | gives what was written             | dispatcher                |
-// | type: `tp_vectorcall` of a class  | class_call.h       | per class, as above                | the metaclass's tp_call   |
-// | thread state: c_recursion_        | entry.h            | at import: Py_EnterRecursiveCall   | Py_EnterRecursiveCall and |
-// |   remaining                       |                    | and Py_LeaveRecursiveCall move it  | Py_LeaveRecursiveCall     |
-// | thread state: `interp`            | native_call_gate.h | at import: PyThreadState_Get-      | PyThreadState_Get-        |
-// |                                   |                    | Interpreter agrees                 | Interpreter               |
-// | code object: co_argcount, co_name | override.h         | at import, against the attributes  | the attributes            |
-// |                                   |                    | of a code object                   |                           |
-// | type: the tp_new CPython gives a  | class_call.h       | read at import from a class made   | none needed               |
-// |   class with a Python `__new__`   |                    | for the purpose                    |                           |
-// | property: fget, fset, fdel, doc   | field_property.h   | at import, against a property made | a plain property          |
-// |   after the header                |                    | for the purpose; per property,     |                           |
-// |                                   |                    | fget and fset against its          |                           |
-// |                                   |                    | attributes                         |                           |
+// | layout                           | used by           | check                             | fallback              |
+// |----------------------------------|-------------------|-----------------------------------|-----------------------|
+// | capsule: the pointer after the   | entry.h,          | at every install, against         | PyCapsule_GetPointer  |
+// |   header (function records)      | field_property.h  | PyCapsule_GetPointer              | (a field property:    |
+// |                                  |                   |                                   | a plain property)     |
+// | built-in function: `vectorcall`  | entry.h           | per function: PyVectorcall_-      | the function keeps    |
+// |                                  |                   | Function gives what was written   | its dispatcher        |
+// | type: `tp_vectorcall` of a class | class_call.h      | per class, as above               | the metaclass's call  |
+// | thread state:                    | entry.h           | at import: Py_EnterRecursiveCall  | Py_EnterRecursive-    |
+// |   c_recursion_remaining          |                   | and Py_LeaveRecursiveCall move it | Call and Py_Leave-    |
+// |                                  |                   |                                   | RecursiveCall         |
+// | thread state: `interp`           | native_call_gate.h| at import: PyThreadState_Get-     | PyThreadState_Get-    |
+// |                                  |                   | Interpreter agrees                | Interpreter           |
+// | code object: co_argcount,        | override.h        | at import, against the attributes | the attributes        |
+// |   co_name                        |                   | of a code object                  |                       |
+// | type: the tp_new CPython gives a | class_call.h      | read at import from a class made  | none needed           |
+// |   class with a Python `__new__`  |                   | for the purpose                   |                       |
+// | property: fget, fset, fdel and   | field_property.h  | at import, against a property     | a plain property      |
+// |   doc after the header           |                   | made for the purpose; per         |                       |
+// |                                  |                   | property, fget and fset against   |                       |
+// |                                  |                   | its attributes                    |                       |
 //
 // pybind11's own layouts (an instance's simple layout, a function record's
 // chain, the internals) are read through pybind11's headers: every module
 // that shares the internals was built with the same layout, which is what
 // the internals' id guarantees. CPython's private functions used
 // (_PyType_Lookup, _PyObject_GetMethod, _PyThreadState_UncheckedGet,
-// _PyInterpreterState_HasFeature) are exported by 3.12, which the module
-// checks at import.
+// _PyInterpreterState_HasFeature) are exported by CPython 3.12, the only
+// interpreter the module imports into: a missing one fails the import, never
+// a call.
 
 #include <pybind11/pybind11.h>
 
 #include "fast_layer/state.h"
 
-namespace fast_layer __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] fast_layer {
 
 // --- Capsule: the pointer follows the object header. PyCapsule_GetPointer
 // compares the capsule's name with strcmp on every call.

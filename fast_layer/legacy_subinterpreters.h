@@ -16,7 +16,7 @@
 
 #include "fast_layer/state.h"
 
-namespace fast_layer __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] fast_layer {
 
 namespace py = pybind11;
 

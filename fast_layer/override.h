@@ -18,7 +18,7 @@
 #include "fast_layer/layouts.h"
 #include "fast_layer/state.h"
 
-namespace fast_layer __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] fast_layer {
 
 namespace py = pybind11;
 

@@ -18,57 +18,65 @@
 // run Python. The gates of ProcessState have locks of their own (the table
 // says which).
 //
-// InterpreterState
-// | member               | what it is                                  | filled                          | dropped                          |
-// |----------------------|---------------------------------------------|---------------------------------|----------------------------------|
-// | generation           | number of this record, from 1; 0 = closed   | OpenInterpreterState            | DropInterpreterState (end of     |
-// |                      |                                             |                                 | Py_FinalizeEx), every member     |
-// | internals            | pybind11's shared internals                 | OpenInterpreterState            | with the record                  |
-// | new_name, init_name  | "__new__", "__init__", interned             | OpenInterpreterState            | with the record                  |
-// | operation_names[]    | the module's overridable operations' names, | OpenInterpreterState            | with the record                  |
-// |                      | interned, by the module's numbering         |                                 |                                  |
-// | type_died            | callback of the gate's weak references      | OpenInterpreterState            | with the record                  |
-// | type_decisions[]     | the exact-type gate's decisions, per type   | gate.h, at a type's first sight | by its type's weak reference     |
-// |                      |                                             |                                 | callback, before the type is     |
-// |                      |                                             |                                 | freed; or replaced by another    |
-// | classes[].tinfo      | pybind11's registry entry of a bound class  | gate.h, first use after it is   | with the record (registrations   |
-// |                      |                                             | registered                      | stay while the interpreter runs) |
-// | classes[].dealloc    | the deallocation pybind11 gave the class    | instances.h, at install         | with the record                  |
-// | classes[].before_    | run first for every instance freed          | instances.h, at install         | with the record                  |
-// |   dealloc            |                                             |                                 |                                  |
-// | classes[].new_member,| the class's `__new__` and `__init__` at     | instances.h, at install (owned, | with the record                  |
-// |   init_member,       | install; the type's version tag while       | never released, so that no      |                                  |
-// |   version            | they are unchanged                          | other object takes their        |                                  |
-// |                      |                                             | address); version renewed by a  |                                  |
-// |                      |                                             | lookup that finds them          |                                  |
-// | classes[].free[],    | freed instances kept for reuse              | instances.h, by Dealloc; taken  | with the record, unread          |
-// |   free_count         |                                             | by OwningInstance               |                                  |
-// | method_descriptor_   | the method descriptor type                  | entry.h, first descriptor       | with the record                  |
-// |   type               |                                             |                                 |                                  |
-// | field_property_type  | the field property type                     | field_property.h, first field   | with the record                  |
-// |                      |                                             | property                        |                                  |
-// | negative_entries     | the module has put a pair into pybind11's   | override.h, first such pair     | with the record                  |
-// |                      | negative override cache                     |                                 |                                  |
-// | exception_type       | the module's exception type, if it has one  | the module, at import           | with the record                  |
-// | submodules[]         | the module's submodules, for legacy         | legacy_subinterpreters.h, at    | with the record                  |
-// |                      | subinterpreters                             | import                          |                                  |
+// InterpreterState: filled as the table says, dropped as a whole, unread, by
+// DropInterpreterState at the end of its interpreter's Py_FinalizeEx (each
+// member's "until" is its life before that). Lock: the interpreter lock.
+// | member                 | what it is                                 | filled                  | until             |
+// |------------------------|--------------------------------------------|-------------------------|-------------------|
+// | generation             | the record's number from 1; 0 while closed | OpenInterpreterState    | the drop          |
+// | internals              | pybind11's internals                       | OpenInterpreterState    | the drop          |
+// | new_name, init_name    | "__new__", "__init__", interned            | OpenInterpreterState    | the drop          |
+// | operation_names[]      | the module's overridable operations'       | OpenInterpreterState    | the drop          |
+// |                        | names, interned, by its numbering          |                         |                   |
+// | type_died              | callback of the gate's weak references     | gate.h, first decision  | the drop          |
+// | type_decisions[]       | the exact-type gate's decision per type    | gate.h, at a type's     | its type's weak   |
+// |                        |                                            | first sight             | reference fires   |
+// |                        |                                            |                         | (before the type  |
+// |                        |                                            |                         | is freed), or     |
+// |                        |                                            |                         | another type      |
+// |                        |                                            |                         | takes the slot    |
+// | classes[].tinfo        | pybind11's registry entry of a bound class | gate.h, first use once  | the drop          |
+// |                        | (ClassSlot<T> numbers the classes)         | it is registered        |                   |
+// | classes[].dealloc,     | the deallocation pybind11 gave the class;  | instances.h, at install | the drop          |
+// |   before_dealloc       | what runs first for every instance freed   |                         |                   |
+// | classes[].new_member,  | the class's `__new__` and `__init__` at    | class_call.h, at        | the drop; version |
+// |   init_member, version | install (owned: no other object takes      | install                 | renewed by the    |
+// |                        | their address) and its version tag while   |                         | lookups that find |
+// |                        | they are unchanged                         |                         | them              |
+// | classes[].free[],      | freed instances kept for reuse             | instances.h: Dealloc    | OwningInstance    |
+// |   free_count           |                                            | keeps one               | takes it, or the  |
+// |                        |                                            |                         | drop              |
+// | method_descriptor_type | the method descriptor type                 | entry.h, first one      | the drop          |
+// | field_property_type    | the field property type                    | field_property.h, first | the drop          |
+// | negative_entries       | the module has put a pair into pybind11's  | override.h, first pair  | the drop          |
+// |                        | negative override cache                    |                         |                   |
+// | exception_type         | the module's exception type, if any        | the module, at import   | the drop          |
+// | submodules[]           | the module's submodules (a chain), for     | legacy_subinterpreters  | the drop          |
+// |                        | legacy subinterpreters                     | .h, at import           |                   |
 //
-// ProcessState
-// | member               | what it is                                  | filled                          | dropped; who may touch it        |
-// |----------------------|---------------------------------------------|---------------------------------|----------------------------------|
-// | interpreter          | the record above                            | see above                       | see above                        |
-// | generations          | records opened so far                       | OpenInterpreterState            | never; lock held                 |
-// | layouts              | results of the checks of private layouts    | layouts.h, at the first import  | never; read-only after it, by    |
-// |                      | (layouts.h)                                 |                                 | any thread                       |
-// | gates                | the native-call gates (native_call_gate.h)  | at the first import; never      | never: native threads may call   |
-// |                      |                                             | freed                           | after static destructors; each   |
-// |                      |                                             |                                 | gate's own mutex and atomics     |
-// | audit_probe_seen     | the audit hook saw its probe event          | audit_hook.h, at install        | never; lock held                 |
-// | field_property_      | the member table of the field property      | field_property.h, with the type | never: CPython keeps pointers to |
-// |   members[]          | type (`__doc__` at the access's offset)     |                                 | it; lock held                    |
+// ProcessState: never dropped (trivially destructible, constant-initialised).
+// | member                 | what it is                                 | filled                  | who touches it    |
+// |------------------------|--------------------------------------------|-------------------------|-------------------|
+// | interpreter            | the record above                           | see above               | see above         |
+// | generations            | records opened so far                      | OpenInterpreterState    | lock held         |
+// | layouts                | what the checks of CPython's private       | layouts.h, at the first | any thread, read- |
+// |                        | layouts found (layouts.h), and the         | import; capsule_pointer | only once filled  |
+// |                        | offset of a field property's own part      | may turn off later      | (before a native  |
+// |                        |                                            | (lock held)             | caller exists)    |
+// | gates                  | the native-call gates: the main            | native_call_gate.h, at  | any thread: each  |
+// |                        | interpreter's and one per subinterpreter   | the first import; never | gate's mutex and  |
+// |                        | that made a recorder                       | freed (native threads   | atomics; the      |
+// |                        |                                            | may call after static   | map's mutex       |
+// |                        |                                            | destructors ran)        |                   |
+// | audit_probe_seen       | the audit hook saw its probe event         | audit_hook.h, at import | lock held         |
+// | field_property_        | the member table of the field property     | field_property.h, with  | lock held (CPython|
+// |   members[]            | type (`__doc__` at the access's offset)    | the type                | keeps a pointer)  |
 //
-// Besides the records, one thread-local: a native thread's mark among the
-// threads that called into the main interpreter (native_call_gate.h).
+// Constant tables that CPython keeps pointers to (PyMethodDef, PyGetSetDef,
+// PyMemberDef of a fixed layout) are function-local statics, never written.
+// Besides the records, two thread-locals: a native thread's mark among the
+// threads that called into the main interpreter, and whether it has one
+// (native_call_gate.h).
 
 #include <pybind11/pybind11.h>
 
@@ -81,7 +89,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace fast_layer __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] fast_layer {
 
 namespace detail = pybind11::detail;
 

@@ -20,7 +20,7 @@ import pytest
 import telem_peer
 import telem_subclasses
 from helpers import Sink, isolated
-from telem_pyb import TelemException, TelemRecorder, TsMetadata, TsPoint
+from telem_pyb import TelemRecorder, TsMetadata, TsPoint
 from telem_pyb.backend.log import ConvertPointToDb, Point
 
 

@@ -176,7 +176,8 @@ void FillGetset(PyGetSetDef (&defs)[N + 1], std::string Record::* (&fields)[N], 
 
 template <typename Record>
 PyTypeObject MakeType(const char* name, PyGetSetDef* getset, unsigned long flags = Py_TPFLAGS_DEFAULT) {
-    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);  // as PyVarObject_HEAD_INIT(nullptr, 0)
     type.tp_name = name;
     type.tp_basicsize = sizeof(Object<Record>);
     type.tp_dealloc = Dealloc<Record>;
@@ -238,7 +239,8 @@ PyMethodDef recorder_methods[] = {
 };
 
 PyTypeObject recorder_type = [] {
-    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);  // as PyVarObject_HEAD_INIT(nullptr, 0)
     type.tp_name = "ref_capi.TelemRecorder";
     type.tp_basicsize = sizeof(PyObject);
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
@@ -252,7 +254,7 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ref_capi", nullptr, -1, module_methods};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ref_capi", nullptr, -1, module_methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
