@@ -273,8 +273,8 @@ inline PyTypeObject* FieldPropertyType() {
 
 // A field property of `getter` and `setter` with the plain cases `get` and
 // `set`, or null where CPython's property is laid out otherwise.
-inline py::object MakeFieldProperty(py::handle getter, py::handle setter, py::handle doc, FastBody get,
-                                    FastBody set, PyTypeObject* exact, PyObject* (*read)(void*) noexcept) {
+inline py::object MakeFieldProperty(py::handle getter, py::handle setter, py::handle doc, FastBody get, FastBody set,
+                                    PyTypeObject* exact, PyObject* (*read)(void*) noexcept) {
     PyTypeObject* type = FieldPropertyType();
     if (type == nullptr) {
         return {};
@@ -327,9 +327,8 @@ void InstallFieldEntries(py::handle cls, const char* name) {
     InstallFastEntry(setter, FastEntry<2, SetField<Member>>);
     const py::object doc = property.attr("__doc__");
     const detail::type_info* tinfo = BoundType<typename MemberOf<decltype(Member)>::Class>();
-    PyTypeObject* exact = tinfo != nullptr && tinfo->type == reinterpret_cast<PyTypeObject*>(cls.ptr())
-                              ? tinfo->type
-                              : nullptr;
+    PyTypeObject* exact =
+        tinfo != nullptr && tinfo->type == reinterpret_cast<PyTypeObject*>(cls.ptr()) ? tinfo->type : nullptr;
     py::object made =
         MakeFieldProperty(getter, setter, doc, GetField<Member>, SetField<Member>, exact, ReadField<Member>);
     if (!made) {

@@ -122,7 +122,8 @@ inline bool CodeShape(PyCodeObject* code, int& argcount, PyObject*& name, pybind
         return true;
     }
     auto* obj = reinterpret_cast<PyObject*>(code);
-    const pybind11::object count = pybind11::reinterpret_steal<pybind11::object>(PyObject_GetAttrString(obj, "co_argcount"));
+    const pybind11::object count =
+        pybind11::reinterpret_steal<pybind11::object>(PyObject_GetAttrString(obj, "co_argcount"));
     keep = pybind11::reinterpret_steal<pybind11::object>(PyObject_GetAttrString(obj, "co_name"));
     if (!count || !keep) {
         return false;

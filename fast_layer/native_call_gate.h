@@ -52,8 +52,8 @@ class InterpreterNotRunning : public std::runtime_error {
 public:
     InterpreterNotRunning()
         : std::runtime_error(
-            "telem_pyb: the recorder's Python interpreter is not running (it finalizes or has ended); its Python "
-            "methods cannot be called") {}
+              "telem_pyb: the recorder's Python interpreter is not running (it finalizes or has ended); its Python "
+              "methods cannot be called") {}
 };
 
 // How long the main interpreter's exit waits for calls in progress, then for

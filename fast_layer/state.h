@@ -120,7 +120,7 @@ struct ClassState {
     const detail::type_info* tinfo = nullptr;
     destructor dealloc = nullptr;
     void (*before_dealloc)(PyObject* self) = nullptr;
-    PyObject* new_member = nullptr;  // owned
+    PyObject* new_member = nullptr;   // owned
     PyObject* init_member = nullptr;  // owned
     unsigned version = 0;
     PyObject* free[kFreeListSize] = {};
@@ -173,7 +173,7 @@ struct InterpreterGate {
 
 struct NativeCallGates {
     InterpreterGate main;
-    std::mutex mutex;  // guards the two containers below
+    std::mutex mutex;                                                    // guards the two containers below
     std::unordered_map<std::int64_t, InterpreterGate*> subinterpreters;  // owned, never freed
     std::vector<InterpreterGate*> retired;  // gates of an earlier interpreter's subinterpreters
     std::atomic<long> threads{0};           // threads with a mark that have not ended

@@ -196,7 +196,7 @@ PYBIND11_MODULE(telem_pyb, m) {
     telem_pyb::RegisterTelemException(m);
 
     py::class_<TelemRecorder, PyTelemRecorder, std::shared_ptr<TelemRecorder>> recorder(m, "TelemRecorder",
-                                                                                       "TelemRecorder");
+                                                                                        "TelemRecorder");
     // The native half is owned as the type it is made as: the interface has no
     // virtual destructor.
     recorder.def(py::init([] { return std::shared_ptr<TelemRecorder>(std::make_shared<PyTelemRecorder>()); }))
@@ -206,7 +206,7 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
     fast_layer::InstallMaking<TelemRecorder, fast_layer::Making::kPybind11Constructor>(recorder,
-                                                                                      &PyTelemRecorder::ForgetOwner);
+                                                                                       &PyTelemRecorder::ForgetOwner);
     fast_layer::InstallFastEntry(
         recorder.attr("record_value"),
         fast_layer::FastEntry<2, RecordValueCall, fast_layer::NoScreen, fast_layer::Body::kCallsPython>);

@@ -70,7 +70,8 @@ double TimeLimit(std::optional<double> timeout) {
         return -1;
     }
     if (!std::isfinite(*timeout) || *timeout < 0) {
-        throw py::value_error("timeout must be None or a finite number of seconds >= 0, not " + py::repr(py::float_(*timeout)).cast<std::string>());
+        throw py::value_error("timeout must be None or a finite number of seconds >= 0, not "
+                              + py::repr(py::float_(*timeout)).cast<std::string>());
     }
     return *timeout;
 }
@@ -95,9 +96,12 @@ py::dict Stats(const LogRecorder& recorder) {
     d["recovered"] = s.recovered;
     d["spool_rows"] = s.spool.rows;
     d["spool_bytes"] = s.spool.bytes;
-    d["spool_oldest_age"] = s.spool.oldest_at > 0
-                                ? py::object(py::float_(std::max(0.0, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() - s.spool.oldest_at)))
-                                : py::object(py::none());
+    d["spool_oldest_age"] =
+        s.spool.oldest_at > 0
+            ? py::object(py::float_(std::max(
+                  0.0, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count()
+                           - s.spool.oldest_at)))
+            : py::object(py::none());
     return d;
 }
 
@@ -142,8 +146,8 @@ PYBIND11_MODULE(_native, m) {
     }
     fast_layer::OpenInterpreterState("telem_pyb_log._native", {});
     LogRecorder::RefuseNew(false);
-    static const int fork_handlers = pthread_atfork(&LogRecorder::PrepareFork, &LogRecorder::ParentAfterFork,
-                                                    &LogRecorder::ChildAfterFork);
+    static const int fork_handlers =
+        pthread_atfork(&LogRecorder::PrepareFork, &LogRecorder::ParentAfterFork, &LogRecorder::ChildAfterFork);
     if (fork_handlers != 0) {
         throw py::import_error("telem_pyb_log._native: pthread_atfork failed");
     }
@@ -163,8 +167,7 @@ PYBIND11_MODULE(_native, m) {
             return native;
         },
         py::arg("label"), py::arg("path"), py::arg("timeout"), py::arg("sqlite_module"),
-        py::call_guard<py::gil_scoped_release>(),
-        "Opens the SQLite store of a file (creating it and its table).");
+        py::call_guard<py::gil_scoped_release>(), "Opens the SQLite store of a file (creating it and its table).");
 
     m.def(
         "open_postgres",

@@ -63,9 +63,11 @@ class MIRecorderSub(telem_subclasses.MIRecorder):
     pass
 
 
-FIELDS = {TsPoint: ("value", "mtime"), TsMetadata: ("tsid", "tsname", "btype", "units", "origin", "serial", "role",
-                                                    "comment", "json"),
-          Point: ("mtime", "tsname", "value", "btype", "units", "comment", "origin")}
+FIELDS = {
+    TsPoint: ("value", "mtime"),
+    TsMetadata: ("tsid", "tsname", "btype", "units", "origin", "serial", "role", "comment", "json"),
+    Point: ("mtime", "tsname", "value", "btype", "units", "comment", "origin"),
+}
 
 
 def state(obj):
@@ -82,8 +84,9 @@ def state(obj):
         return received
     if isinstance(obj, (telem_subclasses.MIRecorder, telem_peer.NativeRecorder)):
         # What arrived since the last look: native recorders keep everything.
-        arrived = obj.seen if isinstance(obj, telem_subclasses.MIRecorder) else [(type(p.value), p.value)
-                                                                                 for p in obj.points]
+        arrived = (
+            obj.seen if isinstance(obj, telem_subclasses.MIRecorder) else [(type(p.value), p.value) for p in obj.points]
+        )
         start, _native_arrivals[obj] = _native_arrivals.get(obj, 0), len(arrived)
         return "recorder", arrived[start:]
     return obj
@@ -212,8 +215,11 @@ SHAPES = [
     pytest.param((), {"arg0": 1}, id="a keyword"),
 ]
 # C++ subclasses of each record class that another module binds.
-FOREIGN = {TsPoint: [telem_subclasses.MIPoint, telem_subclasses.BigPoint], TsMetadata: [telem_subclasses.MIMetadata],
-           Point: []}
+FOREIGN = {
+    TsPoint: [telem_subclasses.MIPoint, telem_subclasses.BigPoint],
+    TsMetadata: [telem_subclasses.MIMetadata],
+    Point: [],
+}
 
 
 def foreign_or_plain(cls, which):
@@ -239,8 +245,9 @@ SELVES = [
     pytest.param(lambda cls: type("Sub", (cls,), {})(), id="a subclass instance"),
     pytest.param(lambda cls: foreign_or_plain(cls, 0), id="a C++ subclass instance"),
     pytest.param(lambda cls: foreign_or_plain(cls, 1), id="another C++ subclass instance"),
-    pytest.param(lambda cls: type("Sub", (foreign_or_plain(cls, 0).__class__,), {})(),
-                 id="a Python subclass of a C++ subclass"),
+    pytest.param(
+        lambda cls: type("Sub", (foreign_or_plain(cls, 0).__class__,), {})(), id="a Python subclass of a C++ subclass"
+    ),
     pytest.param(lambda cls: cls.__new__(cls), id="an uninitialised instance"),
     pytest.param(lambda cls: None, id="None"),
     pytest.param(lambda cls: NotARecord(), id="another type"),
@@ -259,8 +266,25 @@ def test_field_getter_entry_answers_as_the_dispatcher(cls, field, make_self, ext
 @pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
 @pytest.mark.parametrize(
     "value",
-    ["text", "température ✓", "a\x00b", b"\xff", bytearray(b"raw"), StrSub("sub"), "\ud800", None, 7, 2.5, True,
-     2**70, FloatSub(1.5), Decimal("0.5"), Index(), memoryview(b"m"), [1]],
+    [
+        "text",
+        "température ✓",
+        "a\x00b",
+        b"\xff",
+        bytearray(b"raw"),
+        StrSub("sub"),
+        "\ud800",
+        None,
+        7,
+        2.5,
+        True,
+        2**70,
+        FloatSub(1.5),
+        Decimal("0.5"),
+        Index(),
+        memoryview(b"m"),
+        [1],
+    ],
     ids=lambda v: type(v).__name__ if isinstance(v, (Index, memoryview)) else repr(v),
 )
 @pytest.mark.parametrize("which", [0, 1, 2], ids=["own class", "C++ subclass", "other C++ subclass"])
@@ -282,11 +306,16 @@ def test_field_setter_entry_hands_other_shapes_over(cls, field, make_self, extra
     "make_self, extra, kwargs",
     [
         pytest.param(lambda cls: cls.__new__(cls), (), {}, id="a new instance"),
-        pytest.param(lambda cls: type("Sub", (cls,), {}).__new__(type("Sub", (cls,), {})), (), {},
-                     id="a new subclass instance"),
+        pytest.param(
+            lambda cls: type("Sub", (cls,), {}).__new__(type("Sub", (cls,), {})), (), {}, id="a new subclass instance"
+        ),
         pytest.param(lambda cls: cls(), (), {}, id="an initialised instance"),
-        pytest.param(lambda cls: two_bound_class(cls).__new__(two_bound_class(cls)), (), {},
-                     id="a new instance holding two bound types"),
+        pytest.param(
+            lambda cls: two_bound_class(cls).__new__(two_bound_class(cls)),
+            (),
+            {},
+            id="a new instance holding two bound types",
+        ),
         pytest.param(lambda cls: NotARecord(), (), {}, id="another type"),
         pytest.param(lambda cls: ConduitRaises(), (), {}, id="an object whose conduit method raises"),
         pytest.param(lambda cls: None, (), {}, id="None"),
@@ -303,9 +332,14 @@ def test_constructor_entry_answers_as_the_dispatcher(cls, make_self, extra, kwar
     [
         pytest.param(lambda: (metadata(), point()), {}, id="plain"),
         pytest.param(lambda: (metadata(), point(b"\xff", b"\xfe")), {}, id="texts that are not UTF-8"),
-        pytest.param(lambda: (filled(telemetry_subclass("MIMetadata")), filled(telemetry_subclass("MIPoint"))), {},
-                     id="records behind another C++ base"),
-        pytest.param(lambda: (metadata(), filled(telemetry_subclass("BigPoint"))), {}, id="a larger C++ subclass point"),
+        pytest.param(
+            lambda: (filled(telemetry_subclass("MIMetadata")), filled(telemetry_subclass("MIPoint"))),
+            {},
+            id="records behind another C++ base",
+        ),
+        pytest.param(
+            lambda: (metadata(), filled(telemetry_subclass("BigPoint"))), {}, id="a larger C++ subclass point"
+        ),
         pytest.param(lambda: (type("M", (TsMetadata,), {})(), point()), {}, id="subclass metadata without tsname"),
         pytest.param(lambda: (point(), metadata()), {}, id="swapped arguments"),
         pytest.param(lambda: (None, point()), {}, id="None as the metadata"),
@@ -356,8 +390,12 @@ def through_metaclass(cls):
         pytest.param(lambda cls: cls, (1,), {}, id="an argument"),
         pytest.param(lambda cls: cls, (), {"value": 1}, id="a keyword"),
         pytest.param(lambda cls: type("Sub", (cls,), {}), (), {}, id="a subclass"),
-        pytest.param(lambda cls: type("Sub", (cls,), {"__init__": lambda self: None}), (), {},
-                     id="a subclass whose __init__ skips the base's"),
+        pytest.param(
+            lambda cls: type("Sub", (cls,), {"__init__": lambda self: None}),
+            (),
+            {},
+            id="a subclass whose __init__ skips the base's",
+        ),
         pytest.param(two_bound_class, (), {}, id="a class holding two bound types"),
         pytest.param(lambda cls: foreign_or_plain(cls, 0).__class__, (), {}, id="a C++ subclass"),
     ],
@@ -419,9 +457,7 @@ def attribute_outcome(action, obj):
 
 @pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
 @pytest.mark.parametrize("make_self", SELVES[:7])
-@pytest.mark.parametrize(
-    "value", ["text", b"\xff", "\ud800", None, 2.5, 2**70, Decimal("0.5"), [1]], ids=repr
-)
+@pytest.mark.parametrize("value", ["text", b"\xff", "\ud800", None, 2.5, 2**70, Decimal("0.5"), [1]], ids=repr)
 def test_field_property_answers_as_its_functions_dispatchers(cls, field, make_self, value):
     prop = vars(cls)[field]
     obj = make_self(cls)
@@ -454,8 +490,12 @@ def property_in_use(prop, cls, field, use):
         made = type(prop)(prop.fget, prop.fset, None, "made again")
     sub = type("Sub", (cls,), {field: made})
     obj = sub()
-    actions = [lambda: setattr(obj, field, "v"), lambda: getattr(obj, field), lambda: delattr(obj, field),
-               lambda: getattr(sub, field).__doc__]
+    actions = [
+        lambda: setattr(obj, field, "v"),
+        lambda: getattr(obj, field),
+        lambda: delattr(obj, field),
+        lambda: getattr(sub, field).__doc__,
+    ]
     results = []
     for action in actions:
         try:

@@ -23,8 +23,9 @@ def usable(obj):
     if isinstance(obj, TelemRecorder):
         obj.record_value(1.5)
         return obj.points[-1].value
-    field = {TsPoint: "mtime", TsMetadata: "tsid", Point: "origin"}[next(c for c in (TsPoint, TsMetadata, Point)
-                                                                          if isinstance(obj, c))]
+    field = {TsPoint: "mtime", TsMetadata: "tsid", Point: "origin"}[
+        next(c for c in (TsPoint, TsMetadata, Point) if isinstance(obj, c))
+    ]
     setattr(obj, field, "set")
     return getattr(obj, field)
 
@@ -71,8 +72,9 @@ def test_new_patched_and_restored_leaves_the_class_working(name):
     after = [cls(), sub(), cls.__new__(cls), type("Later", (sub,), {})()]
     assert made == [cls, sub] and cls.__new__ is original
     assert [type(obj) for obj in inside] == [cls, sub]
-    assert [usable(obj) for obj in (inside[1], after[1], after[3])] == ([1.5] * 3 if cls is TelemRecorder
-                                                                        else ["set"] * 3)
+    assert [usable(obj) for obj in (inside[1], after[1], after[3])] == (
+        [1.5] * 3 if cls is TelemRecorder else ["set"] * 3
+    )
     if cls is not TelemRecorder:
         assert [usable(obj) for obj in (inside[0], after[0])] == ["set", "set"]
     with pytest.raises(TypeError, match=r"is not safe, use .*\.__new__\(\)"):
@@ -86,8 +88,11 @@ def test_new_refuses_what_a_built_in_class_refuses():
         TsPoint.__new__()
     with pytest.raises(TypeError, match=r"^telem_pyb\.TsPoint\.__new__\(X\): X is not a type object \(int\)$"):
         TsPoint.__new__(1)
-    with pytest.raises(TypeError, match=r"^telem_pyb\.TsPoint\.__new__\(telem_pyb\.TsMetadata\): telem_pyb\.TsMetadata "
-                                        r"is not a subtype of telem_pyb\.TsPoint$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^telem_pyb\.TsPoint\.__new__\(telem_pyb\.TsMetadata\): telem_pyb\.TsMetadata "
+        r"is not a subtype of telem_pyb\.TsPoint$",
+    ):
         TsPoint.__new__(TsMetadata)
 
 

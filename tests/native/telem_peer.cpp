@@ -224,8 +224,8 @@ py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long
         std::vector<std::thread> pool;
         pool.reserve(outcomes.size());
         for (int t = 0; t < threads; ++t) {
-            pool.emplace_back(keep_thread_state ? RunCallsKeepingThreadState : RunCalls, std::ref(*rec),
-                              std::cref(ops), t * calls, calls, std::ref(outcomes[static_cast<std::size_t>(t)]));
+            pool.emplace_back(keep_thread_state ? RunCallsKeepingThreadState : RunCalls, std::ref(*rec), std::cref(ops),
+                              t * calls, calls, std::ref(outcomes[static_cast<std::size_t>(t)]));
         }
         for (auto& th : pool) th.join();
     }
@@ -600,21 +600,20 @@ PYBIND11_MODULE(telem_peer, m) {
         py::arg("comment") = "", py::arg("json") = "",
         "Calls RecordMetadata with a new record built from the fields; returns the record's fields after the call.");
     m.def(
-        "record_metadata_kv", [](TelemRecorder& rec, const KvMap& kv) { rec.RecordMetadataKv(kv); },
-        py::arg("rec"), py::arg("kv"), "Calls RecordMetadataKv with the map.");
+        "record_metadata_kv", [](TelemRecorder& rec, const KvMap& kv) { rec.RecordMetadataKv(kv); }, py::arg("rec"),
+        py::arg("kv"), "Calls RecordMetadataKv with the map.");
     m.def("record_point", &CallRecordPoint, py::arg("rec"), py::arg("value"), py::arg("mtime") = "",
           "Calls RecordPoint with a new point; returns (value, mtime) of that point after the call.");
     m.def(
-        "record_point_object", [](TelemRecorder& rec, const TsPoint& point) { rec.RecordPoint(point); },
-        py::arg("rec"), py::arg("point"), "Calls RecordPoint with the record that a TsPoint object owns.");
+        "record_point_object", [](TelemRecorder& rec, const TsPoint& point) { rec.RecordPoint(point); }, py::arg("rec"),
+        py::arg("point"), "Calls RecordPoint with the record that a TsPoint object owns.");
     m.def(
         "record_metadata_object", [](TelemRecorder& rec, const TsMetadata& meta) { rec.RecordMetadata(meta); },
         py::arg("rec"), py::arg("meta"), "Calls RecordMetadata with the record that a TsMetadata object owns.");
     m.def(
-        "record_value", [](TelemRecorder& rec, TsValue value) { rec.RecordValue(std::move(value)); },
-        py::arg("rec"), py::arg("value"), "Calls RecordValue with the value.");
-    m.def(
-        "close", [](TelemRecorder& rec) { rec.Close(); }, py::arg("rec"), "Calls Close.");
+        "record_value", [](TelemRecorder& rec, TsValue value) { rec.RecordValue(std::move(value)); }, py::arg("rec"),
+        py::arg("value"), "Calls RecordValue with the value.");
+    m.def("close", [](TelemRecorder& rec) { rec.Close(); }, py::arg("rec"), "Calls Close.");
 
     m.def("run_threads", &RunThreads, py::arg("rec"), py::arg("threads"), py::arg("calls"), py::arg("ops"),
           py::arg("keep_thread_state") = false,
@@ -661,10 +660,10 @@ PYBIND11_MODULE(telem_peer, m) {
              }),
              py::arg("rec"), py::arg("threads"), py::arg("ops"), py::arg("keep_thread_state") = false,
              py::arg("report") = false)
-        .def(py::init([](const RecorderHolder& holder, int threads, std::string ops, bool keep_thread_state,
-                         bool report) {
-                 return new BackgroundCalls(holder.shared(), threads, std::move(ops), keep_thread_state, report);
-             }),
+        .def(py::init(
+                 [](const RecorderHolder& holder, int threads, std::string ops, bool keep_thread_state, bool report) {
+                     return new BackgroundCalls(holder.shared(), threads, std::move(ops), keep_thread_state, report);
+                 }),
              py::arg("holder"), py::arg("threads"), py::arg("ops"), py::arg("keep_thread_state") = false,
              py::arg("report") = false)
         .def("succeeded", &BackgroundCalls::Succeeded, "The calls that have succeeded so far.")
@@ -673,8 +672,7 @@ PYBIND11_MODULE(telem_peer, m) {
     // A recorder's native half kept between interpreters: a subinterpreter
     // stashes its recorder, the main interpreter takes it as a RecorderHolder.
     static std::shared_ptr<TelemRecorder> stashed;
-    m.def(
-        "stash_recorder", [](std::shared_ptr<TelemRecorder> rec) { stashed = std::move(rec); }, py::arg("rec"));
+    m.def("stash_recorder", [](std::shared_ptr<TelemRecorder> rec) { stashed = std::move(rec); }, py::arg("rec"));
     m.def("take_stashed_recorder", [] {
         if (!stashed) throw std::invalid_argument("no recorder stashed");
         return RecorderHolder(std::move(stashed));
@@ -702,14 +700,10 @@ PYBIND11_MODULE(telem_peer, m) {
         .def_property_readonly("metadata", &NativeRecorder::metadata)
         .def_property_readonly("closes", &NativeRecorder::closes);
 
-    m.def(
-        "throw_telem", [](const std::string& message) { throw TelemException(message); }, py::arg("message"));
+    m.def("throw_telem", [](const std::string& message) { throw TelemException(message); }, py::arg("message"));
     m.def(
         "throw_telem_derived", [](const std::string& message) { throw PeerTelemException(message); },
         py::arg("message"));
-    m.def(
-        "throw_norv_base", [](const std::string& message) { throw NorvBaseException(message); },
-        py::arg("message"));
-    m.def(
-        "throw_norv", [](const std::string& message) { throw NorvException(message); }, py::arg("message"));
+    m.def("throw_norv_base", [](const std::string& message) { throw NorvBaseException(message); }, py::arg("message"));
+    m.def("throw_norv", [](const std::string& message) { throw NorvException(message); }, py::arg("message"));
 }
