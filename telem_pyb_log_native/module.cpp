@@ -33,6 +33,13 @@ using norv::telem::TsPoint;
 using telem_pyb_log::LogRecorder;
 using telem_pyb_log::Store;
 
+// A log recorder is loaded only from an initialised instance, as telem_pyb's
+// classes are (initialised_instance_caster.h): plain pybind11 would call
+// through a null value for None and through an unmade one for an instance
+// whose __init__ never ran.
+template <>
+class pybind11::detail::type_caster<LogRecorder> : public telem_pyb::InitialisedInstanceCaster<LogRecorder> {};
+
 // The bound classes the fast layer reads, numbered for its state record.
 template <>
 struct fast_layer::ClassSlot<LogRecorder> : std::integral_constant<int, 0> {};
@@ -229,12 +236,16 @@ PYBIND11_MODULE(_native, m) {
         .def("_stats", &Stats);
     fast_layer::InstallFastEntry(recorder.attr("record_value"), fast_layer::FastEntry<2, RecordValueCall>);
     fast_layer::InstallFastEntry(recorder.attr("record_point"), fast_layer::FastEntry<2, RecordPointCall>);
+    fast_layer::InstallMethodDescriptor(recorder, "record_value");
+    fast_layer::InstallMethodDescriptor(recorder, "record_point");
 
     // A reference to a recorder's native half that does not keep its Python
     // object alive, for the finaliser that closes an unclosed recorder.
     py::class_<NativeHalf>(m, "NativeHalf", "The native half of a recorder, apart from its Python object.")
         .def("close_uncollected", [](const NativeHalf& half) { half.recorder->CloseUncollected(); });
-    m.def("native_half", [](std::shared_ptr<LogRecorder> r) { return NativeHalf{std::move(r)}; });
+    m.def(
+        "native_half", [](std::shared_ptr<LogRecorder> r) { return NativeHalf{std::move(r)}; },
+        py::arg("recorder").none(false));
 
     m.def(
         "close_all",

@@ -116,3 +116,86 @@ def test_field_overloads_added_by_another_module_run_on_attribute_access(name, f
     prop.fset(by_function, [1])
     assert getattr(by_attribute, field) == prop.fget(by_function)
     assert telem_peer.setter_calls[-2:] == [[1], [1]]
+
+
+# The log recorders' entries (telem_pyb_log._native) against their dispatcher.
+
+
+class FloatSub(float):
+    pass
+
+
+def through_dispatcher(function):
+    function = getattr(function, "__func__", function)
+    return lambda *args, **kwargs: type(function).__call__(function, *args, **kwargs)
+
+
+@pytest.fixture
+def log_recorder(tmp_path):
+    from telem_pyb_log import SqliteRecorder
+
+    recorder = SqliteRecorder(tmp_path / "entries.db", batch_size=1_000_000, max_delay=1e6)
+    yield recorder
+    recorder.close()
+
+
+def log_outcome(recorder, call, args, kwargs):
+    before = recorder._stats()["recorded"]
+    try:
+        result = ("returned", call(*args, **kwargs))
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        result = (type(exc), str(exc))
+    return result, recorder._stats()["recorded"] - before
+
+
+@pytest.mark.parametrize("method", ["record_value", "record_point"])
+@pytest.mark.parametrize(
+    "make_args, kwargs",
+    [
+        pytest.param(lambda r: (r, 1.5), {}, id="a float"),
+        pytest.param(lambda r: (r, 7), {}, id="an int"),
+        pytest.param(lambda r: (r, 2**63), {}, id="an int beyond 64 bits"),
+        pytest.param(lambda r: (r, "\ud800"), {}, id="a lone surrogate"),
+        pytest.param(lambda r: (r, None), {}, id="None"),
+        pytest.param(lambda r: (r, FloatSub(2.5)), {}, id="a float subclass"),
+        pytest.param(lambda r: (r, [1]), {}, id="a list"),
+        pytest.param(lambda r: (r, TsPoint()), {}, id="a point"),
+        pytest.param(lambda r: (r, type("Sub", (TsPoint,), {})()), {}, id="a subclass point"),
+        pytest.param(lambda r: (r, TsPoint.__new__(TsPoint)), {}, id="an uninitialised point"),
+        pytest.param(lambda r: (r,), {}, id="no argument"),
+        pytest.param(lambda r: (r, 1.5, 2), {}, id="an extra argument"),
+        pytest.param(lambda r: (r,), {"arg0": 1.5}, id="a keyword"),
+        pytest.param(lambda r: (None, 1.5), {}, id="None as the recorder"),
+        pytest.param(lambda r: (type(r).__new__(type(r)), 1.5), {}, id="an uninitialised recorder"),
+        pytest.param(lambda r: (Sink(), 1.5), {}, id="another recorder"),
+    ],
+)
+def test_log_recorder_entries_answer_as_the_dispatcher(log_recorder, method, make_args, kwargs):
+    # None and an uninitialised recorder are refused (plain pybind11 would call through a null value).
+    function = getattr(type(log_recorder), method)
+    args = make_args(log_recorder)
+    fast = log_outcome(
+        log_recorder,
+        getattr(log_recorder, method) if args[0] is log_recorder else function,
+        args[1:] if args[0] is log_recorder else args,
+        kwargs,
+    )
+    assert fast == log_outcome(log_recorder, through_dispatcher(function), args, kwargs)
+
+
+@pytest.mark.parametrize("make", [lambda cls: None, lambda cls: cls.__new__(cls)], ids=["None", "an uninitialised one"])
+def test_log_recorder_operations_refuse_a_recorder_that_is_not_one(make):
+    from telem_pyb_log import _native
+
+    recorder = make(_native.Recorder)
+    calls = [
+        lambda: _native.Recorder.flush(recorder),
+        lambda: _native.Recorder.close(recorder),
+        lambda: _native.Recorder._stats(recorder),
+        lambda: _native.Recorder.record_metadata(recorder, TsMetadata()),
+        lambda: _native.native_half(recorder).close_uncollected(),
+    ]
+    for call in calls:
+        # pybind11's own refusal of a holder that was never made is a RuntimeError.
+        with pytest.raises(TypeError if recorder is None or call is not calls[-1] else RuntimeError):
+            call()
