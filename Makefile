@@ -10,8 +10,10 @@ NATIVE     := build/native
 PRODUCER   := build/producer
 BENCH      := build/bench
 BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.11' cmake ninja
+# WERROR=ON makes compiler warnings errors in the CMake builds below (CI).
+WERROR     ?= OFF
 
-.PHONY: venv install wheel demo producer native typecheck test bench sanitize test-sanitize test-valgrind tsan test-tsan clean
+.PHONY: venv install wheel demo producer native typecheck lint test bench sanitize test-sanitize test-valgrind tsan test-tsan clean
 
 venv: $(VENV)/.ready
 # Remade when this file changes, so that an existing venv gets new dependencies.
@@ -35,7 +37,7 @@ wheel: venv
 # telem_pyb CMake package that the wheel installed into .venv.
 producer: install
 	cmake -S examples/native_producer -B $(PRODUCER) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -DCMAKE_PREFIX_PATH=$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("platlib"))') \
+	  -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) -DCMAKE_PREFIX_PATH=$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("platlib"))') \
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(PRODUCER)
 
@@ -50,7 +52,7 @@ demo: install producer
 # The test peer module, the C++ unit tests and a Debug build of the module.
 native: venv
 	tools/ensure-apt-packages libgtest-dev
-	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELEM_PYB_BUILD_TESTS=ON \
+	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELEM_PYB_BUILD_TESTS=ON -DTELEM_PYB_WERROR=$(WERROR) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(NATIVE)
 
@@ -59,6 +61,20 @@ native: venv
 typecheck: install
 	$(PY) -m mypy.stubtest telem_pyb
 	$(PY) -m mypy --strict examples/ python/telem_pyb_log/
+
+# clang-format (.clang-format) over the C++ files listed here, and ruff
+# (pyproject.toml): its rules over every Python file, its format over the
+# files listed here. The lists grow as files are formatted (clang-format -i,
+# ruff format).
+LINT_CXX    := $(wildcard fast_layer/*.h src/*.h src/*.cpp tests/native/*.cpp bench/reference/*.cpp) \
+  telem_pyb_log_native/module.cpp
+LINT_FORMAT := tests/test_fast_layer.py tests/test_fast_entries.py bench/bench.py bench/compare.py \
+  bench/record_ops.py bench/round_trip.py
+lint: venv
+	$(PIP) install --group lint
+	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX)
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check $(LINT_FORMAT)
 
 # Includes tests/test_packaging.py (builds the wheel and sdist, about a
 # minute); pass MARKS='not packaging' to leave it out (MARKS selects tests by
@@ -94,6 +110,7 @@ bench: install native producer
 	tools/ensure-apt-packages valgrind postgresql
 	$(PIP) install --group bench
 	cmake -S . -B $(BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELEM_PYB_BUILD_TESTS=ON -DTELEM_PYB_BUILD_BENCH=ON \
+	  -DTELEM_PYB_WERROR=$(WERROR) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(BENCH) --target telem_peer log_driver ref_capi ref_nanobind ref_pybind11
 	$(PY) bench/compare.py --reference-dir $(BENCH)/reference --json bench/compare_results.json
@@ -123,7 +140,7 @@ SAN_LEAK_CALLS := 20000
 
 sanitize: venv
 	tools/ensure-apt-packages libgtest-dev
-	CXX=$(SAN_CXX) cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELEM_PYB_BUILD_TESTS=ON \
+	CXX=$(SAN_CXX) cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELEM_PYB_BUILD_TESTS=ON -DTELEM_PYB_WERROR=$(WERROR) \
 	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS) -O1" \
 	  "-DCMAKE_MODULE_LINKER_FLAGS=$(SAN_LINK)" "-DCMAKE_SHARED_LINKER_FLAGS=$(SAN_LINK)" \
 	  "-DCMAKE_EXE_LINKER_FLAGS=$(SAN_LINK)" \

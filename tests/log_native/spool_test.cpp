@@ -54,7 +54,7 @@ protected:
             const std::string value = std::to_string(i);
             if (i % 5 == 0) {
                 chunk->AppendFullRow(RowView{"2026-12-09T12:00:00+00:00", "other", value, "str", "m\t\n",
-                                             "caf\xc3\xa9", ""});
+                                             "caf\xc3\xa9", "", {}});
             } else {
                 chunk->AppendSeriesRow(series, "2026-12-09T12:00:00+00:00", value);
             }
