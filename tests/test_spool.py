@@ -388,7 +388,7 @@ def test_a_confirmed_count_far_behind_the_store_after_a_power_loss_stores_nothin
     db = tmp_path / "t.db"
 
     def recorder():
-        options = dict(spool=spool, spool_max_bytes=512 * 1024, batch_size=500)  # segments of 64 KiB
+        options = {"spool": spool, "spool_max_bytes": 512 * 1024, "batch_size": 500}  # segments of 64 KiB
         if store == "sqlite":
             return SqliteRecorder(db, **options)
         return PostgresRecorder(server.conninfo, table=table, **options)
