@@ -113,6 +113,7 @@ Pipeline& LogRecorder::Ready() {
             pipeline->Start();
             pipeline_.store(pipeline.get());
             owned_pipeline_ = std::move(pipeline);
+            inherited_ = false;
             state_.store(kOpen, std::memory_order_release);
         }
     }
@@ -220,6 +221,10 @@ void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series
                                                             db.comment, db.origin, typed});
     }
     if (queued == Queued::kClosed) {
+        if (state_.load() == kOpen) {
+            // Not closed: its writer stopped on a fault of its own, said in the log.
+            Refuse(where_ + ": the recorder's writer stopped (see the log); it records nothing more");
+        }
         RefuseClosed();
     }
     if (!typed.has_time && queued == Queued::kYes) {
@@ -267,7 +272,7 @@ void LogRecorder::RecordValue(TsValue value) {
 
 std::string LogRecorder::NotWritten(const PipelineStats& s, const std::string& when) const {
     const std::string cause = s.last_error.empty() ? "no write had failed" : "the last error: " + s.last_error;
-    if (!options_.spool.empty()) {
+    if (!options_.spool.empty() && s.spool_error.empty()) {
         std::string text = options_.label + ": " + where_ + ": " + std::to_string(s.spool.rows)
                            + " rows were not written when " + when + "; they stay in the spool " + options_.spool
                            + " for the next recorder opened on it";
@@ -281,9 +286,9 @@ std::string LogRecorder::NotWritten(const PipelineStats& s, const std::string& w
            + " and are lost; " + cause;
 }
 
-void LogRecorder::Flush(double timeout) {
+void LogRecorder::Flush(double timeout, bool interruptible) {
     Pipeline& pipeline = Ready();
-    if (!pipeline.Flush(timeout)) {
+    if (!pipeline.Flush(timeout, interruptible)) {
         if (state_.load() == kClosed) {
             RefuseClosed();
         }
@@ -296,26 +301,33 @@ void LogRecorder::Flush(double timeout) {
     }
 }
 
-void LogRecorder::CloseWithin(double timeout) {
-    GilReleased gil;
-    std::string failure;
+void LogRecorder::CloseWithin(double timeout, bool interruptible) {
+    const auto deadline = Pipeline::Clock::now() + std::chrono::nanoseconds(timeout >= 0 ? ToNs(timeout) : 0);
+    Pipeline* pipeline = nullptr;
+    int was;
     {
+        // Only the change of state: nobody holds it while waiting.
         const std::lock_guard<std::mutex> lock(*close_mutex_);
-        const int was = state_.exchange(kClosed);
-        if (was == kOpen) {
-            Pipeline& pipeline = *pipeline_.load();
-            if (!pipeline.Close(timeout)) {
-                char limit[32];
-                std::snprintf(limit, sizeof limit, "%g", timeout);
-                failure = NotWritten(pipeline.stats(), std::string("closing took ") + limit + " s");
-            }
+        was = state_.exchange(kClosed);
+        if (was != kForked && !inherited_) {
+            pipeline = pipeline_.load();
         }
+        if (was == kOpen) {
+            pipeline->BeginClose();
+        }
+    }
+    std::string failure;
+    if (was == kOpen && !pipeline->FinishClose(deadline, timeout >= 0, interruptible)) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", timeout);
+        failure = NotWritten(pipeline->stats(), std::string("closing took ") + limit + " s");
+    } else if (was == kClosed && pipeline != nullptr) {
+        pipeline->WaitStopped(deadline, timeout >= 0, interruptible);  // another thread's close
     }
     {
         const std::lock_guard<std::mutex> lock(registry_mutex);
         Registry().erase(this);
     }
-    gil.Restore();
     if (!failure.empty()) {
         throw TelemException(failure);
     }
@@ -341,7 +353,7 @@ std::optional<TsMetadata> LogRecorder::metadata() const {
 
 RecorderStats LogRecorder::stats() const {
     RecorderStats s;
-    if (state_.load() != kForked) {
+    if (state_.load() != kForked && !inherited_) {
         static_cast<PipelineStats&>(s) = pipeline_.load()->stats();
     }
     s.refused = refused_.load();
@@ -367,6 +379,9 @@ std::vector<ExitReport> LogRecorder::CloseAll() {
     std::vector<std::pair<std::shared_ptr<LogRecorder>, bool>> closing;  // (recorder, closed here)
     for (auto& r : open) {
         const int was = r->state_.exchange(kClosed);
+        if (r->inherited_) {
+            continue;  // the parent's, closed there
+        }
         if (was == kOpen) {
             r->pipeline_.load()->BeginClose();
             closing.emplace_back(r, true);
@@ -381,7 +396,7 @@ std::vector<ExitReport> LogRecorder::CloseAll() {
                         std::chrono::duration<double>(r->options_.exit_timeout));
         Pipeline* pipeline = r->pipeline_.load();
         if (here) {
-            if (!pipeline->FinishClose(deadline, true)) {
+            if (!pipeline->FinishClose(deadline, true, false)) {
                 const PipelineStats s = pipeline->stats();
                 reports.push_back({r->options_.label, r->where_, s.abandoned, s.spool.rows,
                                    s.last_error.empty() ? "no write had failed; writing took longer than exit_timeout"
@@ -404,25 +419,31 @@ void LogRecorder::RefuseNew(bool refuse) {
 
 // fork(): the child must not share anything with the parent's recorders. Its
 // recorders abandon the parent's pipelines (queue, connection, writer thread,
-// which does not exist in the child) and make their own on first use. The
-// locks that a child reuses are taken before fork(), so that no other thread
-// holds them while the process is copied; none of them is ever held while
-// waiting for the interpreter lock, which the forking thread may hold.
+// which does not exist in the child; a store in the middle of a write is
+// neither used nor closed there) and make their own on first use. The locks
+// that a child reuses are taken before fork(), so that no other thread holds
+// them while the process is copied; none of them is ever held while waiting
+// for anything (I/O, a store, the interpreter lock, which the forking thread
+// may hold), so that fork() never waits on delivery; a store whose library
+// must not cross fork() with a connection in use (SQLite) interrupts its
+// writer and closes the connection (Store::PrepareFork).
 
 void LogRecorder::PrepareFork() {
     registry_mutex.lock();
     for (LogRecorder* r : Registry()) {
         r->meta_mutex_.lock();
-        if (r->state_.load() == kOpen) {
-            r->pipeline_.load()->store().PrepareFork();
+        // Also a closed recorder's: its writer may still be finishing.
+        r->fork_store_ = r->state_.load() != kForked ? &r->pipeline_.load()->store() : nullptr;
+        if (r->fork_store_ != nullptr) {
+            r->fork_store_->PrepareFork();
         }
     }
 }
 
 void LogRecorder::ParentAfterFork() {
     for (LogRecorder* r : Registry()) {
-        if (r->state_.load() == kOpen) {
-            r->pipeline_.load()->store().ParentAfterFork();
+        if (r->fork_store_ != nullptr) {
+            r->fork_store_->ParentAfterFork();
         }
         r->meta_mutex_.unlock();
     }
@@ -435,9 +456,15 @@ void LogRecorder::ChildAfterFork() {
         // The parent's close_mutex_ may be held by a thread that is not here.
         AbandonedAfterFork().mutexes.push_back(std::move(r->close_mutex_));
         r->close_mutex_ = std::make_unique<std::mutex>();
-        if (r->state_.load() == kOpen) {
+        const int state = r->state_.load();
+        if (state != kForked) {
+            // The parent's pipeline (also a closed one whose writer may be
+            // finishing): its threads are not here, its locks may be held.
             r->pipeline_.load()->ForgetSpoolAfterFork();
             AbandonedAfterFork().pipelines.push_back(std::move(r->owned_pipeline_));  // see pipeline_
+            r->inherited_ = true;
+        }
+        if (state == kOpen) {
             r->state_.store(kForked);
         }
     }

@@ -56,11 +56,14 @@ public:
     void RecordOwnPoint(norv::telem::TsPoint& point);
     // Waits up to `timeout` seconds (< 0: no limit) until every row recorded
     // so far is written; TelemException with the last error if they are not.
-    void Flush(double timeout);
+    // With `interruptible` (a call from Python), Ctrl-C interrupts the wait:
+    // PythonInterrupted, saying what is left.
+    void Flush(double timeout, bool interruptible = false);
     // Refuses further records, waits like Flush, stops the writer and closes
     // the store. TelemException, after closing, if rows could not be written.
-    // Closing a closed recorder does nothing.
-    void CloseWithin(double timeout);
+    // Closing a closed recorder waits for the close in progress, if any.
+    // Interrupted (Ctrl-C), the rows left are given up (or kept in the spool).
+    void CloseWithin(double timeout, bool interruptible = false);
     // Close at garbage collection: errors are logged, not raised.
     void CloseUncollected();
 
@@ -107,9 +110,14 @@ private:
     std::shared_ptr<const Series> series_;  // null until the first metadata
     std::atomic<std::uint64_t> generation_{0};  // changes with series_
 
-    // Serialises close and the revival after fork(); made anew in a child,
-    // where a thread of the parent may have held it.
+    // Serialises the start of a close and the revival after fork(), never
+    // held while waiting; made anew in a child, where a thread of the parent
+    // may have held it.
     std::unique_ptr<std::mutex> close_mutex_;
+    // In a child after fork(): pipeline_ is the parent's, abandoned (stats
+    // have only this recorder's own counts). Read by the thread that asks.
+    std::atomic<bool> inherited_{false};
+    Store* fork_store_ = nullptr;  // the store a fork in progress prepared; under registry_mutex
     std::atomic<std::uint64_t> refused_{0};
     std::atomic<std::uint64_t> untimed_{0};
 };

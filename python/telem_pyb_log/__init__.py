@@ -16,6 +16,7 @@ from telem_pyb_log._batching import (
     RecorderOptions,
     RecorderStats,
     Row,
+    RowRefused,
     Store,
     utc_now,
 )
@@ -24,4 +25,4 @@ from telem_pyb_log.postgres import PostgresRecorder
 from telem_pyb_log.sqlite import SqliteRecorder
 
 __all__ = ["COLUMNS", "DEFAULT_MAX_PENDING", "LogRecorder", "PostgresRecorder", "RecorderOptions", "RecorderStats",
-           "Row", "SqliteRecorder", "Store", "read_frame", "utc_now"]
+           "Row", "RowRefused", "SqliteRecorder", "Store", "read_frame", "utc_now"]

@@ -15,6 +15,7 @@ import datetime
 import logging
 import math
 import os
+import signal
 import sys
 import time
 import weakref
@@ -61,6 +62,19 @@ def utc_now() -> str:
     return f"{second[1]}{micros:06d}+00:00"
 
 
+class RowRefused(Exception):
+    """Raised by a `Store`'s `write()` when the store refuses a row as data,
+    which it never will store (too long, a constraint of its own): the
+    recorder sets that row aside (counted in `stats.set_aside`, logged) and
+    delivers the rest of the batch. `row` is the row's index in `rows` if
+    the store knows it; otherwise the recorder splits the batch until the
+    refused row is alone."""
+
+    def __init__(self, message: str, row: int | None = None) -> None:
+        super().__init__(message)
+        self.row = row
+
+
 class Store(Protocol):
     """Where a `LogRecorder` writes its rows: implement this to record into
     something else (see examples/jsonl_store.py).
@@ -70,10 +84,13 @@ class Store(Protocol):
     store, holding the interpreter lock for each call, one batch at a time.
     A write that raises is retried with the same rows, with backoff; before
     each retry the writer calls `close()`, then `connect()` and `create()`
-    again. Exceptions are logged and counted, never raised into the threads
-    that record. Every call should give up after a time limit of its own
-    (a socket or statement timeout): a call that hangs holds up delivery, and
-    at exit the recorder waits for it only up to `exit_timeout`.
+    again. A write that raises `TimeoutError` is split in two before it is
+    retried; one that raises `RowRefused` has the refused row set aside.
+    Exceptions are logged and counted, never raised into the threads that
+    record. Every call should give up after a time limit of its own (a socket
+    or statement timeout): a call that hangs holds up delivery, and close()
+    and the exit give it up (its rows counted abandoned) after their own
+    time limit.
 
     In a child process after fork(), the child's writer calls `connect()`
     and `create()` again: the store must then open a connection of its own
@@ -92,10 +109,11 @@ class Store(Protocol):
         """Stores `rows` in one transaction, or raises and stores none of them.
 
         The rows are the recorder's rows `first_seq`, `first_seq + 1`, ... in
-        the order they were recorded by each thread. After a write that raised
-        although it stored the rows (a commit in doubt) the same rows come
-        again with the same `first_seq`: a store that promises exactly-once
-        delivery keeps count and skips them.
+        the order they were recorded by each thread (numbers of rows set
+        aside are skipped). After a write that raised although it stored the
+        rows (a commit in doubt) the same rows come again with the same
+        `first_seq`: a store that promises exactly-once delivery keeps count
+        and skips them.
         """
 
     def close(self) -> None:
@@ -104,28 +122,39 @@ class Store(Protocol):
 
 @dataclasses.dataclass(frozen=True)
 class RecorderStats:
-    """A recorder's counts since it was made. `recorded` = `written` +
-    `pending` + `abandoned` at every moment."""
+    """A recorder's counts since it was made. Every row recorded is, at every
+    moment, exactly one of written, pending, set aside, abandoned or lost:
+    `recorded` + `recovered` = `written` + `pending` + `set_aside` +
+    `abandoned` + `lost`."""
 
     recorded: int  # points queued for writing
-    written: int  # rows the store confirmed
-    pending: int  # rows queued and not written yet
+    written: int  # rows the store holds: confirmed, less those it lost later
+    pending: int  # rows recorded and not accounted for yet
     dropped: int  # points not queued because the queue was full (on_full)
     refused: int  # records refused with TelemException (closed, no metadata, a text the store cannot hold)
     untimed: int  # points recorded whose mtime is not a time: stored as given, with the column time NULL
-    failed_writes: int  # write attempts that failed (each is retried)
-    lost: int  # rows the store confirmed and lost later (a server that lost committed rows)
-    abandoned: int  # rows given up because close() or the exit ran out of time
+    failed_writes: int  # write attempts that failed (each is retried, split or has a row set aside)
+    # rows lost after they were recorded: a store that lost rows it had
+    # confirmed (a server failover, an SQLite file deleted), a damaged spool record
+    lost: int
+    abandoned: int  # rows given up because close() or the exit ran out of time (or was interrupted)
     last_error: str | None  # the cause of the last failed write
     last_error_at: datetime.datetime | None
     last_write_at: datetime.datetime | None  # the last successful write
+    # Rows the store refused as data, which it never will store: set aside,
+    # logged, the rest of their batch delivered.
+    set_aside: int = 0
     # With a spool: rows it held when the recorder opened it (recorded
-    # before; `recorded` + `recovered` = `written` + `pending` + `abandoned`),
-    # the rows and bytes it holds, and how long ago its oldest row was recorded.
+    # before), the rows and bytes it holds, how long ago its oldest row was
+    # recorded; why it is not used any more (None while it works: a spool
+    # that fails is given up, and rows are delivered from memory), and the
+    # rows delivered from memory since.
     recovered: int = 0
     spool_rows: int = 0
     spool_bytes: int = 0
     spool_oldest_age: float | None = None
+    spool_error: str | None = None
+    unspooled: int = 0
 
 
 class RecorderOptions(TypedDict, total=False):
@@ -278,6 +307,7 @@ class LogRecorder(_native.Recorder):
         # Closes the recorder if it is garbage collected unclosed; at exit,
         # _close_at_exit closes every recorder at once instead.
         weakref.finalize(self, _native.native_half(self).close_uncollected).atexit = False
+        _recorders.add(self)
 
     @property
     def stats(self) -> RecorderStats:
@@ -325,4 +355,28 @@ def _before_fork() -> None:
         util._telem_pyb_log_hooked = True
 
 
-os.register_at_fork(before=_before_fork)
+# The recorders made in this process (and its parents), for the child's
+# SIGTERM below.
+_recorders: weakref.WeakSet[LogRecorder] = weakref.WeakSet()
+
+
+def _exit_on_sigterm(signum: int, frame: object) -> None:
+    sys.exit(128 + signum)
+
+
+def _after_fork_in_child() -> None:
+    # A child that is ended with SIGTERM (multiprocessing's terminate(), the
+    # end of a `with Pool() as p:` block) would lose what its recorders hold
+    # and say nothing: unless the program handles SIGTERM itself, the child
+    # exits the normal way on it, as the README's line has a service do, and
+    # its recorders deliver within exit_timeout or say what they lost.
+    if not any(not r.closed for r in _recorders):
+        return
+    try:
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    except ValueError:
+        pass  # not the main thread of the main interpreter: left as it is
+
+
+os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
