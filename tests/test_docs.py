@@ -4,8 +4,7 @@ A page runs as one shell session, its blocks in order, as a reader would type
 them: `sh` blocks as they are, `python` blocks with `python -`, `sql` blocks
 by their first line (`-- sqlite` on telemetry.db, `-- postgres` with psql),
 `cpp` and `cmake` blocks written to the file their first line names. A block
-whose first line is a comment starting with "not run by the tests" is left
-out. The session has .venv activated, and PGHOST and PGUSER point to a
+right after a line `<!-- not-run: REASON -->` is left out. The session has .venv activated, and PGHOST and PGUSER point to a
 throwaway cluster whose database `telemetry` holds the demo's rows.
 README.md and CONTRIBUTING.md run in the repo root, whose demo outputs are
 put back afterwards; the pages of docs/ in a directory that holds the
@@ -31,7 +30,6 @@ from helpers import SANITIZED
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PAGES = [ROOT / "README.md", ROOT / "CONTRIBUTING.md", *sorted((ROOT / "docs").glob("*.md"))]
-NOT_RUN = "not run by the tests"
 COMMENT = {"sh": "#", "python": "#", "sql": "--", "cpp": "//", "cmake": "#"}
 SQL = {
     "-- sqlite": "python -c 'import sqlite3, sys; "
@@ -47,21 +45,22 @@ pytestmark = pytest.mark.skipif(SANITIZED, reason="the documentation runs agains
 
 
 def blocks(page):
-    """(line, language, text) of each fenced block of a page."""
+    """(line, language, text, reason not run or None) of each fenced block of a page."""
     text = page.read_text()
-    for m in re.finditer(r"^```(\S*)\n(.*?)^```$", text, re.S | re.M):
-        yield text.count("\n", 0, m.start()) + 1, m.group(1), m.group(2)
+    for m in re.finditer(r"^(?:<!-- not-run: (.*?) -->\n)?```(\S*)\n(.*?)^```$", text, re.S | re.M):
+        yield text.count("\n", 0, m.start(2)) + 1, m.group(2), m.group(3), m.group(1)
 
 
 def session(page):
     """The page's blocks as one bash script; each says where it starts on stderr."""
     steps = ["set -eo pipefail"]
-    for line, lang, body in blocks(page):
+    for line, lang, body, not_run in blocks(page):
         where = f"{page.relative_to(ROOT)}:{line}"
+        if not_run is not None:
+            assert not_run.strip(), f"{where}: not-run without a reason"
+            continue
         assert lang in COMMENT, f"{where}: a block in {lang or 'no language'}, which the tests cannot run"
         first = body.split("\n", 1)[0]
-        if first.startswith(f"{COMMENT[lang]} {NOT_RUN}"):
-            continue
         steps.append(f"echo '--- {where}' >&2")
         if lang == "sh":
             steps.append(body)
@@ -79,7 +78,7 @@ def session(page):
 
 
 def runnable(page):
-    return any(not body.startswith(f"{COMMENT.get(lang, '#')} {NOT_RUN}") for _, lang, body in blocks(page))
+    return any(not_run is None for *_, not_run in blocks(page))
 
 
 @pytest.fixture(scope="module")
