@@ -13,24 +13,37 @@ BUILD_DEPS := 'pybind11>=2.11.1,<2.12' 'scikit-build-core>=0.11' cmake ninja
 # WERROR=ON makes compiler warnings errors in the CMake builds below (CI).
 WERROR     ?= OFF
 
-.PHONY: venv install wheel demo producer native typecheck lint test bench sanitize test-sanitize test-valgrind tsan test-tsan clean
+.PHONY: venv test-deps install wheel demo producer native typecheck lint test bench sanitize test-sanitize test-valgrind tsan test-tsan clean
 
+# The interpreter and the build tools: what `make demo` needs besides the
+# package. Remade when this file changes.
 venv: $(VENV)/.ready
-# Remade when this file changes, so that an existing venv gets new dependencies.
-$(VENV)/.ready: Makefile pyproject.toml
+$(VENV)/.ready: Makefile
 	test -n "$(PYTHON312)" || { echo "CPython 3.12 not found (looked under $(PYENV_ROOT))"; exit 1; }
 	$(PYTHON312) -m venv $(VENV)
 	$(PIP) install --upgrade pip
 	$(PIP) install $(BUILD_DEPS)
+	touch $@
+
+# The test tool chain (pip install --group test), which only the tests, the
+# type checks and the wheel's repair need.
+test-deps: $(VENV)/.test-deps
+$(VENV)/.test-deps: $(VENV)/.ready pyproject.toml
 	$(PIP) install --group test
 	touch $@
 
-# pip install . : the PEP 517 build (scikit-build-core, Release, NDEBUG).
-install: venv
-	$(PIP) install --force-reinstall --no-deps .
+# pip install .[plot]: the PEP 517 build (scikit-build-core, Release, NDEBUG)
+# with the plot extra. Built again only when a source changes, and then
+# incrementally in build/install.
+SOURCES := pyproject.toml CMakeLists.txt README.md \
+  $(shell find src include telemetry_client brix_error cmake stubs python telem_pyb_log_native -type f -not -name '*.pyc')
+install: $(VENV)/.installed
+$(VENV)/.installed: $(VENV)/.ready $(SOURCES)
+	$(PIP) install --no-build-isolation --config-settings=build-dir=build/install '.[plot]'
+	touch $@
 
 # A manylinux wheel in dist/ (tools/build-wheel).
-wheel: venv
+wheel: test-deps
 	tools/build-wheel $(PY) dist
 
 # The native producer example, built with CMake against the headers and the
@@ -50,7 +63,7 @@ demo: install producer
 	$(VENV)/bin/telem-log telemetry.db plot engine.rpm cabin.temperature cabin.door_open cabin.status -o telemetry.png
 
 # The test peer module, the C++ unit tests and a Debug build of the module.
-native: venv
+native: test-deps
 	tools/ensure-apt-packages libgtest-dev
 	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELEM_PYB_BUILD_TESTS=ON -DTELEM_PYB_WERROR=$(WERROR) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
@@ -58,7 +71,7 @@ native: venv
 
 # The stubs against the installed module; the examples and the log recorders
 # against the stubs.
-typecheck: install
+typecheck: install test-deps
 	$(PY) -m mypy.stubtest telem_pyb
 	$(PY) -m mypy --strict examples/ python/telem_pyb_log/
 
@@ -138,7 +151,7 @@ SAN_ENV      = LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_C
 # finds every lost block by itself and more calls would only cost time.
 SAN_LEAK_CALLS := 20000
 
-sanitize: venv
+sanitize: test-deps
 	tools/ensure-apt-packages libgtest-dev
 	CXX=$(SAN_CXX) cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELEM_PYB_BUILD_TESTS=ON -DTELEM_PYB_WERROR=$(WERROR) \
 	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS) -O1" \

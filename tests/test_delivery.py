@@ -270,9 +270,9 @@ def test_the_example_store_runs_as_a_script(tmp_path):
 # Exit, signals, fork ---------------------------------------------------------
 
 
-def test_sigterm_with_the_readme_line_closes_the_recorders_and_loses_nothing(db):
-    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
-    line = next(text for text in readme.splitlines() if text.startswith("signal.signal(signal.SIGTERM"))
+def test_sigterm_with_the_documented_line_closes_the_recorders_and_loses_nothing(db):
+    page = (pathlib.Path(__file__).resolve().parent.parent / "docs" / "delivery.md").read_text()
+    line = next(text for text in page.splitlines() if text.startswith("signal.signal(signal.SIGTERM"))
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import signal, sys, time
         from telem_pyb_log import SqliteRecorder
