@@ -254,8 +254,7 @@ py::list RunSeriesThreads(const std::vector<std::shared_ptr<TelemRecorder>>& rec
                     for (std::size_t k = static_cast<std::size_t>(t); k < recs.size();
                          k += static_cast<std::size_t>(threads)) {
                         ThreadOutcome one;
-                        RunCalls(*recs[k], std::string(1, ops[static_cast<std::size_t>(j) % ops.size()]), j, 1,
-                                 one);
+                        RunCalls(*recs[k], std::string(1, ops[static_cast<std::size_t>(j) % ops.size()]), j, 1, one);
                         out.ok += one.ok;
                         for (const auto& [key, count] : one.errors) out.errors[key] += count;
                     }
