@@ -452,8 +452,8 @@ void LogRecorder::PrepareFork() {
     registry_mutex.lock();
     for (LogRecorder* r : Registry()) {
         r->meta_mutex_.lock();
-        for (std::mutex& m : r->series_locks_) {
-            m.lock();
+        for (auto& line : r->series_locks_) {
+            line.mutex.lock();
         }
         // Also a closed recorder's: its writer may still be finishing.
         r->fork_store_ = r->state_.load() != kForked ? &r->pipeline_.load()->store() : nullptr;
@@ -468,8 +468,8 @@ void LogRecorder::ParentAfterFork() {
         if (r->fork_store_ != nullptr) {
             r->fork_store_->ParentAfterFork();
         }
-        for (std::mutex& m : r->series_locks_) {
-            m.unlock();
+        for (auto& line : r->series_locks_) {
+            line.mutex.unlock();
         }
         r->meta_mutex_.unlock();
     }
@@ -478,8 +478,8 @@ void LogRecorder::ParentAfterFork() {
 
 void LogRecorder::ChildAfterFork() {
     for (LogRecorder* r : Registry()) {
-        for (std::mutex& m : r->series_locks_) {
-            m.unlock();
+        for (auto& line : r->series_locks_) {
+            line.mutex.unlock();
         }
         r->meta_mutex_.unlock();
         // The parent's close_mutex_ may be held by a thread that is not here.

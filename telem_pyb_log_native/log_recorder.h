@@ -103,7 +103,12 @@ private:
     enum State { kOpen, kClosed, kForked };
     // Series recorders' metadata locks: a few, shared, so that fork() can
     // hold them all (see PrepareFork) whatever the number of recorders.
-    static constexpr std::size_t kSeriesLocks = 16;
+    static constexpr std::size_t kSeriesLocks = 64;
+    // Each on a cache line of its own: threads recording other series do
+    // not contend for the line of a lock they do not take.
+    struct alignas(64) SeriesLockLine {
+        std::mutex mutex;
+    };
 
     Pipeline& Ready(SeriesCounts* own = nullptr);
     const std::shared_ptr<const Series>& CurrentSeries();
@@ -112,7 +117,7 @@ private:
                  SeriesCounts* own = nullptr);
     [[noreturn]] void Refuse(const std::string& reason, SeriesCounts* own = nullptr);
     [[noreturn]] void RefuseClosed(SeriesCounts* own = nullptr);
-    std::mutex& SeriesLock(std::uint64_t uid) { return series_locks_[uid % kSeriesLocks]; }
+    std::mutex& SeriesLock(std::uint64_t uid) { return series_locks_[uid % kSeriesLocks].mutex; }
     std::string NotWritten(const PipelineStats& s, const std::string& when) const;
 
     const RecorderOptions options_;
@@ -140,7 +145,7 @@ private:
     Store* fork_store_ = nullptr;  // the store a fork in progress prepared; under registry_mutex
     std::atomic<std::uint64_t> refused_{0};
     std::atomic<std::uint64_t> untimed_{0};
-    std::mutex series_locks_[kSeriesLocks];
+    SeriesLockLine series_locks_[kSeriesLocks];
 };
 
 // One series recorded into a sink (a LogRecorder): its metadata and counts;
