@@ -292,3 +292,40 @@ def test_five_hundred_series_into_a_server_of_ten_connections():
         assert described == 500
     finally:
         cluster.remove()
+
+
+def test_a_sink_left_open_delivers_at_exit(db):
+    script = textwrap.dedent(f"""
+        from telem_pyb_log import SqliteSink
+        sink = SqliteSink({str(db)!r}, max_delay=3600)
+        recs = [sink.recorder(tsname=f"s{{i}}") for i in range(50)]
+        for rec in recs:
+            rec.record_value(1)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert sorted(stored(db)) == sorted((f"s{i}", "1", "") for i in range(50))
+
+
+def test_a_forked_child_ended_with_sigterm_delivers_its_sinks_rows(db):
+    script = textwrap.dedent(f"""
+        import os, sys, time
+        from telem_pyb_log import SqliteSink
+        sink = SqliteSink({str(db)!r}, max_delay=3600)
+        recs = [sink.recorder(tsname=f"s{{i}}") for i in range(50)]
+        pid = os.fork()
+        if pid == 0:
+            for rec in recs:
+                rec.record_value(1)
+            print("recorded", os.getpid(), flush=True)
+            time.sleep(60)
+            os._exit(5)
+        print("status", os.waitpid(pid, 0)[1], flush=True)
+    """)
+    with subprocess.Popen([sys.executable, "-W", "ignore", "-c", script], stdout=subprocess.PIPE, text=True) as proc:
+        word, child = proc.stdout.readline().split()
+        assert word == "recorded"
+        os.kill(int(child), signal.SIGTERM)
+        assert proc.stdout.readline().split() == ["status", str((128 + signal.SIGTERM) << 8)]
+        assert proc.wait(timeout=60) == 0
+    assert sorted(stored(db)) == sorted((f"s{i}", "1", "") for i in range(50))
