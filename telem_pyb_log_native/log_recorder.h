@@ -102,8 +102,10 @@ private:
     friend class SeriesRecorder;
     enum State { kOpen, kClosed, kForked };
     // Series recorders' metadata locks: a few, shared, so that fork() can
-    // hold them all (see PrepareFork) whatever the number of recorders.
-    static constexpr std::size_t kSeriesLocks = 64;
+    // hold them all (see PrepareFork) whatever the number of recorders. Few
+    // also because fork() holds every sink's at once (ThreadSanitizer's
+    // deadlock detector follows at most 64 locks held by one thread).
+    static constexpr std::size_t kSeriesLocks = 16;
     // Each on a cache line of its own: threads recording other series do
     // not contend for the line of a lock they do not take.
     struct alignas(64) SeriesLockLine {
