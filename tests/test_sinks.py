@@ -329,3 +329,19 @@ def test_a_forked_child_ended_with_sigterm_delivers_its_sinks_rows(db):
         assert proc.stdout.readline().split() == ["status", str((128 + signal.SIGTERM) << 8)]
         assert proc.wait(timeout=60) == 0
     assert sorted(stored(db)) == sorted((f"s{i}", "1", "") for i in range(50))
+
+
+def test_several_sinks_and_a_recorder_share_one_file(db):
+    sinks = [SqliteSink(db, batch_size=7) for _ in range(2)]
+    with SqliteRecorder(db, batch_size=7) as alone:
+        alone.record_metadata_kv({"tsname": "alone"})
+        recs = [sink.recorder(tsname=f"sink{k}.{i}") for k, sink in enumerate(sinks) for i in range(3)]
+        for p in range(20):
+            alone.record_value(p)
+            for rec in recs:
+                rec.record_value(p)
+        for sink in sinks:
+            sink.close()
+    names = ["alone"] + [f"sink{k}.{i}" for k in range(2) for i in range(3)]
+    assert sorted(stored(db, "SELECT tsname, value FROM log_points")) == sorted(
+        (name, str(p)) for name in names for p in range(20))
