@@ -83,25 +83,29 @@ LogRecorder::~LogRecorder() {
     Pipeline::Dispose(std::move(owned_pipeline_));
 }
 
-void LogRecorder::Refuse(const std::string& reason) {
+void LogRecorder::Refuse(const std::string& reason, SeriesCounts* own) {
     refused_.fetch_add(1, std::memory_order_relaxed);
+    if (own != nullptr) {
+        own->refused.fetch_add(1, std::memory_order_relaxed);
+    }
     throw TelemException(options_.label + ": " + reason);
 }
 
-void LogRecorder::RefuseClosed() { Refuse(where_ + " is closed; it records nothing more"); }
+void LogRecorder::RefuseClosed(SeriesCounts* own) { Refuse(where_ + " is closed; it records nothing more", own); }
 
-Pipeline& LogRecorder::Ready() {
+Pipeline& LogRecorder::Ready(SeriesCounts* own) {
     const int state = state_.load(std::memory_order_acquire);
     if (state == kOpen) {
         return *pipeline_.load(std::memory_order_relaxed);
     }
     if (state == kClosed) {
-        RefuseClosed();
+        RefuseClosed(own);
     }
     if (!options_.spool.empty()) {
         // The spool is locked by the parent, which goes on using it.
         Refuse("a recorder with a spool does not record in a child process after fork(): the spool "
-               + options_.spool + " stays with the parent; open a recorder with a spool of its own here");
+                   + options_.spool + " stays with the parent; open a recorder with a spool of its own here",
+               own);
     }
     // The first call in a child after fork(): a pipeline of its own, with a
     // new connection and writer. No I/O here: the writer connects.
@@ -119,7 +123,7 @@ Pipeline& LogRecorder::Ready() {
     }
     gil.Restore();
     if (state_.load(std::memory_order_acquire) != kOpen) {
-        RefuseClosed();
+        RefuseClosed(own);
     }
     return *pipeline_.load(std::memory_order_relaxed);
 }
@@ -159,11 +163,18 @@ const std::shared_ptr<const Series>& LogRecorder::CurrentSeries() {
 }
 
 void LogRecorder::RecordMetadata(const TsMetadata& meta) {
+    std::shared_ptr<const Series> series = Describe(meta, nullptr);
+    const std::lock_guard<std::mutex> lock(meta_mutex_);
+    series_ = std::move(series);
+    generation_.fetch_add(1, std::memory_order_release);
+}
+
+std::shared_ptr<const Series> LogRecorder::Describe(const TsMetadata& meta, SeriesCounts* own) {
     if (state_.load() == kClosed) {
-        RefuseClosed();
+        RefuseClosed(own);
     }
     if (meta.tsname.empty()) {
-        Refuse("metadata without a tsname; the log records need the series name");
+        Refuse("metadata without a tsname; the log records need the series name", own);
     }
     auto series = std::make_shared<Series>();
     series->meta = meta;
@@ -178,7 +189,7 @@ void LogRecorder::RecordMetadata(const TsMetadata& meta) {
                                    &series->origin};
     for (std::size_t i = 0; i < 5; ++i) {
         if (const char* why = TextRefusal(*fields[i], format_)) {
-            Refuse(std::string("the metadata's ") + kSeriesFields[i] + ": " + why + "; the metadata is refused");
+            Refuse(std::string("the metadata's ") + kSeriesFields[i] + ": " + why + "; the metadata is refused", own);
         }
     }
     // The series table holds the other four fields too.
@@ -186,21 +197,20 @@ void LogRecorder::RecordMetadata(const TsMetadata& meta) {
         {"tsid", &meta.tsid}, {"serial", &meta.serial}, {"role", &meta.role}, {"json", &meta.json}};
     for (const auto& [name, text] : others) {
         if (const char* why = TextRefusal(*text, format_)) {
-            Refuse(std::string("the metadata's ") + name + ": " + why + "; the metadata is refused");
+            Refuse(std::string("the metadata's ") + name + ": " + why + "; the metadata is refused", own);
         }
     }
-    const std::lock_guard<std::mutex> lock(meta_mutex_);
-    series_ = std::move(series);
-    generation_.fetch_add(1, std::memory_order_release);
+    return series;
 }
 
-void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const TsPoint& point) {
+void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const TsPoint& point,
+                          SeriesCounts* own) {
     const log::Point db = log::ConvertPointToDb(series->meta, point);
     if (const char* why = TextRefusal(db.mtime, format_)) {
-        Refuse(std::string("the point's mtime: ") + why + "; the point is refused");
+        Refuse(std::string("the point's mtime: ") + why + "; the point is refused", own);
     }
     if (const char* why = TextRefusal(db.value, format_)) {
-        Refuse(std::string("the point's value: ") + why + "; the point is refused");
+        Refuse(std::string("the point's value: ") + why + "; the point is refused", own);
     }
     TypedFields typed;
     typed.has_time = ParseTime(db.mtime, typed.time);
@@ -214,7 +224,7 @@ void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series
         const std::string* fields[] = {&db.tsname, &db.btype, &db.units, &db.comment, &db.origin};
         for (std::size_t i = 0; i < 5; ++i) {
             if (const char* why = TextRefusal(*fields[i], format_)) {
-                Refuse(std::string("the point's ") + kSeriesFields[i] + ": " + why + "; the point is refused");
+                Refuse(std::string("the point's ") + kSeriesFields[i] + ": " + why + "; the point is refused", own);
             }
         }
         queued = pipeline.AppendFull(ThreadShard(), RowView{db.mtime, db.tsname, db.value, db.btype, db.units,
@@ -223,12 +233,22 @@ void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series
     if (queued == Queued::kClosed) {
         if (state_.load() == kOpen) {
             // Not closed: its writer stopped on a fault of its own, said in the log.
-            Refuse(where_ + ": the recorder's writer stopped (see the log); it records nothing more");
+            Refuse(where_ + ": the recorder's writer stopped (see the log); it records nothing more", own);
         }
-        RefuseClosed();
+        RefuseClosed(own);
     }
     if (!typed.has_time && queued == Queued::kYes) {
         untimed_.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (own != nullptr) {
+        if (queued == Queued::kYes) {
+            own->recorded.fetch_add(1, std::memory_order_relaxed);
+            if (!typed.has_time) {
+                own->untimed.fetch_add(1, std::memory_order_relaxed);
+            }
+        } else {
+            own->dropped.fetch_add(1, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -432,6 +452,9 @@ void LogRecorder::PrepareFork() {
     registry_mutex.lock();
     for (LogRecorder* r : Registry()) {
         r->meta_mutex_.lock();
+        for (auto& line : r->series_locks_) {
+            line.mutex.lock();
+        }
         // Also a closed recorder's: its writer may still be finishing.
         r->fork_store_ = r->state_.load() != kForked ? &r->pipeline_.load()->store() : nullptr;
         if (r->fork_store_ != nullptr) {
@@ -445,6 +468,9 @@ void LogRecorder::ParentAfterFork() {
         if (r->fork_store_ != nullptr) {
             r->fork_store_->ParentAfterFork();
         }
+        for (auto& line : r->series_locks_) {
+            line.mutex.unlock();
+        }
         r->meta_mutex_.unlock();
     }
     registry_mutex.unlock();
@@ -452,6 +478,9 @@ void LogRecorder::ParentAfterFork() {
 
 void LogRecorder::ChildAfterFork() {
     for (LogRecorder* r : Registry()) {
+        for (auto& line : r->series_locks_) {
+            line.mutex.unlock();
+        }
         r->meta_mutex_.unlock();
         // The parent's close_mutex_ may be held by a thread that is not here.
         AbandonedAfterFork().mutexes.push_back(std::move(r->close_mutex_));
@@ -469,6 +498,75 @@ void LogRecorder::ChildAfterFork() {
         }
     }
     registry_mutex.unlock();
+}
+
+SeriesRecorder::SeriesRecorder(std::shared_ptr<LogRecorder> sink)
+    : sink_(std::move(sink)), uid_(next_uid.fetch_add(1, std::memory_order_relaxed)) {}
+
+Pipeline& SeriesRecorder::Ready() {
+    if (closed_.load(std::memory_order_acquire)) {
+        sink_->Refuse("this recorder of " + sink_->where_ + " is closed; it records nothing more", &counts_);
+    }
+    return sink_->Ready(&counts_);
+}
+
+std::shared_ptr<const Series> SeriesRecorder::Current() {
+    std::shared_ptr<const Series> series;
+    {
+        const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
+        series = series_;
+    }
+    if (!series) {
+        sink_->Refuse("a point arrived before any metadata; call record_metadata or record_metadata_kv first",
+                      &counts_);
+    }
+    return series;
+}
+
+void SeriesRecorder::RecordMetadata(const TsMetadata& meta) {
+    if (closed_.load(std::memory_order_acquire)) {
+        sink_->Refuse("this recorder of " + sink_->where_ + " is closed; it records nothing more", &counts_);
+    }
+    std::shared_ptr<const Series> series = sink_->Describe(meta, &counts_);
+    const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
+    series_ = std::move(series);
+}
+
+void SeriesRecorder::RecordPoint(const TsPoint& point) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series> series = Current();
+    if (point.mtime.empty()) {
+        TsPoint stamped(point.value);
+        StampUtcNow(stamped.mtime);
+        sink_->Enqueue(pipeline, series, stamped, &counts_);
+    } else {
+        sink_->Enqueue(pipeline, series, point, &counts_);
+    }
+}
+
+void SeriesRecorder::RecordOwnPoint(TsPoint& point) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series> series = Current();
+    if (point.mtime.empty()) {
+        StampUtcNow(point.mtime);
+    }
+    sink_->Enqueue(pipeline, series, point, &counts_);
+}
+
+void SeriesRecorder::RecordValue(TsValue value) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series> series = Current();
+    TsPoint point(std::move(value));
+    StampUtcNow(point.mtime);
+    sink_->Enqueue(pipeline, series, point, &counts_);
+}
+
+std::optional<TsMetadata> SeriesRecorder::metadata() const {
+    const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
+    if (!series_) {
+        return std::nullopt;
+    }
+    return series_->meta;
 }
 
 }  // namespace telem_pyb_log

@@ -39,12 +39,17 @@ using telem_pyb_log::Store;
 // whose __init__ never ran.
 template <>
 class pybind11::detail::type_caster<LogRecorder> : public telem_pyb::InitialisedInstanceCaster<LogRecorder> {};
+template <>
+class pybind11::detail::type_caster<telem_pyb_log::SeriesRecorder>
+    : public telem_pyb::InitialisedInstanceCaster<telem_pyb_log::SeriesRecorder> {};
 
 // The bound classes the fast layer reads, numbered for its state record.
 template <>
 struct fast_layer::ClassSlot<LogRecorder> : std::integral_constant<int, 0> {};
 template <>
 struct fast_layer::ClassSlot<TsPoint> : std::integral_constant<int, 1> {};
+template <>
+struct fast_layer::ClassSlot<telem_pyb_log::SeriesRecorder> : std::integral_constant<int, 2> {};
 
 namespace {
 
@@ -134,6 +139,30 @@ PyObject* RecordValueCall(PyObject* const* args) {
 // record_point(recorder, point) for a log recorder and an initialised TsPoint.
 PyObject* RecordPointCall(PyObject* const* args) {
     LogRecorder* self = fast_layer::NativeValue<LogRecorder>(args[0]);
+    TsPoint* point = fast_layer::NativeValue<TsPoint>(args[1]);
+    if (self == nullptr || point == nullptr) {
+        return nullptr;
+    }
+    self->RecordOwnPoint(*point);
+    Py_RETURN_NONE;
+}
+
+// The same two for a recorder of a sink.
+PyObject* SeriesRecordValueCall(PyObject* const* args) {
+    auto* self = fast_layer::NativeValue<telem_pyb_log::SeriesRecorder>(args[0]);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    auto value = telem_pyb::LoadPlainValue(args[1]);
+    if (!value) {
+        return nullptr;
+    }
+    self->RecordValue(std::move(*value));
+    Py_RETURN_NONE;
+}
+
+PyObject* SeriesRecordPointCall(PyObject* const* args) {
+    auto* self = fast_layer::NativeValue<telem_pyb_log::SeriesRecorder>(args[0]);
     TsPoint* point = fast_layer::NativeValue<TsPoint>(args[1]);
     if (self == nullptr || point == nullptr) {
         return nullptr;
@@ -260,6 +289,34 @@ PYBIND11_MODULE(_native, m) {
     fast_layer::InstallFastEntry(recorder.attr("record_point"), fast_layer::FastEntry<2, RecordPointCall>);
     fast_layer::InstallMethodDescriptor(recorder, "record_value");
     fast_layer::InstallMethodDescriptor(recorder, "record_point");
+
+    using telem_pyb_log::SeriesRecorder;
+    py::class_<SeriesRecorder, TelemRecorder, std::shared_ptr<SeriesRecorder>> series(
+        m, "SeriesRecorder", "A recorder of one series into a sink.");
+    series
+        .def(py::init([](std::shared_ptr<LogRecorder> sink) {
+                 if (!sink) {
+                     throw py::type_error("a SeriesRecorder needs the native half of a sink");
+                 }
+                 return std::make_shared<SeriesRecorder>(std::move(sink));
+             }),
+             py::arg("sink"), py::keep_alive<1, 2>())
+        .def("record_metadata", &SeriesRecorder::RecordMetadata, "Record Metadata")
+        .def("record_point", &SeriesRecorder::RecordOwnPoint, "Record Point")
+        .def("record_value", &SeriesRecorder::RecordValue, "Record Point Value")
+        .def("close", &SeriesRecorder::Close, "Ends this series; its queued rows are still delivered.")
+        .def_property_readonly("closed", &SeriesRecorder::closed)
+        .def_property_readonly("where", [](const SeriesRecorder& r) { return r.sink()->where(); })
+        .def_property_readonly("metadata", &SeriesRecorder::metadata)
+        .def_property_readonly("stats", [](const SeriesRecorder& r) {
+            const telem_pyb_log::SeriesCounts& c = r.counts();
+            return py::module_::import("telem_pyb_log._batching")
+                .attr("SeriesStats")(c.recorded.load(), c.dropped.load(), c.refused.load(), c.untimed.load());
+        });
+    fast_layer::InstallFastEntry(series.attr("record_value"), fast_layer::FastEntry<2, SeriesRecordValueCall>);
+    fast_layer::InstallFastEntry(series.attr("record_point"), fast_layer::FastEntry<2, SeriesRecordPointCall>);
+    fast_layer::InstallMethodDescriptor(series, "record_value");
+    fast_layer::InstallMethodDescriptor(series, "record_point");
 
     // A reference to a recorder's native half that does not keep its Python
     // object alive, for the finaliser that closes an unclosed recorder.

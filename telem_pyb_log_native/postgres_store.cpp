@@ -244,6 +244,7 @@ void PostgresStore::Fail(const std::string& what) const {
 }
 
 void PostgresStore::Drop() noexcept {
+    written_series_.Forget();
     if (conn_ != nullptr) {
         socket_.store(-1);
         api_.finish(conn_);
@@ -457,6 +458,7 @@ void PostgresStore::Write(const Batch& batch, const BatchNumbers& numbers, Deliv
             Copy(batch, skip, deadline);
         }
         Finish(batch.rows() > skip, skip, deadline);
+        written_series_.Committed();
         verify_ = false;
     } catch (const StoreError&) {
         // The connection is in an unknown state; the next write starts anew

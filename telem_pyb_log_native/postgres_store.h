@@ -42,6 +42,7 @@
 
 #include "libpq_api.h"
 #include "store.h"
+#include "written_series.h"
 
 namespace telem_pyb_log {
 
@@ -115,6 +116,7 @@ private:
     const std::string table_;
     const std::string ledger_;
     const std::string series_;  // <table>_series: each series' metadata as recorded
+    WrittenSeries written_series_;  // on this connection (writer thread)
     const std::string schema_;  // <table>_schema: the shape's version and the upgrade's progress
     const double connect_timeout_;
     const double write_timeout_;

@@ -330,7 +330,7 @@ void PostgresStore::AppendTypedLiterals(std::string& out, const TypedFields& typ
 // One upsert statement per series that the batch's rows refer to, each
 // ending with "; "; `count` is set to their number.
 std::string PostgresStore::SeriesUpserts(const Batch& batch, std::size_t& count) {
-    const std::vector<const Series*> series = batch.DistinctSeries();
+    const std::vector<const Series*> series = written_series_.Unwritten(batch);
     std::string sql;
     for (const Series* s : series) {
         const norv::telem::TsMetadata& m = s->meta;

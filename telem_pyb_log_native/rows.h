@@ -311,17 +311,15 @@ public:
 
     const std::vector<std::unique_ptr<Chunk>>& chunks() const { return chunks_; }
 
-    // The series that the batch's series rows refer to, each once.
-    std::vector<const Series*> DistinctSeries() const {
-        std::vector<const Series*> found;
+    // Calls f(const std::shared_ptr<const Series>&) for the series of every
+    // chunk (a series may come more than once).
+    template <typename F>
+    void ForEachSeries(F&& f) const {
         for (const auto& chunk : chunks_) {
             for (const auto& series : chunk->series()) {
-                if (std::find(found.begin(), found.end(), series.get()) == found.end()) {
-                    found.push_back(series.get());
-                }
+                f(series);
             }
         }
-        return found;
     }
 
     void Add(std::unique_ptr<Chunk> chunk) {

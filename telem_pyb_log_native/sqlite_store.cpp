@@ -357,7 +357,7 @@ void SqliteStore::BindTyped(sqlite::Statement* stmt, int first, const TypedField
 }
 
 void SqliteStore::WriteSeries(const Batch& batch) {
-    const std::vector<const Series*> series = batch.DistinctSeries();
+    const std::vector<const Series*> series = written_series_.Unwritten(batch);
     if (series.empty()) {
         return;
     }
@@ -388,6 +388,7 @@ void SqliteStore::CloseConnection() noexcept {
     inserts_.clear();
     api_.finalize(upsert_series_);
     upsert_series_ = nullptr;
+    written_series_.Forget();
     sqlite::Connection* conn;
     {
         const std::lock_guard<std::mutex> lock(connection_mutex_);
@@ -491,7 +492,9 @@ void SqliteStore::WriteOnce(const Batch& batch, const BatchNumbers& numbers, Del
             written = batch.rows() - static_cast<std::size_t>(plan.skip);
         }
         Exec("COMMIT");
+        written_series_.Committed();
     } catch (...) {
+        written_series_.Failed();
         if (api_.get_autocommit(conn_) == 0) {
             api_.exec(conn_, "ROLLBACK", nullptr, nullptr, nullptr);
         }

@@ -38,6 +38,7 @@
 
 #include "sqlite_api.h"
 #include "store.h"
+#include "written_series.h"
 
 namespace telem_pyb_log {
 
@@ -110,6 +111,7 @@ private:
     int rows_per_insert_ = 1;
     std::map<int, sqlite::Statement*> inserts_;  // by row count
     sqlite::Statement* upsert_series_ = nullptr;
+    WrittenSeries written_series_;  // on this connection
     std::atomic<bool> interrupted_{false};
     std::int64_t busy_since_ = 0;
     bool ledger_ready_ = false;  // the connection has made sure of the ledger

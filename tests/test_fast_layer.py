@@ -130,22 +130,26 @@ def through_dispatcher(function):
     return lambda *args, **kwargs: type(function).__call__(function, *args, **kwargs)
 
 
-@pytest.fixture
-def log_recorder(tmp_path):
-    from telem_pyb_log import SqliteRecorder
+@pytest.fixture(params=["a SqliteRecorder", "a recorder of a sink"])
+def log_recorder(tmp_path, request):
+    from telem_pyb_log import SqliteRecorder, SqliteSink
 
-    recorder = SqliteRecorder(tmp_path / "entries.db", batch_size=1_000_000, max_delay=1e6)
-    yield recorder
-    recorder.close()
+    if request.param == "a SqliteRecorder":
+        recorder = SqliteRecorder(tmp_path / "entries.db", batch_size=1_000_000, max_delay=1e6)
+        yield recorder
+        recorder.close()
+    else:
+        with SqliteSink(tmp_path / "entries.db", batch_size=1_000_000, max_delay=1e6) as sink:
+            yield sink.recorder(tsname="entries")
 
 
 def log_outcome(recorder, call, args, kwargs):
-    before = recorder._stats()["recorded"]
+    before = recorder.stats.recorded
     try:
         result = ("returned", call(*args, **kwargs))
     except Exception as exc:  # noqa: BLE001 - the exception is the outcome
         result = (type(exc), str(exc))
-    return result, recorder._stats()["recorded"] - before
+    return result, recorder.stats.recorded - before
 
 
 @pytest.mark.parametrize("method", ["record_value", "record_point"])
@@ -199,3 +203,13 @@ def test_log_recorder_operations_refuse_a_recorder_that_is_not_one(make):
         # pybind11's own refusal of a holder that was never made is a RuntimeError.
         with pytest.raises(TypeError if recorder is None or call is not calls[-1] else RuntimeError):
             call()
+    series = make(_native.SeriesRecorder)
+    for call in [
+        lambda: _native.SeriesRecorder.close(series),
+        lambda: _native.SeriesRecorder.record_metadata(series, TsMetadata()),
+        lambda: _native.SeriesRecorder.stats.fget(series),
+    ]:
+        with pytest.raises(TypeError):
+            call()
+    with pytest.raises(TypeError if recorder is None else RuntimeError):
+        _native.SeriesRecorder(recorder)  # a sink's native half that is not one

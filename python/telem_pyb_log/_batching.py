@@ -273,49 +273,148 @@ class LogRecorder(_native.Recorder):
                 )
 
     def __init__(self, store: Store | _native.NativeStore, **options: Unpack[RecorderOptions]) -> None:
-        check_options(options)
-        spool = spool_path(options)
-        connected = True
-        if not isinstance(store, _native.NativeStore):
-            try:
-                store.connect()
-                store.create()
-            except Exception as exc:
-                if not spool:
-                    raise
-                # With a spool the recorder records meanwhile; the writer
-                # connects when it can.
-                connected = False
-                logging.getLogger("telem_pyb_log").warning(
-                    "%s: %s cannot be reached yet (%s: %s); recording into the spool %s meanwhile",
-                    self.label, store.where, type(exc).__name__, exc, spool)
-        super().__init__(
-            store,
-            self.label,
-            options.get("batch_size", 1000),
-            float(options.get("max_delay", 1.0)),
-            options.get("max_pending", DEFAULT_MAX_PENDING),
-            options.get("on_full", "drop") == "block",
-            float(options.get("block_timeout", 1.0)),
-            float(options.get("log_interval", 30.0)),
-            float(options.get("exit_timeout", 10.0)),
-            spool,
-            float(options.get("spool_interval", DEFAULT_SPOOL_INTERVAL)),
-            options.get("spool_max_bytes", DEFAULT_SPOOL_MAX_BYTES),
-            connected,
-        )
-        # Closes the recorder if it is garbage collected unclosed; at exit,
-        # _close_at_exit closes every recorder at once instead.
-        weakref.finalize(self, _native.native_half(self).close_uncollected).atexit = False
-        _recorders.add(self)
+        _start(self, self.label, store, options)
 
     @property
     def stats(self) -> RecorderStats:
-        raw = self._stats()
-        for key in ("last_error_at", "last_write_at"):
-            if raw[key] is not None:
-                raw[key] = datetime.datetime.fromtimestamp(raw[key], datetime.UTC)
-        return RecorderStats(**raw)
+        return _stats(self)
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()
+
+
+def _start(recorder: _native.Recorder, label: str, store: Store | _native.NativeStore,
+           options: RecorderOptions) -> None:
+    """Makes the native half of a recorder or sink: connects a Python store,
+    starts the writer, and has the recorder closed when it is collected."""
+    check_options(options)
+    spool = spool_path(options)
+    connected = True
+    if not isinstance(store, _native.NativeStore):
+        try:
+            store.connect()
+            store.create()
+        except Exception as exc:
+            if not spool:
+                raise
+            # With a spool the recorder records meanwhile; the writer
+            # connects when it can.
+            connected = False
+            logging.getLogger("telem_pyb_log").warning(
+                "%s: %s cannot be reached yet (%s: %s); recording into the spool %s meanwhile",
+                label, store.where, type(exc).__name__, exc, spool)
+    _native.Recorder.__init__(
+        recorder,
+        store,
+        label,
+        options.get("batch_size", 1000),
+        float(options.get("max_delay", 1.0)),
+        options.get("max_pending", DEFAULT_MAX_PENDING),
+        options.get("on_full", "drop") == "block",
+        float(options.get("block_timeout", 1.0)),
+        float(options.get("log_interval", 30.0)),
+        float(options.get("exit_timeout", 10.0)),
+        spool,
+        float(options.get("spool_interval", DEFAULT_SPOOL_INTERVAL)),
+        options.get("spool_max_bytes", DEFAULT_SPOOL_MAX_BYTES),
+        connected,
+    )
+    # Closes the recorder if it is garbage collected unclosed; at exit,
+    # _close_at_exit closes every recorder at once instead.
+    weakref.finalize(recorder, _native.native_half(recorder).close_uncollected).atexit = False
+    _recorders.add(recorder)
+
+
+def _stats(recorder: _native.Recorder) -> RecorderStats:
+    raw = recorder._stats()
+    for key in ("last_error_at", "last_write_at"):
+        if raw[key] is not None:
+            raw[key] = datetime.datetime.fromtimestamp(raw[key], datetime.UTC)
+    return RecorderStats(**raw)
+
+
+@dataclasses.dataclass(frozen=True)
+class SeriesStats:
+    """The counts of one recorder of a sink (its series' share of the sink's):
+    points queued, points dropped because the queue was full, records
+    refused with TelemException, and points queued whose mtime is not a time."""
+
+    recorded: int
+    dropped: int
+    refused: int
+    untimed: int
+
+
+# The metadata names that sink.recorder() takes: the nine fields of TsMetadata.
+METADATA_NAMES = ("tsid", "tsname", "serial", "btype", "units", "comment", "origin", "role", "json")
+
+
+class _SinkCore(_native.Recorder):
+    """The native half of a sink: its delivery path."""
+
+    def __init__(self, label: str, store: Store | _native.NativeStore, options: RecorderOptions) -> None:
+        _start(self, label, store, options)
+
+
+class LogSink:
+    """A destination that any number of series share through one delivery
+    path: one queue, one writer thread, one connection to `store`, and at
+    most one spool (and its thread). `options` are those of `LogRecorder`,
+    and delivery works as for a `LogRecorder`, for the whole sink.
+
+    `recorder(**metadata)` makes a recorder of one series into the sink. The
+    sink is closed by `close()`, at the end of a `with` block, at exit, and
+    when it and all of its recorders are garbage collected; its recorders
+    then refuse records with `telem_pyb.TelemException`.
+    """
+
+    label: ClassVar[str] = "LogSink"
+
+    def __init__(self, store: Store | _native.NativeStore, **options: Unpack[RecorderOptions]) -> None:
+        self._core = _SinkCore(self.label, store, options)
+
+    def recorder(self, **metadata: str) -> _native.SeriesRecorder:
+        """A recorder of one series into this sink: a `telem_pyb.TelemRecorder`
+        that records natively, like a `LogRecorder`. The metadata given (the
+        names of `TsMetadata`'s fields) is recorded at once, as
+        `record_metadata_kv` would; the recorder may be described again with
+        `record_metadata`, each row belonging to the series described when it
+        was recorded. Its `close()` ends this series only: its queued rows
+        are still delivered. `stats` are its own counts (`SeriesStats`)."""
+        for name in metadata:
+            if name not in METADATA_NAMES:
+                raise TypeError(f"{self.label}.recorder() got an unknown metadata name {name!r} "
+                                f"(the names are {', '.join(METADATA_NAMES)})")
+        made = _native.SeriesRecorder(self._core)
+        if metadata:
+            made.record_metadata_kv(metadata)
+        return made
+
+    def flush(self, timeout: float | None = None) -> None:
+        """Waits until every row recorded so far into the sink is written (see `LogRecorder.flush`)."""
+        self._core.flush(timeout)
+
+    def close(self, timeout: float | None = None) -> None:
+        """Writes the remaining rows and stops the sink (see `LogRecorder.close`)."""
+        self._core.close(timeout)
+
+    @property
+    def stats(self) -> RecorderStats:
+        """The counts of the whole sink, every series together."""
+        return _stats(self._core)
+
+    @property
+    def closed(self) -> bool:
+        return self._core.closed
+
+    @property
+    def where(self) -> str:
+        return self._core.where
 
     def __enter__(self) -> Self:
         return self
@@ -357,7 +456,7 @@ def _before_fork() -> None:
 
 # The recorders made in this process (and its parents), for the child's
 # SIGTERM below.
-_recorders: weakref.WeakSet[LogRecorder] = weakref.WeakSet()
+_recorders: weakref.WeakSet[_native.Recorder] = weakref.WeakSet()
 
 
 def _exit_on_sigterm(signum: int, frame: object) -> None:

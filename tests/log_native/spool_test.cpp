@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "spool.h"
+#include "written_series.h"
 
 namespace fs = std::filesystem;
 using telem_pyb_log::Batch;
@@ -370,7 +371,7 @@ TEST_F(SpoolTest, RowsKeepTheirSeriesThroughTheSpool) {
     Spool spool(path_, 1 << 20);
     Batch batch;
     spool.Read(batch, 0, 1 << 30, std::size_t{1} << 40);
-    const auto series = batch.DistinctSeries();
+    const auto series = telem_pyb_log::WrittenSeries().Unwritten(batch);
     ASSERT_EQ(series.size(), 1U);
     EXPECT_EQ(series.front()->tsname, "pump.pressure");
     EXPECT_EQ(series.front()->units, "bar");

@@ -1,5 +1,6 @@
 // A stress of the log recorders' native half for ThreadSanitizer (make
-// test-tsan): native threads record into a recorder while other threads
+// test-tsan): native threads record into a recorder, and into recorders of
+// many series of it as a sink (described anew as they go), while other threads
 // flush it, read its stats and close it, and the process forks in the
 // middle (the fork handlers run against the working threads); with a spool
 // and without, into a store in memory that fails now and then. Every row
@@ -35,6 +36,7 @@ using telem_pyb_log::LogRecorder;
 using telem_pyb_log::RecorderOptions;
 using telem_pyb_log::RowFormat;
 using telem_pyb_log::RowView;
+using telem_pyb_log::SeriesRecorder;
 using telem_pyb_log::Store;
 using telem_pyb_log::StoreError;
 
@@ -98,10 +100,30 @@ void Run(const std::string& spool, std::uint64_t max_pending) {
     recorder->RecordMetadata(meta);
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
+    // Threads 0 and 1 record the sink's own series; 2 and 3 eight series of
+    // it each, in turn, each described anew every 997 points.
+    constexpr int kSeries = 8;
+    std::vector<std::shared_ptr<SeriesRecorder>> series;
+    for (int k = 0; k < 2 * kSeries; ++k) {
+        series.push_back(std::make_shared<SeriesRecorder>(recorder));
+        meta.tsname = "series" + std::to_string(k);
+        series.back()->RecordMetadata(meta);
+    }
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (long i = 0; i < kPoints; ++i) {
-                recorder->RecordValue(norv::telem::TsValue(t * 1'000'000L + i));
+                const norv::telem::TsValue value(t * 1'000'000L + i);
+                if (t < 2) {
+                    recorder->RecordValue(value);
+                    continue;
+                }
+                SeriesRecorder& one = *series[static_cast<std::size_t>((t - 2) * kSeries + i % kSeries)];
+                if (i % 997 == 0) {
+                    norv::telem::TsMetadata anew;
+                    anew.tsname = "series" + std::to_string(t) + "." + std::to_string(i);
+                    one.RecordMetadata(anew);
+                }
+                one.RecordValue(value);
             }
         });
     }
@@ -134,6 +156,11 @@ void Run(const std::string& spool, std::uint64_t max_pending) {
     done.store(true);
     watcher.join();
     const auto s = recorder->stats();
+    std::uint64_t series_counted = 0;
+    for (const auto& one : series) {
+        series_counted += one->counts().recorded.load() + one->counts().dropped.load();
+    }
+    Check(series_counted == 2 * kPoints, "the series' own counts do not add up");
     const std::lock_guard<std::mutex> lock(written->mutex);
     Check(s.recorded + s.dropped == kThreads * kPoints, "recorded and dropped do not add up");
     Check(written->values.size() == s.recorded, "rows written: " + std::to_string(written->values.size())

@@ -232,6 +232,40 @@ py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long
     return OutcomesToPython(outcomes);
 }
 
+// Native threads recording many series: thread t takes the recorders t,
+// t+threads, ... and makes `calls` rounds over them, each round one call of
+// the mix `ops` on each with the id of the round, the interpreter lock
+// released, as a native producer of many series does.
+py::list RunSeriesThreads(const std::vector<std::shared_ptr<TelemRecorder>>& recs, int threads, long calls,
+                          const std::string& ops) {
+    if (ops.empty()) throw std::invalid_argument("empty operation mix");
+    if (threads < 1 || calls < 0) throw std::invalid_argument("bad thread or call count");
+    for (const auto& rec : recs) {
+        if (!rec) throw std::invalid_argument("no recorder");
+    }
+    std::vector<ThreadOutcome> outcomes(static_cast<std::size_t>(threads));
+    {
+        py::gil_scoped_release release;
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back([&, t] {
+                ThreadOutcome& out = outcomes[static_cast<std::size_t>(t)];
+                for (long j = 0; j < calls; ++j) {
+                    for (std::size_t k = static_cast<std::size_t>(t); k < recs.size();
+                         k += static_cast<std::size_t>(threads)) {
+                        ThreadOutcome one;
+                        RunCalls(*recs[k], std::string(1, ops[static_cast<std::size_t>(j) % ops.size()]), j, 1, one);
+                        out.ok += one.ok;
+                        for (const auto& [key, count] : one.errors) out.errors[key] += count;
+                    }
+                }
+            });
+        }
+        for (auto& th : pool) th.join();
+    }
+    return OutcomesToPython(outcomes);
+}
+
 // Native threads that call a recorder in the background until they are told
 // to stop or a call is refused because the interpreter is not running, as
 // worker threads of a host program may while Python exits or a subinterpreter
@@ -618,6 +652,8 @@ PYBIND11_MODULE(telem_peer, m) {
     m.def("run_threads", &RunThreads, py::arg("rec"), py::arg("threads"), py::arg("calls"), py::arg("ops"),
           py::arg("keep_thread_state") = false,
           "Calls the recorder from native threads without the interpreter lock; see RunThreads.");
+    m.def("run_series_threads", &RunSeriesThreads, py::arg("recs"), py::arg("threads"), py::arg("calls"),
+          py::arg("ops"), "Native threads recording rounds over many recorders, each thread its share of them.");
     m.def("repeat_calls", &RepeatCalls, py::arg("rec"), py::arg("ops"), py::arg("calls"),
           "Calls the recorder natively on the calling thread, with the lock held; see RepeatCalls.");
 
