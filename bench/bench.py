@@ -73,8 +73,9 @@ def child_env():
     """Environment of the child interpreters: same module build, fixed hashing."""
     env = dict(os.environ, PYTHONHASHSEED="0")
     if ARGS.module_dir:
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(pathlib.Path(ARGS.module_dir).resolve()),
-                                                          env.get("PYTHONPATH")]))
+        env["PYTHONPATH"] = os.pathsep.join(
+            filter(None, [str(pathlib.Path(ARGS.module_dir).resolve()), env.get("PYTHONPATH")])
+        )
     return env
 
 
@@ -139,12 +140,23 @@ def callgrind_per_run(script, names, n):
     with tempfile.TemporaryDirectory() as tmp:
         for start in range(0, len(jobs), 2):
             procs = {}
-            for index, (name, calls) in enumerate(jobs[start:start + 2], start):
+            for index, (name, calls) in enumerate(jobs[start : start + 2], start):
                 out = pathlib.Path(tmp, f"{index}.out")
-                cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                       str(HERE / script), name, str(calls)]
-                procs[name, calls] = (out, subprocess.Popen(cmd, env=child_env(), stdout=subprocess.DEVNULL,
-                                                            stderr=subprocess.PIPE, text=True))
+                cmd = [
+                    "valgrind",
+                    "--tool=callgrind",
+                    f"--callgrind-out-file={out}",
+                    sys.executable,
+                    str(HERE / script),
+                    name,
+                    str(calls),
+                ]
+                procs[name, calls] = (
+                    out,
+                    subprocess.Popen(
+                        cmd, env=child_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+                    ),
+                )
             for key, (out, proc) in procs.items():
                 _, err = proc.communicate()
                 if proc.returncode != 0:
@@ -182,6 +194,7 @@ def producer_rows(rec, workers=4, samples=20_000):
             t0 = time.perf_counter_ns()
             telem_peer.run_threads(rec, workers, n, "t", keep)
             return time.perf_counter_ns() - t0
+
         return loop
 
     runs = {"produce": [], "kept": [], "per call": []}
@@ -211,8 +224,13 @@ def import_times(runs=21):
     for _ in range(runs):
         base = wall("pass")
         extra.append((wall("import telem_pyb") - base) / 1e6)
-        err = subprocess.run([sys.executable, "-X", "importtime", "-c", "import telem_pyb"], env=env, check=True,
-                             capture_output=True, text=True).stderr
+        err = subprocess.run(
+            [sys.executable, "-X", "importtime", "-c", "import telem_pyb"],
+            env=env,
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stderr
         own.append(int(re.search(r"^import time:\s+\d+ \|\s+(\d+) \| telem_pyb$", err, re.M).group(1)) / 1000)
     return statistics.median(extra), statistics.median(own)
 
@@ -240,9 +258,18 @@ def record_rows():
     m.tsid, m.tsname, m.units = "42", "cabin.temperature", "degC"
     pt = Point()
     pt.value = "21.5"
-    names = {"TsPoint": TsPoint, "TelemRecorder": TelemRecorder, "ConvertPointToDb": ConvertPointToDb,
-             "p": p, "m": m, "pt": pt, "r": BenchRec(), "t": p.mtime, "v": round_trip.VALUE,
-             "kv": {"tsid": "42", "tsname": "cabin.temperature", "units": "degC"}}
+    names = {
+        "TsPoint": TsPoint,
+        "TelemRecorder": TelemRecorder,
+        "ConvertPointToDb": ConvertPointToDb,
+        "p": p,
+        "m": m,
+        "pt": pt,
+        "r": BenchRec(),
+        "t": p.mtime,
+        "v": round_trip.VALUE,
+        "kv": {"tsid": "42", "tsname": "cabin.temperature", "units": "degC"},
+    }
     rows = [
         ("empty statement (loop overhead)", "pass", 1),
         ("TsPoint()", "TsPoint()", 1),
@@ -296,8 +323,10 @@ def main():
     }
     print(f"telem_pyb {telem_pyb.__version__}: {info['module']}")
     print(f"telem_peer: {info['peer'] or 'not found, native rows skipped'}")
-    print(f"CPython {info['python']}, {info['cpus']} CPUs, {info['cpu']}, {info['date']}; "
-          f"medians of {ARGS.repeats} runs ({3 * ARGS.repeats} paired for the round trip)")
+    print(
+        f"CPython {info['python']}, {info['cpus']} CPUs, {info['cpu']}, {info['date']}; "
+        f"medians of {ARGS.repeats} runs ({3 * ARGS.repeats} paired for the round trip)"
+    )
 
     kinds = ("telem", "python")
     recs = {kind: round_trip.RECORDERS[kind]() for kind in kinds}
@@ -315,11 +344,12 @@ def main():
 
     print()
     print(f"{'record_value round trip':<28}{'telem_pyb':>12}{'pure Python':>13}   ratio")
-    print(f"{'  wall time, ns/call':<28}{ns['telem']:12.1f}{ns['python']:13.1f}   "
-          f"{verdict(ns_ratio, TARGETS['ns'])}")
+    print(f"{'  wall time, ns/call':<28}{ns['telem']:12.1f}{ns['python']:13.1f}   {verdict(ns_ratio, TARGETS['ns'])}")
     if instr:
-        print(f"{'  callgrind, instr/call':<28}{instr['telem']:12.0f}{instr['python']:13.0f}   "
-              f"{verdict(instr['telem'] / instr['python'], TARGETS['instructions'])}")
+        print(
+            f"{'  callgrind, instr/call':<28}{instr['telem']:12.0f}{instr['python']:13.0f}   "
+            f"{verdict(instr['telem'] / instr['python'], TARGETS['instructions'])}"
+        )
     else:
         print("  callgrind: valgrind not found, skipped")
     print()
@@ -347,9 +377,18 @@ def main():
     print(f"  {'module file size (KiB)':<56}{size / 1024:9.1f}")
 
     if ARGS.json:
-        results = dict(info, round_trip_ns=ns, round_trip_ns_ratio=ns_ratio, round_trip_instructions=instr,
-                       per_call_ns=dict(rows), producer=producer, record_op_instructions=ops, import_ms=import_ms,
-                       importtime_ms=importtime_ms, module_bytes=size)
+        results = dict(
+            info,
+            round_trip_ns=ns,
+            round_trip_ns_ratio=ns_ratio,
+            round_trip_instructions=instr,
+            per_call_ns=dict(rows),
+            producer=producer,
+            record_op_instructions=ops,
+            import_ms=import_ms,
+            importtime_ms=importtime_ms,
+            module_bytes=size,
+        )
         pathlib.Path(ARGS.json).write_text(json.dumps(results, indent=2) + "\n")
 
 

@@ -90,8 +90,9 @@ def py_value_str(value):
 def py_convert_point_to_db(meta, point):
     if not meta.tsname:
         raise ValueError("ConvertPointToDb: the metadata has an empty tsname")
-    return PyLogPoint(point.mtime, meta.tsname, py_value_str(point.value), meta.btype, meta.units, meta.comment,
-                      meta.origin)
+    return PyLogPoint(
+        point.mtime, meta.tsname, py_value_str(point.value), meta.btype, meta.units, meta.comment, meta.origin
+    )
 
 
 class PyRecorder:
@@ -106,6 +107,7 @@ def peer(impl):
     module = __import__(MODULES[impl])
     if impl == "telem_pyb":
         from telem_pyb.backend.log import ConvertPointToDb
+
         return module.TsPoint, module.TsMetadata, ConvertPointToDb, module.TelemRecorder
     return module.TsPoint, module.TsMetadata, module.ConvertPointToDb, module.TelemRecorder
 
@@ -125,8 +127,17 @@ def names(impl):
     p.value, p.mtime = 21.5, MTIME
     m = TsMetadata()
     m.tsid, m.tsname, m.btype, m.units, m.origin = "42", "cabin.temperature", "float", "degC", "bench"
-    return {"p": p, "m": m, "s": MTIME, "v": 21.5, "w": 2.5, "rs": Storing(), "re": Empty(), "TsPoint": TsPoint,
-            "ConvertPointToDb": ConvertPointToDb}
+    return {
+        "p": p,
+        "m": m,
+        "s": MTIME,
+        "v": 21.5,
+        "w": 2.5,
+        "rs": Storing(),
+        "re": Empty(),
+        "TsPoint": TsPoint,
+        "ConvertPointToDb": ConvertPointToDb,
+    }
 
 
 def run(impl, op, n):
@@ -143,8 +154,17 @@ def run(impl, op, n):
 
 
 def callgrind_cmd(impl, op, n, out):
-    return ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, str(HERE / "compare.py"),
-           "--run", impl, op, str(n)]
+    return [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        sys.executable,
+        str(HERE / "compare.py"),
+        "--run",
+        impl,
+        op,
+        str(n),
+    ]
 
 
 def measure(impls, ops, n, env):
@@ -154,10 +174,14 @@ def measure(impls, ops, n, env):
     with tempfile.TemporaryDirectory() as tmp:
         for start in range(0, len(jobs), 2):  # two at a time, one per core
             procs = {}
-            for index, job in enumerate(jobs[start:start + 2], start):
+            for index, job in enumerate(jobs[start : start + 2], start):
                 out = pathlib.Path(tmp, f"{index}.out")
-                procs[job] = (out, subprocess.Popen(callgrind_cmd(*job, out), env=env,
-                                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True))
+                procs[job] = (
+                    out,
+                    subprocess.Popen(
+                        callgrind_cmd(*job, out), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+                    ),
+                )
             for job, (out, proc) in procs.items():
                 _, err = proc.communicate()
                 if proc.returncode != 0:
@@ -184,10 +208,19 @@ def main():
     if shutil.which("valgrind") is None:
         sys.exit("compare.py: valgrind not found")
     path = [str(pathlib.Path(d).resolve()) for d in (args.module_dir, args.reference_dir) if d]
-    env = dict(os.environ, PYTHONHASHSEED="0", PYTHONSAFEPATH="1",
-               PYTHONPATH=os.pathsep.join(filter(None, path + [os.environ.get("PYTHONPATH")])))
-    where = subprocess.run([sys.executable, "-c", "import telem_pyb; print(telem_pyb.__file__)"], env=env,
-                           check=True, capture_output=True, text=True).stdout.strip()
+    env = dict(
+        os.environ,
+        PYTHONHASHSEED="0",
+        PYTHONSAFEPATH="1",
+        PYTHONPATH=os.pathsep.join(filter(None, path + [os.environ.get("PYTHONPATH")])),
+    )
+    where = subprocess.run(
+        [sys.executable, "-c", "import telem_pyb; print(telem_pyb.__file__)"],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.strip()
     print(f"telem_pyb: {where}; references from {args.reference_dir}; {args.calls} and {2 * args.calls} calls")
     table = measure(impls, list(OPS), args.calls, env)
     print()
@@ -203,8 +236,9 @@ def main():
         ratio = table["telem_pyb"][op] / table[other][op]
         print(f"  {op:<40} / {other:<9} {ratio:5.2f}x  (<= {bound}x: {'met' if ratio <= bound else 'NOT met'})")
     if args.json:
-        pathlib.Path(args.json).write_text(json.dumps({"module": where, "calls": args.calls, "instructions": table},
-                                                      indent=2) + "\n")
+        pathlib.Path(args.json).write_text(
+            json.dumps({"module": where, "calls": args.calls, "instructions": table}, indent=2) + "\n"
+        )
 
 
 if __name__ == "__main__":

@@ -27,8 +27,16 @@ def names():
     p.value, p.mtime = 21.5, "2026-12-08T12:00:00.000000+00:00"
     m = telem_pyb.TsMetadata()
     m.tsid, m.tsname, m.btype, m.units, m.origin = "42", "cabin.temperature", "float", "degC", "bench"
-    return {"p": p, "m": m, "s": p.mtime, "v": 2.5, "c": 1.5 + 2j, "TsPoint": telem_pyb.TsPoint,
-            "ConvertPointToDb": ConvertPointToDb, "Slots": Slots}
+    return {
+        "p": p,
+        "m": m,
+        "s": p.mtime,
+        "v": 2.5,
+        "c": 1.5 + 2j,
+        "TsPoint": telem_pyb.TsPoint,
+        "ConvertPointToDb": ConvertPointToDb,
+        "Slots": Slots,
+    }
 
 
 # name: (statement, instruction target or None)

@@ -3,40 +3,38 @@
 // Registers telem_pyb.TelemException and its translator. pybind11's
 // register_exception keeps the type in a static that outlives the interpreter:
 // in an interpreter started after a finalized one, the module would get no
-// TelemException and the translator would raise the freed type.
+// TelemException and the translator would raise the freed type. The type is
+// kept in the fast layer's interpreter record instead.
 
 #include <pybind11/pybind11.h>
 
 #include <exception>
 
-#include "interpreter_cache.h"
+#include "fast_layer/state.h"
 #include "norv/telem/TelemException.h"
 
 namespace telem_pyb {
 
 namespace py = pybind11;
 
-// The Python type of TelemException in the current interpreter. Never
-// released: the interpreter may be gone when the process ends.
-inline InterpreterCached<PyObject*> telem_exception_type;
-
 // Creates the type on `module` unless the interpreter has it already (as
 // pybind11 does, failing on a name the module holds), then puts the translator
-// at the front of the process-wide list.
+// at the front of the process-wide list. The type is never released: the
+// interpreter may be gone when the process ends.
 inline void RegisterTelemException(py::module_& module) {
-    if (telem_exception_type.get() == nullptr) {
+    fast_layer::InterpreterState& state = fast_layer::Interpreter();
+    if (state.exception_type == nullptr) {
         py::exception<norv::telem::TelemException> type(module, "TelemException", PyExc_Exception);
-        telem_exception_type.set(type.release().ptr());
+        state.exception_type = type.release().ptr();
     }
     py::register_exception_translator([](std::exception_ptr exception) {
-        PyObject* const* type = telem_exception_type.get();
-        if (!exception || type == nullptr) {
+        if (!exception || !fast_layer::IsOpen() || fast_layer::Interpreter().exception_type == nullptr) {
             return;
         }
         try {
             std::rethrow_exception(exception);
         } catch (const norv::telem::TelemException& e) {
-            PyErr_SetString(*type, e.what());
+            PyErr_SetString(fast_layer::Interpreter().exception_type, e.what());
         }
     });
 }

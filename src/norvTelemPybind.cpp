@@ -8,15 +8,18 @@
 #include <memory>
 #include <stdexcept>
 
-#include "audit_hook.h"
 #include "exception_registration.h"
-#include "fast_entry.h"
-#include "fast_members.h"
+#include "fast_layer/audit_hook.h"
+#include "fast_layer/class_call.h"
+#include "fast_layer/entry.h"
+#include "fast_layer/field_property.h"
+#include "fast_layer/gate.h"
+#include "fast_layer/instances.h"
+#include "fast_layer/interpreter_state.h"
+#include "fast_layer/legacy_subinterpreters.h"
+#include "fast_layer/native_call_gate.h"
+#include "fast_layer/override.h"
 #include "initialised_instance_caster.h"
-#include "instance_lifecycle.h"
-#include "method_descriptor.h"
-#include "native_call_gate.h"
-#include "python_override.h"
 #include "norv/telem/telem.h"
 #include "ts_value_caster.h"
 
@@ -28,19 +31,51 @@ using norv::telem::TsMetadata;
 using norv::telem::TsPoint;
 namespace db = norv::telem::backend::log;
 
+// The bound classes the fast layer reads, numbered for its state record.
+template <>
+struct fast_layer::ClassSlot<TsPoint> : std::integral_constant<int, 0> {};
+template <>
+struct fast_layer::ClassSlot<TsMetadata> : std::integral_constant<int, 1> {};
+template <>
+struct fast_layer::ClassSlot<TelemRecorder> : std::integral_constant<int, 2> {};
+template <>
+struct fast_layer::ClassSlot<db::Point> : std::integral_constant<int, 3> {};
+
+// A point's sample value in the field property's plain case (ts_value_caster.h).
+template <>
+struct fast_layer::FieldCodec<norv::telem::TsValue> {
+    static PyObject* ToPython(const norv::telem::TsValue& value) noexcept { return telem_pyb::ValueToPython(value); }
+
+    static bool LoadPlain(PyObject* src, norv::telem::TsValue& field) {
+        auto value = telem_pyb::LoadPlainValue(src);
+        if (!value) {
+            return false;
+        }
+        field = std::move(*value);
+        return true;
+    }
+};
+
 namespace {
 
-using telem_pyb::OverridableMethod;
-using telem_pyb::RegisteredType;
+using fast_layer::OverridableMethod;
+
+// The three operations that Python methods override, numbered as the module
+// gives their names to its interpreter state.
+constexpr OverridableMethod kRecordMetadata{"record_metadata",
+                                            "Tried to call pure virtual function \"type::record_metadata\"", 0};
+constexpr OverridableMethod kRecordPoint{"record_point", "Tried to call pure virtual function \"type::record_point\"",
+                                         1};
+constexpr OverridableMethod kClose{"close", "Tried to call pure virtual function \"type::close\"", 2};
 
 // A record that native code hands to Python: the Python object that already
 // owns it, or else a new object owning a copy.
 template <typename Record>
 py::object RecordToPython(const Record& record) {
-    if (py::object existing = telem_pyb::LiveInstance(&record, RegisteredType<Record>())) {
+    if (py::object existing = fast_layer::LiveInstance(&record, fast_layer::BoundType<Record>())) {
         return existing;
     }
-    return telem_pyb::OwningInstance(std::make_shared<Record>(record));
+    return fast_layer::OwningInstance(std::make_shared<Record>(record));
 }
 
 // Calls the Python method of the instance that owns `self`. Without one it
@@ -49,10 +84,11 @@ py::object RecordToPython(const Record& record) {
 // A native thread that calls while the interpreter is not running gets
 // InterpreterNotRunning and touches nothing of Python.
 template <typename... Records>
-void CallPythonOverride(std::int64_t interpreter, const TelemRecorder* self, telem_pyb::OwnerNote& owner,
-                        OverridableMethod& method, const Records&... records) {
-    telem_pyb::InterpreterLock lock(interpreter);
-    const telem_pyb::Override override = telem_pyb::FindOverride(self, RegisteredType<TelemRecorder>(), method, owner);
+void CallPythonOverride(std::int64_t interpreter, const TelemRecorder* self, fast_layer::OwnerNote& owner,
+                        const OverridableMethod& method, const Records&... records) {
+    const fast_layer::InterpreterLock lock(interpreter);
+    const fast_layer::Override override =
+        fast_layer::FindOverride(self, fast_layer::BoundType<TelemRecorder>(), method, owner);
     if (!override) {
         throw std::runtime_error(method.pure_message);
     }
@@ -64,7 +100,7 @@ void CallPythonOverride(std::int64_t interpreter, const TelemRecorder* self, tel
 // which also composes the argument errors. Values of other types go there
 // directly, so that their conversion methods run once per call.
 PyObject* RecordValueCall(PyObject* const* args) {
-    TelemRecorder* self = telem_pyb::InitialisedValue<TelemRecorder>(args[0]);
+    TelemRecorder* self = fast_layer::NativeValue<TelemRecorder>(args[0]);
     if (self == nullptr) {
         return nullptr;
     }
@@ -78,23 +114,18 @@ PyObject* RecordValueCall(PyObject* const* args) {
 
 // `ConvertPointToDb(meta, point)` for initialised records.
 PyObject* ConvertPointToDbCall(PyObject* const* args) {
-    const auto* meta = telem_pyb::InitialisedValue<TsMetadata>(args[0]);
-    const auto* point = telem_pyb::InitialisedValue<TsPoint>(args[1]);
+    const auto* meta = fast_layer::NativeValue<TsMetadata>(args[0]);
+    const auto* point = fast_layer::NativeValue<TsPoint>(args[1]);
     if (meta == nullptr || point == nullptr) {
         return nullptr;
     }
-    return telem_pyb::OwningInstance(std::make_shared<db::Point>(db::ConvertPointToDb(*meta, *point))).release().ptr();
+    return fast_layer::OwningInstance(std::make_shared<db::Point>(db::ConvertPointToDb(*meta, *point))).release().ptr();
 }
-
-OverridableMethod record_metadata_method{"record_metadata",
-                                         "Tried to call pure virtual function \"type::record_metadata\""};
-OverridableMethod record_point_method{"record_point", "Tried to call pure virtual function \"type::record_point\""};
-OverridableMethod close_method{"close", "Tried to call pure virtual function \"type::close\""};
 
 }  // namespace
 
 PYBIND11_MODULE(telem_pyb, m) {
-    telem_pyb::DropCachesOnFinalize();
+    fast_layer::OpenInterpreterState("telem_pyb", {kRecordMetadata.name, kRecordPoint.name, kClose.name});
 
     // Native half of every Python recorder: routes the pure operations to the
     // instance's Python methods, under a thread state of the interpreter that
@@ -103,30 +134,30 @@ PYBIND11_MODULE(telem_pyb, m) {
     class PyTelemRecorder : public TelemRecorder {
     public:
         void RecordMetadata(const TsMetadata& meta) override {
-            CallPythonOverride(interpreter_, this, owner_, record_metadata_method, meta);
+            CallPythonOverride(interpreter_, this, owner_, kRecordMetadata, meta);
         }
         void RecordPoint(const TsPoint& point) override {
-            CallPythonOverride(interpreter_, this, owner_, record_point_method, point);
+            CallPythonOverride(interpreter_, this, owner_, kRecordPoint, point);
         }
-        void Close() override { CallPythonOverride(interpreter_, this, owner_, close_method); }
+        void Close() override { CallPythonOverride(interpreter_, this, owner_, kClose); }
 
         // From the deallocation of every instance of the class and its subclasses.
         static void ForgetOwner(PyObject* self) {
-            void* value = telem_pyb::OwnedValue(self, RegisteredType<TelemRecorder>());
+            void* value = fast_layer::OwnedValue(self, fast_layer::BoundType<TelemRecorder>());
             if (auto* native = dynamic_cast<PyTelemRecorder*>(static_cast<TelemRecorder*>(value))) {
-                telem_pyb::ForgetOwner(self, native->owner_);
+                fast_layer::ForgetOwner(self, native->owner_);
             }
         }
 
     private:
-        const std::int64_t interpreter_ = telem_pyb::Gates::Get().Join();
-        telem_pyb::OwnerNote owner_;  // the Python object that owns this, once a lookup found it
+        const std::int64_t interpreter_ = fast_layer::OpenRecorderInterpreter();
+        fast_layer::OwnerNote owner_;  // the Python object that owns this, once a lookup found it
     };
 
     m.attr("__version__") = TELEM_PYB_VERSION;  // from pyproject.toml
 
     // The records' metaclass: pybind11's, with a vectorcall for `Cls()`.
-    const py::object record_meta = telem_pyb::MakeMetaclass(m);
+    const py::object record_meta = fast_layer::MakeMetaclass(m);
     const py::metaclass record_class(
         record_meta ? py::handle(record_meta)
                     : py::handle(reinterpret_cast<PyObject*>(py::detail::get_internals().default_metaclass)));
@@ -136,10 +167,9 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("value", &TsPoint::value)
         .def_readwrite("mtime", &TsPoint::mtime)
         .def("value_str", &TsPoint::value_str, "value to string");
-    telem_pyb::InstallConstructorEntry<TsPoint>(point);
-    telem_pyb::InstallLifecycle<TsPoint, true>(point);
-    telem_pyb::InstallFieldEntries<&TsPoint::value>(point, "value");
-    telem_pyb::InstallFieldEntries<&TsPoint::mtime>(point, "mtime");
+    fast_layer::InstallMaking<TsPoint, fast_layer::Making::kDirectClassCall>(point);
+    fast_layer::InstallFieldEntries<&TsPoint::value>(point, "value");
+    fast_layer::InstallFieldEntries<&TsPoint::mtime>(point, "mtime");
 
     py::class_<TsMetadata, std::shared_ptr<TsMetadata>> metadata(m, "TsMetadata", "TsMetadata", record_class);
     metadata.def(py::init<>())
@@ -152,22 +182,21 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("role", &TsMetadata::role)
         .def_readwrite("comment", &TsMetadata::comment)
         .def_readwrite("json", &TsMetadata::json);
-    telem_pyb::InstallConstructorEntry<TsMetadata>(metadata);
-    telem_pyb::InstallLifecycle<TsMetadata, true>(metadata);
-    telem_pyb::InstallFieldEntries<&TsMetadata::tsid>(metadata, "tsid");
-    telem_pyb::InstallFieldEntries<&TsMetadata::tsname>(metadata, "tsname");
-    telem_pyb::InstallFieldEntries<&TsMetadata::btype>(metadata, "btype");
-    telem_pyb::InstallFieldEntries<&TsMetadata::units>(metadata, "units");
-    telem_pyb::InstallFieldEntries<&TsMetadata::origin>(metadata, "origin");
-    telem_pyb::InstallFieldEntries<&TsMetadata::serial>(metadata, "serial");
-    telem_pyb::InstallFieldEntries<&TsMetadata::role>(metadata, "role");
-    telem_pyb::InstallFieldEntries<&TsMetadata::comment>(metadata, "comment");
-    telem_pyb::InstallFieldEntries<&TsMetadata::json>(metadata, "json");
+    fast_layer::InstallMaking<TsMetadata, fast_layer::Making::kDirectClassCall>(metadata);
+    fast_layer::InstallFieldEntries<&TsMetadata::tsid>(metadata, "tsid");
+    fast_layer::InstallFieldEntries<&TsMetadata::tsname>(metadata, "tsname");
+    fast_layer::InstallFieldEntries<&TsMetadata::btype>(metadata, "btype");
+    fast_layer::InstallFieldEntries<&TsMetadata::units>(metadata, "units");
+    fast_layer::InstallFieldEntries<&TsMetadata::origin>(metadata, "origin");
+    fast_layer::InstallFieldEntries<&TsMetadata::serial>(metadata, "serial");
+    fast_layer::InstallFieldEntries<&TsMetadata::role>(metadata, "role");
+    fast_layer::InstallFieldEntries<&TsMetadata::comment>(metadata, "comment");
+    fast_layer::InstallFieldEntries<&TsMetadata::json>(metadata, "json");
 
     telem_pyb::RegisterTelemException(m);
 
     py::class_<TelemRecorder, PyTelemRecorder, std::shared_ptr<TelemRecorder>> recorder(m, "TelemRecorder",
-                                                                                       "TelemRecorder");
+                                                                                        "TelemRecorder");
     // The native half is owned as the type it is made as: the interface has no
     // virtual destructor.
     recorder.def(py::init([] { return std::shared_ptr<TelemRecorder>(std::make_shared<PyTelemRecorder>()); }))
@@ -176,10 +205,12 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def("record_point", &TelemRecorder::RecordPoint, "Record Point")
         .def("record_value", &TelemRecorder::RecordValue, "Record Point Value")
         .def("close", &TelemRecorder::Close, "Close Recorder");
-    telem_pyb::InstallConstructorScreen<TelemRecorder>(recorder);
-    telem_pyb::InstallLifecycle<TelemRecorder, false>(recorder, &PyTelemRecorder::ForgetOwner);
-    telem_pyb::InstallFastEntry(recorder.attr("record_value"), telem_pyb::FastEntry<2, RecordValueCall, telem_pyb::NoScreen, true>);
-    telem_pyb::InstallMethodDescriptor(recorder, "record_value");
+    fast_layer::InstallMaking<TelemRecorder, fast_layer::Making::kPybind11Constructor>(recorder,
+                                                                                       &PyTelemRecorder::ForgetOwner);
+    fast_layer::InstallFastEntry(
+        recorder.attr("record_value"),
+        fast_layer::FastEntry<2, RecordValueCall, fast_layer::NoScreen, fast_layer::Body::kCallsPython>);
+    fast_layer::InstallMethodDescriptor(recorder, "record_value");
 
     py::module_ backend = m.def_submodule("backend");
     py::module_ log = backend.def_submodule("log");
@@ -193,19 +224,19 @@ PYBIND11_MODULE(telem_pyb, m) {
         .def_readwrite("units", &db::Point::units)
         .def_readwrite("comment", &db::Point::comment)
         .def_readwrite("origin", &db::Point::origin);
-    telem_pyb::InstallConstructorEntry<db::Point>(log_point);
-    telem_pyb::InstallLifecycle<db::Point, true>(log_point);
-    telem_pyb::InstallFieldEntries<&db::Point::mtime>(log_point, "mtime");
-    telem_pyb::InstallFieldEntries<&db::Point::tsname>(log_point, "tsname");
-    telem_pyb::InstallFieldEntries<&db::Point::value>(log_point, "value");
-    telem_pyb::InstallFieldEntries<&db::Point::btype>(log_point, "btype");
-    telem_pyb::InstallFieldEntries<&db::Point::units>(log_point, "units");
-    telem_pyb::InstallFieldEntries<&db::Point::comment>(log_point, "comment");
-    telem_pyb::InstallFieldEntries<&db::Point::origin>(log_point, "origin");
+    fast_layer::InstallMaking<db::Point, fast_layer::Making::kDirectClassCall>(log_point);
+    fast_layer::InstallFieldEntries<&db::Point::mtime>(log_point, "mtime");
+    fast_layer::InstallFieldEntries<&db::Point::tsname>(log_point, "tsname");
+    fast_layer::InstallFieldEntries<&db::Point::value>(log_point, "value");
+    fast_layer::InstallFieldEntries<&db::Point::btype>(log_point, "btype");
+    fast_layer::InstallFieldEntries<&db::Point::units>(log_point, "units");
+    fast_layer::InstallFieldEntries<&db::Point::comment>(log_point, "comment");
+    fast_layer::InstallFieldEntries<&db::Point::origin>(log_point, "origin");
 
     log.def("ConvertPointToDb", &db::ConvertPointToDb);
-    telem_pyb::InstallFastEntry(log.attr("ConvertPointToDb"), telem_pyb::FastEntry<2, ConvertPointToDbCall>);
+    fast_layer::InstallFastEntry(log.attr("ConvertPointToDb"), fast_layer::FastEntry<2, ConvertPointToDbCall>);
 
-    telem_pyb::InstallAuditHook(backend, log);
-    telem_pyb::Gates::Get().OpenForImport();
+    fast_layer::NoteSubmodules({{"telem_pyb.backend", backend.ptr()}, {"telem_pyb.backend.log", log.ptr()}});
+    fast_layer::InstallAuditHook("telem_pyb");
+    fast_layer::OpenGatesForImport();
 }

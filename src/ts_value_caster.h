@@ -217,6 +217,23 @@ inline std::optional<TsValue> LoadValue(PyObject* src, bool convert) {
     return loaded;
 }
 
+// A sample value of a built-in type, or nothing: values of other types go to
+// pybind11's dispatcher, which runs their conversion methods once. A float or
+// an int of their exact types takes LoadExact's first step directly.
+inline std::optional<TsValue> LoadPlainValue(PyObject* src) {
+    if (PyFloat_CheckExact(src)) {
+        return TsValue(PyFloat_AS_DOUBLE(src));
+    }
+    if (PyLong_CheckExact(src)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(src, &overflow);
+        if (overflow == 0) {
+            return TsValue(v);  // an exact int cannot fail otherwise
+        }
+    }
+    return IsBuiltinValue(src) ? LoadValue(src, true) : std::nullopt;
+}
+
 }  // namespace telem_pyb
 
 namespace pybind11::detail {

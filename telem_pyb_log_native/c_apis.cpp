@@ -50,12 +50,14 @@ const sqlite::Api& sqlite::LoadApi(const std::string& module_path) {
         lib.Resolve(api.column_count, "sqlite3_column_count");
         lib.Resolve(api.column_bytes, "sqlite3_column_bytes");
         lib.Resolve(api.errmsg, "sqlite3_errmsg");
+        lib.Resolve(api.errcode, "sqlite3_errcode");
         lib.Resolve(api.busy_handler, "sqlite3_busy_handler");
         lib.Resolve(api.busy_timeout, "sqlite3_busy_timeout");
         lib.Resolve(api.limit, "sqlite3_limit");
         lib.Resolve(api.get_autocommit, "sqlite3_get_autocommit");
         lib.Resolve(api.file_control, "sqlite3_file_control");
         lib.Resolve(api.interrupt, "sqlite3_interrupt");
+        lib.Resolve(api.db_config, "sqlite3_db_config");
         lib.Resolve(api.free, "sqlite3_free");
     });
 }

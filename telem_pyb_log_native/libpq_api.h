@@ -39,6 +39,7 @@ constexpr int kCopyIn = 4;
 constexpr int kTransIdle = 0;
 // Field codes of PQresultErrorField
 constexpr int kDiagSqlstate = 'C';
+constexpr int kDiagContext = 'W';
 
 struct Api {
     Conn* (*connectStart)(const char* conninfo);

@@ -83,25 +83,29 @@ LogRecorder::~LogRecorder() {
     Pipeline::Dispose(std::move(owned_pipeline_));
 }
 
-void LogRecorder::Refuse(const std::string& reason) {
+void LogRecorder::Refuse(const std::string& reason, SeriesCounts* own) {
     refused_.fetch_add(1, std::memory_order_relaxed);
+    if (own != nullptr) {
+        own->refused.fetch_add(1, std::memory_order_relaxed);
+    }
     throw TelemException(options_.label + ": " + reason);
 }
 
-void LogRecorder::RefuseClosed() { Refuse(where_ + " is closed; it records nothing more"); }
+void LogRecorder::RefuseClosed(SeriesCounts* own) { Refuse(where_ + " is closed; it records nothing more", own); }
 
-Pipeline& LogRecorder::Ready() {
+Pipeline& LogRecorder::Ready(SeriesCounts* own) {
     const int state = state_.load(std::memory_order_acquire);
     if (state == kOpen) {
         return *pipeline_.load(std::memory_order_relaxed);
     }
     if (state == kClosed) {
-        RefuseClosed();
+        RefuseClosed(own);
     }
     if (!options_.spool.empty()) {
         // The spool is locked by the parent, which goes on using it.
         Refuse("a recorder with a spool does not record in a child process after fork(): the spool "
-               + options_.spool + " stays with the parent; open a recorder with a spool of its own here");
+                   + options_.spool + " stays with the parent; open a recorder with a spool of its own here",
+               own);
     }
     // The first call in a child after fork(): a pipeline of its own, with a
     // new connection and writer. No I/O here: the writer connects.
@@ -113,12 +117,13 @@ Pipeline& LogRecorder::Ready() {
             pipeline->Start();
             pipeline_.store(pipeline.get());
             owned_pipeline_ = std::move(pipeline);
+            inherited_ = false;
             state_.store(kOpen, std::memory_order_release);
         }
     }
     gil.Restore();
     if (state_.load(std::memory_order_acquire) != kOpen) {
-        RefuseClosed();
+        RefuseClosed(own);
     }
     return *pipeline_.load(std::memory_order_relaxed);
 }
@@ -158,11 +163,18 @@ const std::shared_ptr<const Series>& LogRecorder::CurrentSeries() {
 }
 
 void LogRecorder::RecordMetadata(const TsMetadata& meta) {
+    std::shared_ptr<const Series> series = Describe(meta, nullptr);
+    const std::lock_guard<std::mutex> lock(meta_mutex_);
+    series_ = std::move(series);
+    generation_.fetch_add(1, std::memory_order_release);
+}
+
+std::shared_ptr<const Series> LogRecorder::Describe(const TsMetadata& meta, SeriesCounts* own) {
     if (state_.load() == kClosed) {
-        RefuseClosed();
+        RefuseClosed(own);
     }
     if (meta.tsname.empty()) {
-        Refuse("metadata without a tsname; the log records need the series name");
+        Refuse("metadata without a tsname; the log records need the series name", own);
     }
     auto series = std::make_shared<Series>();
     series->meta = meta;
@@ -177,7 +189,7 @@ void LogRecorder::RecordMetadata(const TsMetadata& meta) {
                                    &series->origin};
     for (std::size_t i = 0; i < 5; ++i) {
         if (const char* why = TextRefusal(*fields[i], format_)) {
-            Refuse(std::string("the metadata's ") + kSeriesFields[i] + ": " + why + "; the metadata is refused");
+            Refuse(std::string("the metadata's ") + kSeriesFields[i] + ": " + why + "; the metadata is refused", own);
         }
     }
     // The series table holds the other four fields too.
@@ -185,21 +197,20 @@ void LogRecorder::RecordMetadata(const TsMetadata& meta) {
         {"tsid", &meta.tsid}, {"serial", &meta.serial}, {"role", &meta.role}, {"json", &meta.json}};
     for (const auto& [name, text] : others) {
         if (const char* why = TextRefusal(*text, format_)) {
-            Refuse(std::string("the metadata's ") + name + ": " + why + "; the metadata is refused");
+            Refuse(std::string("the metadata's ") + name + ": " + why + "; the metadata is refused", own);
         }
     }
-    const std::lock_guard<std::mutex> lock(meta_mutex_);
-    series_ = std::move(series);
-    generation_.fetch_add(1, std::memory_order_release);
+    return series;
 }
 
-void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const TsPoint& point) {
+void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const TsPoint& point,
+                          SeriesCounts* own) {
     const log::Point db = log::ConvertPointToDb(series->meta, point);
     if (const char* why = TextRefusal(db.mtime, format_)) {
-        Refuse(std::string("the point's mtime: ") + why + "; the point is refused");
+        Refuse(std::string("the point's mtime: ") + why + "; the point is refused", own);
     }
     if (const char* why = TextRefusal(db.value, format_)) {
-        Refuse(std::string("the point's value: ") + why + "; the point is refused");
+        Refuse(std::string("the point's value: ") + why + "; the point is refused", own);
     }
     TypedFields typed;
     typed.has_time = ParseTime(db.mtime, typed.time);
@@ -213,17 +224,31 @@ void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series
         const std::string* fields[] = {&db.tsname, &db.btype, &db.units, &db.comment, &db.origin};
         for (std::size_t i = 0; i < 5; ++i) {
             if (const char* why = TextRefusal(*fields[i], format_)) {
-                Refuse(std::string("the point's ") + kSeriesFields[i] + ": " + why + "; the point is refused");
+                Refuse(std::string("the point's ") + kSeriesFields[i] + ": " + why + "; the point is refused", own);
             }
         }
         queued = pipeline.AppendFull(ThreadShard(), RowView{db.mtime, db.tsname, db.value, db.btype, db.units,
                                                             db.comment, db.origin, typed});
     }
     if (queued == Queued::kClosed) {
-        RefuseClosed();
+        if (state_.load() == kOpen) {
+            // Not closed: its writer stopped on a fault of its own, said in the log.
+            Refuse(where_ + ": the recorder's writer stopped (see the log); it records nothing more", own);
+        }
+        RefuseClosed(own);
     }
     if (!typed.has_time && queued == Queued::kYes) {
         untimed_.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (own != nullptr) {
+        if (queued == Queued::kYes) {
+            own->recorded.fetch_add(1, std::memory_order_relaxed);
+            if (!typed.has_time) {
+                own->untimed.fetch_add(1, std::memory_order_relaxed);
+            }
+        } else {
+            own->dropped.fetch_add(1, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -267,7 +292,7 @@ void LogRecorder::RecordValue(TsValue value) {
 
 std::string LogRecorder::NotWritten(const PipelineStats& s, const std::string& when) const {
     const std::string cause = s.last_error.empty() ? "no write had failed" : "the last error: " + s.last_error;
-    if (!options_.spool.empty()) {
+    if (!options_.spool.empty() && s.spool_error.empty()) {
         std::string text = options_.label + ": " + where_ + ": " + std::to_string(s.spool.rows)
                            + " rows were not written when " + when + "; they stay in the spool " + options_.spool
                            + " for the next recorder opened on it";
@@ -281,9 +306,9 @@ std::string LogRecorder::NotWritten(const PipelineStats& s, const std::string& w
            + " and are lost; " + cause;
 }
 
-void LogRecorder::Flush(double timeout) {
+void LogRecorder::Flush(double timeout, bool interruptible) {
     Pipeline& pipeline = Ready();
-    if (!pipeline.Flush(timeout)) {
+    if (!pipeline.Flush(timeout, interruptible)) {
         if (state_.load() == kClosed) {
             RefuseClosed();
         }
@@ -296,26 +321,33 @@ void LogRecorder::Flush(double timeout) {
     }
 }
 
-void LogRecorder::CloseWithin(double timeout) {
-    GilReleased gil;
-    std::string failure;
+void LogRecorder::CloseWithin(double timeout, bool interruptible) {
+    const auto deadline = Pipeline::Clock::now() + std::chrono::nanoseconds(timeout >= 0 ? ToNs(timeout) : 0);
+    Pipeline* pipeline = nullptr;
+    int was;
     {
+        // Only the change of state: nobody holds it while waiting.
         const std::lock_guard<std::mutex> lock(*close_mutex_);
-        const int was = state_.exchange(kClosed);
-        if (was == kOpen) {
-            Pipeline& pipeline = *pipeline_.load();
-            if (!pipeline.Close(timeout)) {
-                char limit[32];
-                std::snprintf(limit, sizeof limit, "%g", timeout);
-                failure = NotWritten(pipeline.stats(), std::string("closing took ") + limit + " s");
-            }
+        was = state_.exchange(kClosed);
+        if (was != kForked && !inherited_) {
+            pipeline = pipeline_.load();
         }
+        if (was == kOpen) {
+            pipeline->BeginClose();
+        }
+    }
+    std::string failure;
+    if (was == kOpen && !pipeline->FinishClose(deadline, timeout >= 0, interruptible)) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", timeout);
+        failure = NotWritten(pipeline->stats(), std::string("closing took ") + limit + " s");
+    } else if (was == kClosed && pipeline != nullptr) {
+        pipeline->WaitStopped(deadline, timeout >= 0, interruptible);  // another thread's close
     }
     {
         const std::lock_guard<std::mutex> lock(registry_mutex);
         Registry().erase(this);
     }
-    gil.Restore();
     if (!failure.empty()) {
         throw TelemException(failure);
     }
@@ -341,7 +373,7 @@ std::optional<TsMetadata> LogRecorder::metadata() const {
 
 RecorderStats LogRecorder::stats() const {
     RecorderStats s;
-    if (state_.load() != kForked) {
+    if (state_.load() != kForked && !inherited_) {
         static_cast<PipelineStats&>(s) = pipeline_.load()->stats();
     }
     s.refused = refused_.load();
@@ -367,6 +399,9 @@ std::vector<ExitReport> LogRecorder::CloseAll() {
     std::vector<std::pair<std::shared_ptr<LogRecorder>, bool>> closing;  // (recorder, closed here)
     for (auto& r : open) {
         const int was = r->state_.exchange(kClosed);
+        if (r->inherited_) {
+            continue;  // the parent's, closed there
+        }
         if (was == kOpen) {
             r->pipeline_.load()->BeginClose();
             closing.emplace_back(r, true);
@@ -381,7 +416,7 @@ std::vector<ExitReport> LogRecorder::CloseAll() {
                         std::chrono::duration<double>(r->options_.exit_timeout));
         Pipeline* pipeline = r->pipeline_.load();
         if (here) {
-            if (!pipeline->FinishClose(deadline, true)) {
+            if (!pipeline->FinishClose(deadline, true, false)) {
                 const PipelineStats s = pipeline->stats();
                 reports.push_back({r->options_.label, r->where_, s.abandoned, s.spool.rows,
                                    s.last_error.empty() ? "no write had failed; writing took longer than exit_timeout"
@@ -404,25 +439,37 @@ void LogRecorder::RefuseNew(bool refuse) {
 
 // fork(): the child must not share anything with the parent's recorders. Its
 // recorders abandon the parent's pipelines (queue, connection, writer thread,
-// which does not exist in the child) and make their own on first use. The
-// locks that a child reuses are taken before fork(), so that no other thread
-// holds them while the process is copied; none of them is ever held while
-// waiting for the interpreter lock, which the forking thread may hold.
+// which does not exist in the child; a store in the middle of a write is
+// neither used nor closed there) and make their own on first use. The locks
+// that a child reuses are taken before fork(), so that no other thread holds
+// them while the process is copied; none of them is ever held while waiting
+// for anything (I/O, a store, the interpreter lock, which the forking thread
+// may hold), so that fork() never waits on delivery; a store whose library
+// must not cross fork() with a connection in use (SQLite) interrupts its
+// writer and closes the connection (Store::PrepareFork).
 
 void LogRecorder::PrepareFork() {
     registry_mutex.lock();
     for (LogRecorder* r : Registry()) {
         r->meta_mutex_.lock();
-        if (r->state_.load() == kOpen) {
-            r->pipeline_.load()->store().PrepareFork();
+        for (auto& line : r->series_locks_) {
+            line.mutex.lock();
+        }
+        // Also a closed recorder's: its writer may still be finishing.
+        r->fork_store_ = r->state_.load() != kForked ? &r->pipeline_.load()->store() : nullptr;
+        if (r->fork_store_ != nullptr) {
+            r->fork_store_->PrepareFork();
         }
     }
 }
 
 void LogRecorder::ParentAfterFork() {
     for (LogRecorder* r : Registry()) {
-        if (r->state_.load() == kOpen) {
-            r->pipeline_.load()->store().ParentAfterFork();
+        if (r->fork_store_ != nullptr) {
+            r->fork_store_->ParentAfterFork();
+        }
+        for (auto& line : r->series_locks_) {
+            line.mutex.unlock();
         }
         r->meta_mutex_.unlock();
     }
@@ -431,17 +478,95 @@ void LogRecorder::ParentAfterFork() {
 
 void LogRecorder::ChildAfterFork() {
     for (LogRecorder* r : Registry()) {
+        for (auto& line : r->series_locks_) {
+            line.mutex.unlock();
+        }
         r->meta_mutex_.unlock();
         // The parent's close_mutex_ may be held by a thread that is not here.
         AbandonedAfterFork().mutexes.push_back(std::move(r->close_mutex_));
         r->close_mutex_ = std::make_unique<std::mutex>();
-        if (r->state_.load() == kOpen) {
+        const int state = r->state_.load();
+        if (state != kForked) {
+            // The parent's pipeline (also a closed one whose writer may be
+            // finishing): its threads are not here, its locks may be held.
             r->pipeline_.load()->ForgetSpoolAfterFork();
             AbandonedAfterFork().pipelines.push_back(std::move(r->owned_pipeline_));  // see pipeline_
+            r->inherited_ = true;
+        }
+        if (state == kOpen) {
             r->state_.store(kForked);
         }
     }
     registry_mutex.unlock();
+}
+
+SeriesRecorder::SeriesRecorder(std::shared_ptr<LogRecorder> sink)
+    : sink_(std::move(sink)), uid_(next_uid.fetch_add(1, std::memory_order_relaxed)) {}
+
+Pipeline& SeriesRecorder::Ready() {
+    if (closed_.load(std::memory_order_acquire)) {
+        sink_->Refuse("this recorder of " + sink_->where_ + " is closed; it records nothing more", &counts_);
+    }
+    return sink_->Ready(&counts_);
+}
+
+std::shared_ptr<const Series> SeriesRecorder::Current() {
+    std::shared_ptr<const Series> series;
+    {
+        const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
+        series = series_;
+    }
+    if (!series) {
+        sink_->Refuse("a point arrived before any metadata; call record_metadata or record_metadata_kv first",
+                      &counts_);
+    }
+    return series;
+}
+
+void SeriesRecorder::RecordMetadata(const TsMetadata& meta) {
+    if (closed_.load(std::memory_order_acquire)) {
+        sink_->Refuse("this recorder of " + sink_->where_ + " is closed; it records nothing more", &counts_);
+    }
+    std::shared_ptr<const Series> series = sink_->Describe(meta, &counts_);
+    const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
+    series_ = std::move(series);
+}
+
+void SeriesRecorder::RecordPoint(const TsPoint& point) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series> series = Current();
+    if (point.mtime.empty()) {
+        TsPoint stamped(point.value);
+        StampUtcNow(stamped.mtime);
+        sink_->Enqueue(pipeline, series, stamped, &counts_);
+    } else {
+        sink_->Enqueue(pipeline, series, point, &counts_);
+    }
+}
+
+void SeriesRecorder::RecordOwnPoint(TsPoint& point) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series> series = Current();
+    if (point.mtime.empty()) {
+        StampUtcNow(point.mtime);
+    }
+    sink_->Enqueue(pipeline, series, point, &counts_);
+}
+
+void SeriesRecorder::RecordValue(TsValue value) {
+    Pipeline& pipeline = Ready();
+    const std::shared_ptr<const Series> series = Current();
+    TsPoint point(std::move(value));
+    StampUtcNow(point.mtime);
+    sink_->Enqueue(pipeline, series, point, &counts_);
+}
+
+std::optional<TsMetadata> SeriesRecorder::metadata() const {
+    const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
+    if (!series_) {
+        return std::nullopt;
+    }
+    return series_->meta;
 }
 
 }  // namespace telem_pyb_log

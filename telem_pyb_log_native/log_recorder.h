@@ -38,6 +38,19 @@ struct RecorderStats : PipelineStats {
     std::uint64_t untimed = 0;  // points queued whose mtime is not a time (stored with time NULL)
 };
 
+// The counts of one series recorder of a sink: its own share of the sink's.
+struct SeriesCounts {
+    std::atomic<std::uint64_t> recorded{0};
+    std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint64_t> refused{0};
+    std::atomic<std::uint64_t> untimed{0};
+};
+
+class SeriesRecorder;
+
+// A LogRecorder is also a sink: its delivery path (one queue, one writer,
+// one connection, at most one spool) serves its own series and those of any
+// number of SeriesRecorders made from it.
 class LogRecorder : public norv::telem::TelemRecorder, public std::enable_shared_from_this<LogRecorder> {
 public:
     // Takes the store, connected already, and starts the writer.
@@ -56,11 +69,14 @@ public:
     void RecordOwnPoint(norv::telem::TsPoint& point);
     // Waits up to `timeout` seconds (< 0: no limit) until every row recorded
     // so far is written; TelemException with the last error if they are not.
-    void Flush(double timeout);
+    // With `interruptible` (a call from Python), Ctrl-C interrupts the wait:
+    // PythonInterrupted, saying what is left.
+    void Flush(double timeout, bool interruptible = false);
     // Refuses further records, waits like Flush, stops the writer and closes
     // the store. TelemException, after closing, if rows could not be written.
-    // Closing a closed recorder does nothing.
-    void CloseWithin(double timeout);
+    // Closing a closed recorder waits for the close in progress, if any.
+    // Interrupted (Ctrl-C), the rows left are given up (or kept in the spool).
+    void CloseWithin(double timeout, bool interruptible = false);
     // Close at garbage collection: errors are logged, not raised.
     void CloseUncollected();
 
@@ -83,13 +99,27 @@ public:
     static void ChildAfterFork();
 
 private:
+    friend class SeriesRecorder;
     enum State { kOpen, kClosed, kForked };
+    // Series recorders' metadata locks: a few, shared, so that fork() can
+    // hold them all (see PrepareFork) whatever the number of recorders. Few
+    // also because fork() holds every sink's at once (ThreadSanitizer's
+    // deadlock detector follows at most 64 locks held by one thread).
+    static constexpr std::size_t kSeriesLocks = 16;
+    // Each on a cache line of its own: threads recording other series do
+    // not contend for the line of a lock they do not take.
+    struct alignas(64) SeriesLockLine {
+        std::mutex mutex;
+    };
 
-    Pipeline& Ready();
+    Pipeline& Ready(SeriesCounts* own = nullptr);
     const std::shared_ptr<const Series>& CurrentSeries();
-    void Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const norv::telem::TsPoint& point);
-    [[noreturn]] void Refuse(const std::string& reason);
-    [[noreturn]] void RefuseClosed();
+    std::shared_ptr<const Series> Describe(const norv::telem::TsMetadata& meta, SeriesCounts* own);
+    void Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const norv::telem::TsPoint& point,
+                 SeriesCounts* own = nullptr);
+    [[noreturn]] void Refuse(const std::string& reason, SeriesCounts* own = nullptr);
+    [[noreturn]] void RefuseClosed(SeriesCounts* own = nullptr);
+    std::mutex& SeriesLock(std::uint64_t uid) { return series_locks_[uid % kSeriesLocks].mutex; }
     std::string NotWritten(const PipelineStats& s, const std::string& when) const;
 
     const RecorderOptions options_;
@@ -107,11 +137,48 @@ private:
     std::shared_ptr<const Series> series_;  // null until the first metadata
     std::atomic<std::uint64_t> generation_{0};  // changes with series_
 
-    // Serialises close and the revival after fork(); made anew in a child,
-    // where a thread of the parent may have held it.
+    // Serialises the start of a close and the revival after fork(), never
+    // held while waiting; made anew in a child, where a thread of the parent
+    // may have held it.
     std::unique_ptr<std::mutex> close_mutex_;
+    // In a child after fork(): pipeline_ is the parent's, abandoned (stats
+    // have only this recorder's own counts). Read by the thread that asks.
+    std::atomic<bool> inherited_{false};
+    Store* fork_store_ = nullptr;  // the store a fork in progress prepared; under registry_mutex
     std::atomic<std::uint64_t> refused_{0};
     std::atomic<std::uint64_t> untimed_{0};
+    SeriesLockLine series_locks_[kSeriesLocks];
+};
+
+// One series recorded into a sink (a LogRecorder): its metadata and counts;
+// the rows go the sink's delivery path. Cheap: a few words and the series.
+// close() ends this series only; its queued rows are still delivered.
+class SeriesRecorder : public norv::telem::TelemRecorder {
+public:
+    explicit SeriesRecorder(std::shared_ptr<LogRecorder> sink);
+    SeriesRecorder(const SeriesRecorder&) = delete;
+    SeriesRecorder& operator=(const SeriesRecorder&) = delete;
+
+    void RecordMetadata(const norv::telem::TsMetadata& meta) override;
+    void RecordPoint(const norv::telem::TsPoint& point) override;
+    void RecordValue(norv::telem::TsValue value) override;
+    void Close() override { closed_.store(true); }
+
+    void RecordOwnPoint(norv::telem::TsPoint& point);
+    std::optional<norv::telem::TsMetadata> metadata() const;
+    bool closed() const { return closed_.load() || sink_->closed(); }
+    const SeriesCounts& counts() const { return counts_; }
+    const std::shared_ptr<LogRecorder>& sink() const { return sink_; }
+
+private:
+    Pipeline& Ready();
+    std::shared_ptr<const Series> Current();
+
+    const std::shared_ptr<LogRecorder> sink_;
+    const std::uint64_t uid_;
+    std::atomic<bool> closed_{false};
+    std::shared_ptr<const Series> series_;  // under the sink's SeriesLock(uid_)
+    SeriesCounts counts_;
 };
 
 }  // namespace telem_pyb_log

@@ -14,7 +14,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "fast_entry.h"
+#include "fast_layer/entry.h"
+#include "fast_layer/gate.h"
+#include "fast_layer/interpreter_state.h"
 #include "initialised_instance_caster.h"  // telem_pyb's: records only from initialised instances
 #include "log_recorder.h"
 #include "norv/telem/telem.h"
@@ -31,6 +33,24 @@ using norv::telem::TsMetadata;
 using norv::telem::TsPoint;
 using telem_pyb_log::LogRecorder;
 using telem_pyb_log::Store;
+
+// A log recorder is loaded only from an initialised instance, as telem_pyb's
+// classes are (initialised_instance_caster.h): plain pybind11 would call
+// through a null value for None and through an unmade one for an instance
+// whose __init__ never ran.
+template <>
+class pybind11::detail::type_caster<LogRecorder> : public telem_pyb::InitialisedInstanceCaster<LogRecorder> {};
+template <>
+class pybind11::detail::type_caster<telem_pyb_log::SeriesRecorder>
+    : public telem_pyb::InitialisedInstanceCaster<telem_pyb_log::SeriesRecorder> {};
+
+// The bound classes the fast layer reads, numbered for its state record.
+template <>
+struct fast_layer::ClassSlot<LogRecorder> : std::integral_constant<int, 0> {};
+template <>
+struct fast_layer::ClassSlot<TsPoint> : std::integral_constant<int, 1> {};
+template <>
+struct fast_layer::ClassSlot<telem_pyb_log::SeriesRecorder> : std::integral_constant<int, 2> {};
 
 namespace {
 
@@ -54,7 +74,8 @@ std::unique_ptr<Store> TakeStore(py::handle store, bool connected) {
         return std::move(native.store);
     }
     const std::string where = py::str(store.attr("where"));
-    return std::make_unique<telem_pyb_log::PythonStore>(store.ptr(), where, connected);
+    const py::object refused = py::module_::import("telem_pyb_log._batching").attr("RowRefused");
+    return std::make_unique<telem_pyb_log::PythonStore>(store.ptr(), refused.ptr(), where, connected);
 }
 
 // A time limit from Python: None (none) or a finite number of seconds >= 0.
@@ -63,7 +84,8 @@ double TimeLimit(std::optional<double> timeout) {
         return -1;
     }
     if (!std::isfinite(*timeout) || *timeout < 0) {
-        throw py::value_error("timeout must be None or a finite number of seconds >= 0, not " + py::repr(py::float_(*timeout)).cast<std::string>());
+        throw py::value_error("timeout must be None or a finite number of seconds >= 0, not "
+                              + py::repr(py::float_(*timeout)).cast<std::string>());
     }
     return *timeout;
 }
@@ -82,26 +104,32 @@ py::dict Stats(const LogRecorder& recorder) {
     d["failed_writes"] = s.failed_writes;
     d["lost"] = s.lost;
     d["abandoned"] = s.abandoned;
+    d["set_aside"] = s.set_aside;
+    d["unspooled"] = s.unspooled;
+    d["spool_error"] = s.spool_error.empty() ? py::object(py::none()) : py::object(py::str(s.spool_error));
     d["last_error"] = s.last_error.empty() ? py::object(py::none()) : py::object(py::str(s.last_error));
     d["last_error_at"] = Seconds(s.last_error_at);
     d["last_write_at"] = Seconds(s.last_write_at);
     d["recovered"] = s.recovered;
     d["spool_rows"] = s.spool.rows;
     d["spool_bytes"] = s.spool.bytes;
-    d["spool_oldest_age"] = s.spool.oldest_at > 0
-                                ? py::object(py::float_(std::max(0.0, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() - s.spool.oldest_at)))
-                                : py::object(py::none());
+    d["spool_oldest_age"] =
+        s.spool.oldest_at > 0
+            ? py::object(py::float_(std::max(
+                  0.0, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count()
+                           - s.spool.oldest_at)))
+            : py::object(py::none());
     return d;
 }
 
 // record_value(recorder, value) for a log recorder and a value of a built-in
 // type; any other call goes to pybind11's dispatcher.
 PyObject* RecordValueCall(PyObject* const* args) {
-    LogRecorder* self = telem_pyb_log::ExactInstance<LogRecorder>(args[0]);
-    if (self == nullptr || !telem_pyb::IsBuiltinValue(args[1])) {
+    LogRecorder* self = fast_layer::NativeValue<LogRecorder>(args[0]);
+    if (self == nullptr) {
         return nullptr;
     }
-    auto value = telem_pyb::LoadValue(args[1], true);
+    auto value = telem_pyb::LoadPlainValue(args[1]);
     if (!value) {
         return nullptr;
     }
@@ -111,8 +139,32 @@ PyObject* RecordValueCall(PyObject* const* args) {
 
 // record_point(recorder, point) for a log recorder and an initialised TsPoint.
 PyObject* RecordPointCall(PyObject* const* args) {
-    LogRecorder* self = telem_pyb_log::ExactInstance<LogRecorder>(args[0]);
-    TsPoint* point = telem_pyb_log::ExactInstance<TsPoint>(args[1]);
+    LogRecorder* self = fast_layer::NativeValue<LogRecorder>(args[0]);
+    TsPoint* point = fast_layer::NativeValue<TsPoint>(args[1]);
+    if (self == nullptr || point == nullptr) {
+        return nullptr;
+    }
+    self->RecordOwnPoint(*point);
+    Py_RETURN_NONE;
+}
+
+// The same two for a recorder of a sink.
+PyObject* SeriesRecordValueCall(PyObject* const* args) {
+    auto* self = fast_layer::NativeValue<telem_pyb_log::SeriesRecorder>(args[0]);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    auto value = telem_pyb::LoadPlainValue(args[1]);
+    if (!value) {
+        return nullptr;
+    }
+    self->RecordValue(std::move(*value));
+    Py_RETURN_NONE;
+}
+
+PyObject* SeriesRecordPointCall(PyObject* const* args) {
+    auto* self = fast_layer::NativeValue<telem_pyb_log::SeriesRecorder>(args[0]);
+    TsPoint* point = fast_layer::NativeValue<TsPoint>(args[1]);
     if (self == nullptr || point == nullptr) {
         return nullptr;
     }
@@ -133,15 +185,33 @@ PYBIND11_MODULE(_native, m) {
             "telem_pyb_log._native cannot see telem_pyb's classes: the two were built with pybind11s whose "
             "internals differ");
     }
-    ++telem_pyb_log::interpreter_generation;
+    fast_layer::OpenInterpreterState("telem_pyb_log._native", {});
     LogRecorder::RefuseNew(false);
-    static const int fork_handlers = pthread_atfork(&LogRecorder::PrepareFork, &LogRecorder::ParentAfterFork,
-                                                    &LogRecorder::ChildAfterFork);
+    static const int fork_handlers =
+        pthread_atfork(&LogRecorder::PrepareFork, &LogRecorder::ParentAfterFork, &LogRecorder::ChildAfterFork);
     if (fork_handlers != 0) {
         throw py::import_error("telem_pyb_log._native: pthread_atfork failed");
     }
 
     m.doc() = "The native half of telem_pyb_log's recorders.";
+
+    // A flush or close that Ctrl-C interrupted: the handler's exception
+    // (KeyboardInterrupt) is raised, with a note of what was left undone.
+    py::register_local_exception_translator([](std::exception_ptr p) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const telem_pyb_log::PythonInterrupted& e) {
+            PyObject* raised = PyErr_GetRaisedException();
+            if (raised == nullptr) {
+                PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+                return;
+            }
+            PyObject* done = PyObject_CallMethod(raised, "add_note", "s", e.what());
+            Py_XDECREF(done);
+            PyErr_Clear();
+            PyErr_SetRaisedException(raised);
+        }
+    });
 
     py::class_<NativeStore, std::shared_ptr<NativeStore>>(m, "NativeStore", "A store of the native recorders.")
         .def_property_readonly("where", [](const NativeStore& s) { return s.where; });
@@ -156,8 +226,7 @@ PYBIND11_MODULE(_native, m) {
             return native;
         },
         py::arg("label"), py::arg("path"), py::arg("timeout"), py::arg("sqlite_module"),
-        py::call_guard<py::gil_scoped_release>(),
-        "Opens the SQLite store of a file (creating it and its table).");
+        py::call_guard<py::gil_scoped_release>(), "Opens the SQLite store of a file (creating it and its table).");
 
     m.def(
         "open_postgres",
@@ -206,10 +275,10 @@ PYBIND11_MODULE(_native, m) {
         .def("record_point", &LogRecorder::RecordOwnPoint, "Record Point")
         .def("record_value", &LogRecorder::RecordValue, "Record Point Value")
         .def(
-            "flush", [](LogRecorder& r, std::optional<double> timeout) { r.Flush(TimeLimit(timeout)); },
+            "flush", [](LogRecorder& r, std::optional<double> timeout) { r.Flush(TimeLimit(timeout), true); },
             py::arg("timeout") = py::none(), "Writes every row recorded so far, waiting up to timeout seconds.")
         .def(
-            "close", [](LogRecorder& r, std::optional<double> timeout) { r.CloseWithin(TimeLimit(timeout)); },
+            "close", [](LogRecorder& r, std::optional<double> timeout) { r.CloseWithin(TimeLimit(timeout), true); },
             py::arg("timeout") = py::none(),
             "Writes the remaining rows, waiting up to timeout seconds, and stops the writer.")
         .def("_close_uncollected", &LogRecorder::CloseUncollected)
@@ -217,16 +286,46 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("closed", &LogRecorder::closed)
         .def_property_readonly("metadata", &LogRecorder::metadata)
         .def("_stats", &Stats);
-    telem_pyb_log::InstallFastEntry(recorder.attr("record_value"),
-                                    telem_pyb_log::FastEntry<2, RecordValueCall>);
-    telem_pyb_log::InstallFastEntry(recorder.attr("record_point"),
-                                    telem_pyb_log::FastEntry<2, RecordPointCall>);
+    fast_layer::InstallFastEntry(recorder.attr("record_value"), fast_layer::FastEntry<2, RecordValueCall>);
+    fast_layer::InstallFastEntry(recorder.attr("record_point"), fast_layer::FastEntry<2, RecordPointCall>);
+    fast_layer::InstallMethodDescriptor(recorder, "record_value");
+    fast_layer::InstallMethodDescriptor(recorder, "record_point");
+
+    using telem_pyb_log::SeriesRecorder;
+    py::class_<SeriesRecorder, TelemRecorder, std::shared_ptr<SeriesRecorder>> series(
+        m, "SeriesRecorder", "A recorder of one series into a sink.");
+    series
+        .def(py::init([](std::shared_ptr<LogRecorder> sink) {
+                 if (!sink) {
+                     throw py::type_error("a SeriesRecorder needs the native half of a sink");
+                 }
+                 return std::make_shared<SeriesRecorder>(std::move(sink));
+             }),
+             py::arg("sink"), py::keep_alive<1, 2>())
+        .def("record_metadata", &SeriesRecorder::RecordMetadata, "Record Metadata")
+        .def("record_point", &SeriesRecorder::RecordOwnPoint, "Record Point")
+        .def("record_value", &SeriesRecorder::RecordValue, "Record Point Value")
+        .def("close", &SeriesRecorder::Close, "Ends this series; its queued rows are still delivered.")
+        .def_property_readonly("closed", &SeriesRecorder::closed)
+        .def_property_readonly("where", [](const SeriesRecorder& r) { return r.sink()->where(); })
+        .def_property_readonly("metadata", &SeriesRecorder::metadata)
+        .def_property_readonly("stats", [](const SeriesRecorder& r) {
+            const telem_pyb_log::SeriesCounts& c = r.counts();
+            return py::module_::import("telem_pyb_log._batching")
+                .attr("SeriesStats")(c.recorded.load(), c.dropped.load(), c.refused.load(), c.untimed.load());
+        });
+    fast_layer::InstallFastEntry(series.attr("record_value"), fast_layer::FastEntry<2, SeriesRecordValueCall>);
+    fast_layer::InstallFastEntry(series.attr("record_point"), fast_layer::FastEntry<2, SeriesRecordPointCall>);
+    fast_layer::InstallMethodDescriptor(series, "record_value");
+    fast_layer::InstallMethodDescriptor(series, "record_point");
 
     // A reference to a recorder's native half that does not keep its Python
     // object alive, for the finaliser that closes an unclosed recorder.
     py::class_<NativeHalf>(m, "NativeHalf", "The native half of a recorder, apart from its Python object.")
         .def("close_uncollected", [](const NativeHalf& half) { half.recorder->CloseUncollected(); });
-    m.def("native_half", [](std::shared_ptr<LogRecorder> r) { return NativeHalf{std::move(r)}; });
+    m.def(
+        "native_half", [](std::shared_ptr<LogRecorder> r) { return NativeHalf{std::move(r)}; },
+        py::arg("recorder").none(false));
 
     telem_pyb_log::RegisterSqliteReader(m);
 

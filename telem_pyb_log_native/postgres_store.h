@@ -2,27 +2,47 @@
 
 // The PostgreSQL store: a table that recorders of many processes and hosts
 // share, each batch one COPY in one transaction, every row delivered exactly
-// once. The ledger table <table>_delivered holds, per recorder, how many of
-// its rows the table holds; the transaction that copies a batch advances it,
-// and only from the count the batch follows on. After a write whose outcome is
-// unknown (the connection dropped, the commit in doubt) the next reads the
-// ledger first and sends only what the table lacks; a ledger behind the
-// recorder (the server lost rows it had confirmed) is reported and delivery
-// goes on from its count. Each batch's transaction also notes the metadata of
-// its series in <table>_series. Opening upgrades a table of an earlier version
-// in place.
+// once. The ledger table <table>_delivered holds, per key (a recorder's, or
+// its spool's), the last row number the table holds; the transaction that
+// copies a batch advances it, and only from the count the batch follows on
+// (numbering.h). After a write whose outcome is unknown (the connection
+// dropped, the commit in doubt) the next reads the ledger first and sends
+// only what the table lacks; a ledger behind (the server lost rows it had
+// confirmed) is reported and delivery goes on from its count. Each batch's
+// transaction also notes the metadata of its series in <table>_series.
+// Opening upgrades a table of an earlier version in place
+// (postgres_tables.cpp).
+//
+// A write's steps: the connection (made, its session set, its tables
+// checked without a lock when they are there), the ledger (Verify), one
+// round trip that opens the transaction, advances the ledger, notes the
+// series and starts the COPY (Begin), the rows (Copy), the results and the
+// commit (Finish). A row the server refuses as data (a COPY's data error or
+// constraint) fails the write with kRowRefused and the row's index.
+//
+// The session that a host lost in the middle of a write leaves behind holds
+// the table's lock and its ledger row until the server notices: the store
+// sets TCP keepalives and server-side timeouts for its own sessions, so that
+// the server ends such a session within about a minute; connecting takes no
+// lock when the tables are there. Its commits are synchronous
+// (synchronous_commit = on), whatever the server's default: with a spool,
+// rows are let go once the server says they are durable.
 //
 // libpq is used without blocking: every step of a write waits for the server
 // at most until the write's deadline (write_timeout; connect_timeout for
-// connecting), and can be interrupted.
+// connecting), and can be interrupted. Threads: the delivery loop's, except
+// Interrupt (any thread).
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "libpq_api.h"
 #include "store.h"
+#include "written_series.h"
 
 namespace telem_pyb_log {
 
@@ -39,8 +59,7 @@ public:
 
     const std::string& where() const override { return where_; }
     RowFormat format() const override { return RowFormat::kCopyText; }
-    void Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) override;
-    void UseIdentity(const std::string& identity) override { recorder_id_ = identity; }
+    void Write(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events) override;
     void Interrupt() noexcept override;
     void Close() noexcept override;
     std::unique_ptr<Store> ForChild() override;
@@ -54,13 +73,32 @@ private:
     struct Unconnected {};
     PostgresStore(const PostgresStore& settings, Unconnected);
 
+    void ParseConninfo();
     void Connect();
+    void SetSession(std::int64_t deadline);
     void Drop() noexcept;
     void Wait(int socket_events, std::int64_t deadline);
     void FlushOutput(std::int64_t deadline);
     ResultPtr NextResult(std::int64_t deadline);
     ResultPtr Run(const std::string& sql, int expected, std::int64_t deadline);
+    void DrainResults(std::int64_t deadline);
+    [[noreturn]] void Refused(const pq::Result* result, bool rows, std::size_t skip);
+
+    // The write's steps.
+    LedgerPlan Verify(const Batch& batch, const BatchNumbers& numbers, std::int64_t deadline, DeliveryEvents& events);
+    void Begin(const Batch& batch, const BatchNumbers& numbers, const LedgerPlan& plan, std::int64_t deadline);
+    void Copy(const Batch& batch, std::size_t skip, std::int64_t deadline);
+    void Finish(bool copied, std::size_t skip, std::int64_t deadline);
+
+    // The tables (postgres_tables.cpp).
+    bool TablesReady(std::int64_t deadline);
     void CreateTables(std::int64_t deadline);
+    void CheckNames(std::size_t max_length) const;
+    void CheckNotAnothersPart(std::int64_t deadline);
+    long long ExistingVersion(std::int64_t deadline);
+    void CreateTable(std::int64_t deadline);
+    void Upgrade(std::int64_t deadline);
+    void CreateOthers(std::int64_t deadline);
     void FillTypedColumns();
     static void AppendTypedLiterals(std::string& out, const TypedFields& typed);
     std::string SeriesUpserts(const Batch& batch, std::size_t& count);
@@ -68,7 +106,7 @@ private:
     std::string Regclass(const std::string& relation) const;
     bool Exists(const std::string& relation, std::int64_t deadline);
     std::string ShapeProblems(const std::string& relation, bool ledger, std::int64_t deadline);
-    std::uint64_t LedgerCount(std::int64_t deadline);
+    std::optional<std::uint64_t> LedgerCount(const std::string& key, std::int64_t deadline);
     std::string Quoted(const std::string& identifier) const;
     std::string Scrub(std::string message) const;
     [[noreturn]] void Fail(const std::string& what) const;
@@ -78,23 +116,25 @@ private:
     const std::string table_;
     const std::string ledger_;
     const std::string series_;  // <table>_series: each series' metadata as recorded
+    WrittenSeries written_series_;  // on this connection (writer thread)
     const std::string schema_;  // <table>_schema: the shape's version and the upgrade's progress
     const double connect_timeout_;
     const double write_timeout_;
     const std::string libpq_module_;
     const pq::Api& api_;
-    std::string password_;  // removed from every message
+    std::vector<std::string> secrets_;  // removed from every message: passwords, strings holding one
     std::string where_;
-    std::string recorder_id_;  // this recorder's key in the ledger
     std::string copy_sql_;
 
     pq::Conn* conn_ = nullptr;
+    std::atomic<int> socket_{-1};  // conn_'s, for a child after fork() to close its copy
     int interrupt_fd_ = -1;
     std::atomic<bool> interrupted_{false};
     bool verify_ = false;  // the next write reads the ledger first
-    // Rows of this recorder that the server confirmed and then lost: the
-    // ledger counts that many fewer than the recorder wrote.
-    std::uint64_t lost_ = 0;
+    // The key this store wrote under, and the count its ledger showed for it
+    // then (PlanLedger's `known_from`).
+    std::string known_key_;
+    std::optional<std::uint64_t> known_from_;
 };
 
 }  // namespace telem_pyb_log

@@ -6,6 +6,15 @@
 // series shares. A row whose series texts differ from its series' (the
 // conversion chose other ones) carries all seven. Each row ends with its
 // typed fields (typed_fields.h): a byte of flags and the values it has.
+//
+// The bytes of a chunk, which a spool record holds as they are (spool.h):
+// per row a u32, the index of its series in the chunk's series or kFullRow;
+// a series row then has its mtime and value, a full row its seven texts,
+// each a u32 length and the bytes; then the typed fields: a byte of flags
+// (1 time, 2 number) and the i64 time and double number that they name.
+//
+// Threads: a chunk belongs to one thread at a time (the queue hands it over
+// under its shard's lock); a Batch to the delivery loop's thread.
 
 #include <algorithm>
 #include <array>
@@ -50,6 +59,7 @@ class Chunk {
 
 public:
     static constexpr std::uint32_t kFullRow = 0xFFFFFFFF;
+    static constexpr unsigned kNoShard = ~0U;
 
     void AppendSeriesRow(const std::shared_ptr<const Series>& series, std::string_view mtime,
                          std::string_view value, const TypedFields& typed = {}) {
@@ -79,19 +89,22 @@ public:
         ++rows_;
     }
 
-    // Calls f(const RowView&) for every row, in order.
+    // Calls f(const RowView&, const std::shared_ptr<const Series>* series)
+    // for every row, in order; `series` is null for a full row.
     template <typename F>
-    void ForEach(F&& f) const {
+    void ForEachEntry(F&& f) const {
         const char* p = bytes_.get();
         for (std::uint32_t i = 0; i < rows_; ++i) {
             const std::uint32_t index = TakeNumber(p);
             RowView row;
+            const std::shared_ptr<const Series>* series = nullptr;
             if (index == kFullRow) {
                 for (std::string_view* field : Fields(row)) {
                     *field = TakeText(p);
                 }
             } else {
-                const Series& s = *series_[index];
+                series = &series_[index];
+                const Series& s = **series;
                 row.mtime = TakeText(p);
                 row.value = TakeText(p);
                 row.tsname = s.tsname;
@@ -101,11 +114,45 @@ public:
                 row.origin = s.origin;
             }
             row.typed = TakeTyped(p);
-            f(row);
+            f(static_cast<const RowView&>(row), series);
         }
     }
 
+    // Calls f(const RowView&) for every row, in order.
+    template <typename F>
+    void ForEach(F&& f) const {
+        ForEachEntry([&](const RowView& row, const std::shared_ptr<const Series>*) { f(row); });
+    }
+
+    // Appends a row that ForEachEntry gave, keeping its series.
+    void AppendEntry(const RowView& row, const std::shared_ptr<const Series>* series) {
+        if (series != nullptr) {
+            AppendSeriesRow(*series, row.mtime, row.value, row.typed);
+        } else {
+            AppendFullRow(row);
+        }
+    }
+
+    // Takes `size` bytes of `rows` rows in the layout above, with the series
+    // their indexes name; false, leaving the chunk empty, if they do not
+    // hold that (a record that passed its check but that another writer made).
+    bool Assign(const char* data, std::size_t size, std::uint32_t rows,
+                std::vector<std::shared_ptr<const Series>> series) {
+        Clear();
+        if (!Walks(data, size, rows, series.size())) {
+            return false;
+        }
+        Reserve(size);
+        std::memcpy(Grow(size), data, size);
+        series_ = std::move(series);
+        rows_ = rows;
+        return true;
+    }
+
     std::uint32_t rows() const { return rows_; }
+    // The bytes the rows take (what a batch's byte bound counts).
+    std::size_t used_bytes() const { return size_; }
+    const char* data() const { return bytes_.get(); }
     // The series the chunk's series rows refer to, each once in a row.
     const std::vector<std::shared_ptr<const Series>>& series() const { return series_; }
     unsigned shard() const { return shard_; }
@@ -189,13 +236,56 @@ private:
         p += n;
         return text;
     }
+    // True when `size` bytes hold exactly `rows` rows of the layout.
+    static bool Walks(const char* p, std::size_t size, std::uint32_t rows, std::size_t series) {
+        const char* end = p + size;
+        const auto text = [&] {
+            std::uint32_t n;
+            if (end - p < 4) {
+                return false;
+            }
+            std::memcpy(&n, p, 4);
+            p += 4;
+            if (static_cast<std::size_t>(end - p) < n) {
+                return false;
+            }
+            p += n;
+            return true;
+        };
+        for (std::uint32_t i = 0; i < rows; ++i) {
+            std::uint32_t index;
+            if (end - p < 4) {
+                return false;
+            }
+            std::memcpy(&index, p, 4);
+            p += 4;
+            const int texts = index == kFullRow ? 7 : 2;
+            if (index != kFullRow && index >= series) {
+                return false;
+            }
+            for (int t = 0; t < texts; ++t) {
+                if (!text()) {
+                    return false;
+                }
+            }
+            if (p == end || static_cast<unsigned char>(*p) > 3) {
+                return false;
+            }
+            const std::size_t typed = 1 + ((*p & 1) ? 8 : 0) + ((*p & 2) ? 8 : 0);
+            if (static_cast<std::size_t>(end - p) < typed) {
+                return false;
+            }
+            p += typed;
+        }
+        return p == end;
+    }
 
     std::unique_ptr<char[]> bytes_;  // the rows, size_ of capacity_ bytes in use
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
     std::vector<std::shared_ptr<const Series>> series_;
     std::uint32_t rows_ = 0;
-    unsigned shard_ = 0;         // the queue shard it was filled in
+    unsigned shard_ = 0;         // the queue shard it was filled in (kNoShard: none)
     std::int64_t first_at_ = 0;  // steady-clock ns of the first row
 };
 
@@ -204,6 +294,13 @@ class Batch {
 public:
     std::size_t rows() const { return rows_; }
     bool empty() const { return chunks_.empty(); }
+    std::size_t bytes() const {
+        std::size_t total = 0;
+        for (const auto& chunk : chunks_) {
+            total += chunk->used_bytes();
+        }
+        return total;
+    }
 
     template <typename F>
     void ForEach(F&& f) const {
@@ -214,22 +311,53 @@ public:
 
     const std::vector<std::unique_ptr<Chunk>>& chunks() const { return chunks_; }
 
-    // The series that the batch's series rows refer to, each once.
-    std::vector<const Series*> DistinctSeries() const {
-        std::vector<const Series*> found;
+    // Calls f(const std::shared_ptr<const Series>&) for the series of every
+    // chunk (a series may come more than once).
+    template <typename F>
+    void ForEachSeries(F&& f) const {
         for (const auto& chunk : chunks_) {
             for (const auto& series : chunk->series()) {
-                if (std::find(found.begin(), found.end(), series.get()) == found.end()) {
-                    found.push_back(series.get());
-                }
+                f(series);
             }
         }
-        return found;
     }
 
     void Add(std::unique_ptr<Chunk> chunk) {
         rows_ += chunk->rows();
         chunks_.push_back(std::move(chunk));
+    }
+
+    // Moves the rows from `index` on to the end of `rest`.
+    void SplitAt(std::size_t index, Batch& rest) {
+        std::size_t at = 0;
+        std::size_t c = 0;
+        while (c < chunks_.size() && at + chunks_[c]->rows() <= index) {
+            at += chunks_[c++]->rows();
+        }
+        if (c == chunks_.size()) {
+            return;
+        }
+        if (at < index) {
+            // The chunk holding the cut is copied into its two halves.
+            auto front = std::make_unique<Chunk>();
+            auto back = std::make_unique<Chunk>();
+            std::size_t i = at;
+            chunks_[c]->ForEachEntry([&](const RowView& row, const std::shared_ptr<const Series>* series) {
+                (i++ < index ? *front : *back).AppendEntry(row, series);
+            });
+            for (Chunk* half : {front.get(), back.get()}) {
+                half->set_shard(chunks_[c]->shard());
+                half->set_first_at(chunks_[c]->first_at());
+            }
+            chunks_[c] = std::move(front);
+            rest.Add(std::move(back));
+            ++c;
+        }
+        for (std::size_t k = c; k < chunks_.size(); ++k) {
+            rest.Add(std::move(chunks_[k]));
+        }
+        chunks_.resize(c);
+        rows_ = index;
     }
 
     std::vector<std::unique_ptr<Chunk>> TakeChunks() {

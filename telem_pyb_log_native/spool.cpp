@@ -1,7 +1,5 @@
 #include "spool.h"
 
-#include "random_uuid.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,139 +7,27 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <system_error>
+
+#include "numbering.h"
+#include "random_uuid.h"
+#include "spool_format.h"
 
 namespace telem_pyb_log {
 
+namespace format = spool_format;
+
 namespace {
 
-constexpr std::uint32_t kMagic = 0x4C505354;  // "TSPL"
-constexpr std::size_t kHeader = 40;
-constexpr std::uint32_t kMaxPayload = 1U << 30;
 constexpr std::uint64_t kConfirmedCheck = 0x5350'4F4F'4C43'4F4EULL;
+constexpr std::size_t kConfirmedOld = 16;  // seq, check: earlier versions
+constexpr std::size_t kConfirmedSize = 16 + 36 + 4;  // seq, check, identity, crc32c of them
 constexpr const char* kSuffix = ".seg";
-
-// The fields of a row in the order a record holds them: the seven texts,
-// then the typed fields. A field added to RowView is added at the end;
-// records written before then read it as empty, and fields a record has
-// beyond these are skipped.
-constexpr std::size_t kTexts = 7;
-constexpr std::size_t kFields = kTexts + 1;
-std::array<std::string_view*, kTexts> TextsOf(RowView& row) {
-    return {&row.mtime, &row.tsname, &row.value, &row.btype, &row.units, &row.comment, &row.origin};
-}
-
-// The typed fields as one field: a byte of flags (1 time, 2 number), then
-// the time (int64 microseconds) and the number (double) that they name.
-void PutTyped(std::string& out, const TypedFields& typed) {
-    const char flags = static_cast<char>(typed.has_time | typed.has_number << 1);
-    const std::uint32_t size = 1 + (typed.has_time ? 8 : 0) + (typed.has_number ? 8 : 0);
-    out.append(reinterpret_cast<const char*>(&size), 4);
-    out.push_back(flags);
-    if (typed.has_time) {
-        out.append(reinterpret_cast<const char*>(&typed.time), 8);
-    }
-    if (typed.has_number) {
-        out.append(reinterpret_cast<const char*>(&typed.number), 8);
-    }
-}
-
-// The typed fields of PutTyped's field; a field of another size (a record
-// the CRC passed but another writer made) gives none.
-TypedFields TakeTyped(std::string_view field) {
-    TypedFields typed;
-    if (field.empty()) {
-        return typed;
-    }
-    const bool has_time = (field[0] & 1) != 0;
-    const bool has_number = (field[0] & 2) != 0;
-    if (field.size() != 1u + (has_time ? 8 : 0) + (has_number ? 8 : 0)) {
-        return typed;
-    }
-    const char* p = field.data() + 1;
-    if (has_time) {
-        std::memcpy(&typed.time, p, 8);
-        p += 8;
-    }
-    if (has_number) {
-        std::memcpy(&typed.number, p, 8);
-    }
-    typed.has_time = has_time;
-    typed.has_number = has_number;
-    return typed;
-}
-
-std::array<std::uint32_t, 256 * 8> MakeCrcTable() {
-    std::array<std::uint32_t, 256 * 8> table{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        std::uint32_t c = i;
-        for (int k = 0; k < 8; ++k) {
-            c = (c & 1) ? (c >> 1) ^ 0x82F63B78U : c >> 1;
-        }
-        table[i] = c;
-    }
-    for (std::size_t i = 0; i < 256; ++i) {
-        for (std::size_t t = 1; t < 8; ++t) {
-            const std::uint32_t prev = table[(t - 1) * 256 + i];
-            table[t * 256 + i] = (prev >> 8) ^ table[prev & 0xFF];
-        }
-    }
-    return table;
-}
-
-__attribute__((target("sse4.2"))) std::uint32_t Crc32cHardware(const unsigned char* p, std::size_t n,
-                                                                  std::uint32_t crc) {
-    std::uint64_t c = crc;
-    for (; n >= 8; n -= 8, p += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        c = __builtin_ia32_crc32di(c, word);
-    }
-    auto c32 = static_cast<std::uint32_t>(c);
-    for (; n > 0; --n, ++p) {
-        c32 = __builtin_ia32_crc32qi(c32, *p);
-    }
-    return c32;
-}
-
-std::uint32_t Crc32cSoftware(const unsigned char* p, std::size_t n, std::uint32_t crc) {
-    static const auto table = MakeCrcTable();
-    for (; n >= 8; n -= 8, p += 8) {
-        std::uint32_t low;
-        std::uint32_t high;
-        std::memcpy(&low, p, 4);
-        std::memcpy(&high, p + 4, 4);
-        low ^= crc;
-        crc = table[7 * 256 + (low & 0xFF)] ^ table[6 * 256 + ((low >> 8) & 0xFF)]
-              ^ table[5 * 256 + ((low >> 16) & 0xFF)] ^ table[4 * 256 + (low >> 24)]
-              ^ table[3 * 256 + (high & 0xFF)] ^ table[2 * 256 + ((high >> 8) & 0xFF)]
-              ^ table[1 * 256 + ((high >> 16) & 0xFF)] ^ table[high >> 24];
-    }
-    for (; n > 0; --n, ++p) {
-        crc = (crc >> 8) ^ table[(crc ^ *p) & 0xFF];
-    }
-    return crc;
-}
-
-void Put32(std::string& out, std::uint32_t n) { out.append(reinterpret_cast<const char*>(&n), 4); }
-void Put64(std::string& out, std::uint64_t n) { out.append(reinterpret_cast<const char*>(&n), 8); }
-std::uint32_t Get32(const char* p) {
-    std::uint32_t n;
-    std::memcpy(&n, p, 4);
-    return n;
-}
-std::uint64_t Get64(const char* p) {
-    std::uint64_t n;
-    std::memcpy(&n, p, 8);
-    return n;
-}
 
 std::string Errno(int error) { return std::system_category().message(error); }
 
@@ -158,8 +44,9 @@ bool IsIdentity(const std::string& text) {
     return true;
 }
 
-// Reads exactly `size` bytes at `offset`; fewer only at the end of the file.
-std::size_t ReadAt(int fd, char* out, std::size_t size, std::uint64_t offset) {
+// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
+// -1 with errno set if the read fails.
+ssize_t ReadAt(int fd, char* out, std::size_t size, std::uint64_t offset) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
@@ -167,25 +54,21 @@ std::size_t ReadAt(int fd, char* out, std::size_t size, std::uint64_t offset) {
             if (errno == EINTR) {
                 continue;
             }
-            throw SpoolError("cannot read the spool: " + Errno(errno));
+            return -1;
         }
         if (n == 0) {
             break;
         }
         done += static_cast<std::size_t>(n);
     }
-    return done;
+    return static_cast<ssize_t>(done);
+}
+
+std::string Where(const std::string& file, std::uint64_t from, std::uint64_t to) {
+    return file + " bytes " + std::to_string(from) + " to " + std::to_string(to);
 }
 
 }  // namespace
-
-std::uint32_t Crc32c(const void* data, std::size_t size, std::uint32_t crc) {
-    static const bool hardware = __builtin_cpu_supports("sse4.2");
-    const auto* p = static_cast<const unsigned char*>(data);
-    crc = ~crc;
-    crc = hardware ? Crc32cHardware(p, size, crc) : Crc32cSoftware(p, size, crc);
-    return ~crc;
-}
 
 Spool::Spool(std::string path, std::uint64_t max_bytes)
     : path_(std::move(path)),
@@ -196,6 +79,7 @@ Spool::Spool(std::string path, std::uint64_t max_bytes)
     }
     try {
         Lock();
+        ReadConfirmed();
         LoadIdentity();
         Recover();
     } catch (...) {
@@ -205,6 +89,11 @@ Spool::Spool(std::string path, std::uint64_t max_bytes)
 }
 
 Spool::~Spool() { Close(); }
+
+std::string Spool::identity() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return identity_;
+}
 
 void Spool::Close() noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -222,9 +111,16 @@ void Spool::CloseFiles() noexcept {
         close(confirmed_fd_);
         confirmed_fd_ = -1;
     }
-    if (dir_fd_ >= 0) {
-        close(dir_fd_);  // the lock goes with the last descriptor of it
-        dir_fd_ = -1;
+    const int dir = dir_fd_.exchange(-1);
+    if (dir >= 0) {
+        close(dir);  // the lock goes with the last descriptor of it
+    }
+}
+
+void Spool::ForgetAfterFork() noexcept {
+    const int dir = dir_fd_.exchange(-1);
+    if (dir >= 0) {
+        close(dir);
     }
 }
 
@@ -242,16 +138,17 @@ void Spool::Lock() {
     if (mkdir(path_.c_str(), 0777) != 0 && errno != EEXIST) {
         Fail("cannot make the spool directory", errno);
     }
-    dir_fd_ = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd_ < 0) {
+    const int dir = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
         Fail("cannot open the spool directory", errno);
     }
-    if (flock(dir_fd_, LOCK_EX | LOCK_NB) != 0) {
+    dir_fd_.store(dir);
+    if (flock(dir, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) {
             Fail("cannot lock the spool directory", errno);
         }
         std::string owner;
-        const int fd = openat(dir_fd_, "owner", O_RDONLY | O_CLOEXEC);
+        const int fd = openat(dir, "owner", O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
             char text[32] = {};
             const ssize_t n = read(fd, text, sizeof text - 1);
@@ -265,7 +162,7 @@ void Spool::Lock() {
                          + (owner.empty() ? std::string() : " (process " + owner + ")")
                          + "; a spool serves one recorder at a time");
     }
-    const int fd = openat(dir_fd_, "owner", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = openat(dir, "owner", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd >= 0) {
         const std::string pid = std::to_string(getpid()) + "\n";
         [[maybe_unused]] const ssize_t n = write(fd, pid.data(), pid.size());
@@ -273,48 +170,87 @@ void Spool::Lock() {
     }
 }
 
-void Spool::LoadIdentity() {
-    int fd = openat(dir_fd_, "identity", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        char text[64];
-        const std::size_t n = ReadAt(fd, text, sizeof text, 0);
-        close(fd);
-        identity_.assign(text, n);
-        identity_.erase(identity_.find_last_not_of("\n ") + 1);
-        if (!IsIdentity(identity_)) {
-            throw SpoolError("the spool " + path_ + " has a damaged identity file; it is not a recorder's spool");
-        }
+// `confirmed`: the count, and the identity it was written under (which
+// restores a lost identity file).
+void Spool::ReadConfirmed() {
+    confirmed_fd_ = openat(dir_fd_.load(), "confirmed", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (confirmed_fd_ < 0) {
+        Fail("cannot open the spool's confirmed count", errno);
+    }
+    char mark[kConfirmedSize];
+    const ssize_t n = ReadAt(confirmed_fd_, mark, sizeof mark, 0);
+    if (n < 0) {
+        Fail("cannot read the spool's confirmed count", errno);
+    }
+    std::uint64_t seq;
+    std::uint64_t check;
+    std::memcpy(&seq, mark, 8);
+    std::memcpy(&check, mark + 8, 8);
+    if (static_cast<std::size_t>(n) < kConfirmedOld || (seq ^ kConfirmedCheck) != check) {
         return;
     }
-    if (errno != ENOENT) {
+    confirmed_ = seq;
+    std::uint32_t crc;
+    std::memcpy(&crc, mark + 52, 4);
+    const std::string identity(mark + 16, 36);
+    if (static_cast<std::size_t>(n) == kConfirmedSize && Crc32c(mark, 52) == crc && IsIdentity(identity)) {
+        found_identity_ = identity;
+    }
+}
+
+void Spool::LoadIdentity() {
+    const int fd = openat(dir_fd_.load(), "identity", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) {
         Fail("cannot read the spool's identity", errno);
     }
-    // Written whole or not at all: a temporary file, made durable, renamed.
-    identity_ = RandomUuid();
-    fd = openat(dir_fd_, "identity.tmp", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        char text[64];
+        const ssize_t n = ReadAt(fd, text, sizeof text, 0);
+        close(fd);
+        std::string found(text, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        found.erase(found.find_last_not_of("\n ") + 1);
+        if (IsIdentity(found)) {
+            identity_ = found;
+            return;
+        }
+        if (found_identity_.empty()) {
+            throw SpoolError("the spool " + path_ + " has a damaged identity file; it is not a recorder's spool");
+        }
+    }
+    if (!found_identity_.empty()) {
+        identity_ = found_identity_;
+        recovery_.notes.push_back("its identity file was missing or damaged; it is restored from its confirmed "
+                                  "count (" + identity_ + ")");
+    } else {
+        identity_ = RandomUuid();
+        if (confirmed_ > 0 || !SegmentNames().empty()) {
+            recovery_.notes.push_back(
+                "it had lost its identity; it takes a new one (" + identity_ + "), under which its rows are "
+                "delivered: rows whose delivery was in doubt when it lost the old one may be stored twice");
+        }
+    }
+    WriteIdentity(identity_);
+}
+
+// Written whole or not at all: a temporary file, made durable, renamed.
+void Spool::WriteIdentity(const std::string& identity) {
+    const int dir = dir_fd_.load();
+    const int fd = openat(dir, "identity.tmp", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         Fail("cannot write the spool's identity", errno);
     }
-    const std::string text = identity_ + "\n";
+    const std::string text = identity + "\n";
     const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     const int error = errno;
     close(fd);
-    if (!written || renameat(dir_fd_, "identity.tmp", dir_fd_, "identity") != 0 || fsync(dir_fd_) != 0) {
+    if (!written || renameat(dir, "identity.tmp", dir, "identity") != 0 || fsync(dir) != 0) {
         Fail("cannot write the spool's identity", written ? errno : error);
     }
 }
 
-void Spool::Recover() {
-    confirmed_fd_ = openat(dir_fd_, "confirmed", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (confirmed_fd_ < 0) {
-        Fail("cannot open the spool's confirmed count", errno);
-    }
-    char mark[16];
-    if (ReadAt(confirmed_fd_, mark, sizeof mark, 0) == sizeof mark && (Get64(mark) ^ kConfirmedCheck) == Get64(mark + 8)) {
-        confirmed_ = Get64(mark);
-    }
+std::vector<std::uint64_t> Spool::SegmentNames() {
     std::vector<std::uint64_t> firsts;
-    const int list_fd = dup(dir_fd_);
+    const int list_fd = dup(dir_fd_.load());
     DIR* dir = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
     if (dir == nullptr) {
         if (list_fd >= 0) {
@@ -332,23 +268,151 @@ void Spool::Recover() {
     }
     closedir(dir);
     std::sort(firsts.begin(), firsts.end());
-    for (std::size_t i = 0; i < firsts.size(); ++i) {
+    return firsts;
+}
+
+// One segment's records at opening, checked against the numbering: each
+// record's number follows on the one before, from the segment's name on.
+class Spool::Scanner {
+public:
+    Scanner(Spool& spool, std::shared_ptr<Segment> segment, std::uint64_t floor)
+        : spool_(spool), shared_(std::move(segment)), segment_(*shared_), expected_(std::max(segment_.first_seq, floor)) {
+        if (floor > segment_.first_seq) {
+            spool_.recovery_.notes.push_back("the segment " + segment_.file + " begins before the end of the one "
+                                             "before it; the rows it repeats are skipped");
+        }
+    }
+
+    // Reads the file; returns the damaged end of an older segment (where
+    // its rows went), or "".
+    std::string Run(bool newest) {
+        std::string data = ReadWhole();
+        std::size_t offset = 0;
+        format::Header h;
+        while (offset < data.size()) {
+            if (format::ReadRecord(data.data(), data.size(), offset, h)) {
+                Take(h, offset);
+                offset += h.length();
+                continue;
+            }
+            const std::size_t next = format::FindRecord(data.data(), data.size(), offset + 1, h);
+            if (next != std::string::npos) {
+                Gap(h.seq, Where(segment_.file, offset, next));
+                offset = next;
+            } else if (newest) {
+                Cut(offset, data.size());
+                data.resize(offset);
+            } else {
+                segment_.bytes = data.size();
+                return Where(segment_.file, offset, data.size());
+            }
+        }
+        segment_.bytes = data.size();
+        return "";
+    }
+
+    std::uint64_t end() const { return expected_; }
+
+private:
+    std::string ReadWhole() {
+        struct stat st {};
+        if (fstat(segment_.fd, &st) != 0) {
+            spool_.Fail("cannot read the spool segment " + segment_.file, errno);
+        }
+        std::string data(static_cast<std::size_t>(st.st_size), '\0');
+        const ssize_t n = ReadAt(segment_.fd, data.data(), data.size(), 0);
+        if (n < 0) {
+            spool_.Fail("cannot read the spool segment " + segment_.file, errno);
+        }
+        data.resize(static_cast<std::size_t>(n));
+        return data;
+    }
+
+    // Damaged bytes before a record numbered `next`: the rows between are lost.
+    void Gap(std::uint64_t next, const std::string& where) {
+        if (next > expected_) {
+            spool_.Damaged(expected_, next, where);
+            expected_ = next;
+        } else {
+            spool_.recovery_.notes.push_back(where + " of the spool are damaged; they held no rows");
+        }
+    }
+
+    void Take(const format::Header& h, std::size_t offset) {
+        if (h.seq < expected_) {
+            spool_.recovery_.notes.push_back("the record at " + segment_.file + " byte " + std::to_string(offset)
+                                             + " repeats rows numbered before it; it is skipped");
+            return;
+        }
+        if (h.seq > expected_) {
+            Gap(h.seq, "records missing before " + segment_.file + " byte " + std::to_string(offset));
+        }
+        Record r;
+        r.segment = shared_;
+        r.offset = offset;
+        r.length = static_cast<std::uint32_t>(h.length());
+        r.first_seq = h.seq;
+        r.rows = h.rows;
+        r.queued_at = static_cast<double>(h.queued_us) / 1e6;
+        spool_.Keep(std::move(r));
+        expected_ = h.seq + h.rows;
+    }
+
+    // A torn append: the newest segment's end, which was never committed.
+    void Cut(std::size_t offset, std::size_t size) {
+        spool_.recovery_.torn_bytes += size - offset;
+        spool_.recovery_.torn_file = segment_.file;
+        if (ftruncate(segment_.fd, static_cast<off_t>(offset)) != 0 || fsync(segment_.fd) != 0) {
+            spool_.Fail("cannot cut the torn end of the spool segment " + segment_.file, errno);
+        }
+    }
+
+    Spool& spool_;
+    const std::shared_ptr<Segment> shared_;
+    Segment& segment_;
+    std::uint64_t expected_;
+};
+
+void Spool::Recover() {
+    const std::vector<std::uint64_t> names = SegmentNames();
+    std::uint64_t end = 0;  // one past the last row found; 0: none yet
+    std::string damaged_end;
+    std::string previous;
+    if (!names.empty() && names.front() > confirmed_ + 1) {
+        // Rows before the oldest segment have no records: segments are let go
+        // only once confirmed, so the count lags (a power loss, a truncated
+        // file). It catches up; nothing of them is offered again.
+        recovery_.notes.push_back("its confirmed count (" + std::to_string(confirmed_) + ") was behind its oldest "
+                                  "segment; it is set to " + std::to_string(names.front() - 1) + ", as segments go only once their rows are "
+                                  "confirmed");
+        confirmed_ = names.front() - 1;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
         auto segment = std::make_shared<Segment>();
-        segment->first_seq = firsts[i];
-        segment->file = FileOf(firsts[i]);
-        segment->fd = openat(dir_fd_, segment->file.c_str(), O_RDWR | O_CLOEXEC);
+        segment->first_seq = names[i];
+        segment->file = FileOf(names[i]);
+        segment->fd = openat(dir_fd_.load(), segment->file.c_str(), O_RDWR | O_CLOEXEC);
         if (segment->fd < 0) {
             Fail("cannot open the spool segment " + segment->file, errno);
         }
         segments_.push_back(segment);
-        ScanSegment(segment);
-        next_seq_ = std::max(next_seq_, segment->end_seq);
+        if (end != 0 && segment->first_seq > end) {
+            Damaged(end, segment->first_seq,
+                    damaged_end.empty() ? "rows missing between " + previous + " and " + segment->file : damaged_end);
+        }
+        Scanner scan(*this, segment, end);
+        damaged_end = scan.Run(i + 1 == names.size());
+        end = std::max(end, scan.end());
+        segment->end_seq = scan.end();
+        bytes_ += segment->bytes;
+        previous = segment->file;
     }
-    next_seq_ = std::max(next_seq_, confirmed_ + 1);
+    next_seq_ = std::max({next_seq_, end, confirmed_ + 1});
     buffer_seq_ = next_seq_;
-    // Segments wholly confirmed go, but the newest stays.
+    // The count, with the identity, is durable before the segments it covers go.
+    WriteConfirmed(confirmed_, true);
     while (segments_.size() > 1 && segments_.front()->end_seq <= confirmed_ + 1) {
-        unlinkat(dir_fd_, segments_.front()->file.c_str(), 0);
+        unlinkat(dir_fd_.load(), segments_.front()->file.c_str(), 0);
         close(segments_.front()->fd);
         bytes_ -= segments_.front()->bytes;
         segments_.pop_front();
@@ -356,57 +420,28 @@ void Spool::Recover() {
     recovery_.rows = unconfirmed_rows_;
 }
 
-void Spool::ScanSegment(const std::shared_ptr<Segment>& segment) {
-    struct stat st {};
-    if (fstat(segment->fd, &st) != 0) {
-        Fail("cannot read the spool segment " + segment->file, errno);
+void Spool::Damaged(std::uint64_t first, std::uint64_t end, const std::string& where) {
+    first = std::max(first, confirmed_ + 1);
+    if (end <= first) {
+        return;  // confirmed already: the store has them
     }
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    std::uint64_t offset = 0;
-    std::uint64_t seq = segment->first_seq;
-    std::string data;
-    while (offset < size) {
-        char header[kHeader];
-        bool good = ReadAt(segment->fd, header, kHeader, offset) == kHeader && Get32(header) == kMagic;
-        const std::uint32_t payload = good ? Get32(header + 8) : 0;
-        const std::uint32_t rows = good ? Get32(header + 12) : 0;
-        good = good && payload <= kMaxPayload && offset + kHeader + payload <= size && rows > 0
-               && Get64(header + 24) == seq;
-        if (good) {
-            data.resize(payload);
-            good = ReadAt(segment->fd, data.data(), payload, offset + kHeader) == payload
-                   && Crc32c(data.data(), payload, Crc32c(header + 8, kHeader - 8)) == Get32(header + 4);
-        }
-        if (!good) {
-            // Everything from here on is cut: a torn append ends the file.
-            recovery_.torn_bytes += size - offset;
-            recovery_.torn_file = segment->file;
-            if (ftruncate(segment->fd, static_cast<off_t>(offset)) != 0 || fsync(segment->fd) != 0) {
-                Fail("cannot cut the torn end of the spool segment " + segment->file, errno);
-            }
-            break;
-        }
-        const std::uint64_t end = seq + rows;
-        if (end > confirmed_ + 1) {
-            Record r;
-            r.segment = segment;
-            r.offset = offset;
-            r.length = static_cast<std::uint32_t>(kHeader + payload);
-            r.first_seq = seq;
-            r.rows = rows;
-            r.queued_at = static_cast<double>(static_cast<std::int64_t>(Get64(header + 32))) / 1e6;
-            r.queued_ns = 0;
-            r.shard = kNoShard;
-            unconfirmed_rows_ += seq > confirmed_ ? rows : end - confirmed_ - 1;
-            unconfirmed_bytes_ += kHeader + payload;
-            records_.push_back(std::move(r));
-        }
-        seq = end;
-        offset += kHeader + payload;
+    Record r;
+    r.first_seq = first;
+    r.rows = static_cast<std::uint32_t>(std::min<std::uint64_t>(end - first, UINT32_MAX));
+    r.damage = where;
+    recovery_.damaged_rows += r.rows;
+    ++damaged_records_;
+    records_.push_back(std::move(r));
+}
+
+void Spool::Keep(Record r) {
+    const std::uint64_t end = r.first_seq + r.rows;
+    if (end <= confirmed_ + 1) {
+        return;
     }
-    segment->bytes = offset;
-    segment->end_seq = seq;
-    bytes_ += offset;
+    unconfirmed_rows_ += r.first_seq > confirmed_ ? r.rows : end - confirmed_ - 1;
+    unconfirmed_bytes_ += r.length;
+    records_.push_back(std::move(r));
 }
 
 void Spool::NewSegment(std::uint64_t first_seq) {
@@ -414,72 +449,67 @@ void Spool::NewSegment(std::uint64_t first_seq) {
     segment->first_seq = first_seq;
     segment->end_seq = first_seq;
     segment->file = FileOf(first_seq);
-    segment->fd = openat(dir_fd_, segment->file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int dir = dir_fd_.load();
+    segment->fd = openat(dir, segment->file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (segment->fd < 0) {
         Fail("cannot make the spool segment " + segment->file, errno);
     }
-    if (fsync(dir_fd_) != 0) {
+    if (fsync(dir) != 0) {
         const int error = errno;
         close(segment->fd);
-        unlinkat(dir_fd_, segment->file.c_str(), 0);
+        unlinkat(dir, segment->file.c_str(), 0);
         Fail("cannot make the spool segment " + segment->file, error);
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     segments_.push_back(std::move(segment));
 }
 
-bool Spool::Append(const Chunk& chunk, double queued_at, unsigned shard, std::int64_t queued_ns) {
+Appended Spool::Append(const Chunk& chunk, double queued_at, std::int64_t queued_ns) {
     if (chunk.rows() == 0) {
-        return true;
+        return Appended::kYes;
     }
-    const std::size_t start = buffer_.size();
-    buffer_.resize(start + kHeader);
-    chunk.ForEach([&](const RowView& view) {
-        RowView row = view;
-        for (const std::string_view* field : TextsOf(row)) {
-            Put32(buffer_, static_cast<std::uint32_t>(field->size()));
-            buffer_.append(field->data(), field->size());
-        }
-        PutTyped(buffer_, row.typed);
-    });
-    const std::size_t payload = buffer_.size() - start - kHeader;
+    const std::size_t payload = format::PayloadSize(chunk);
+    if (payload > format::kMaxPayload) {
+        return Appended::kTooLarge;
+    }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        const bool empty = unconfirmed_rows_ == 0 && start == 0;
-        if (payload > kMaxPayload || (!empty && unconfirmed_bytes_ + buffer_.size() > max_bytes_)) {
-            buffer_.resize(start);
-            return false;
+        const bool empty = unconfirmed_rows_ == 0 && buffer_.empty();
+        if (!empty && unconfirmed_bytes_ + buffer_.size() + format::kHeader + payload > max_bytes_) {
+            return Appended::kFull;
         }
     }
-    std::string header;
-    Put32(header, kMagic);
-    Put32(header, 0);
-    Put32(header, static_cast<std::uint32_t>(payload));
-    Put32(header, chunk.rows());
-    Put32(header, kFields);
-    Put32(header, 0);
-    Put64(header, buffer_seq_);
-    Put64(header, static_cast<std::uint64_t>(static_cast<std::int64_t>(queued_at * 1e6)));
-    std::memcpy(buffer_.data() + start, header.data(), kHeader);
-    const std::uint32_t crc = Crc32c(buffer_.data() + start + kHeader, payload, Crc32c(header.data() + 8, kHeader - 8));
-    std::memcpy(buffer_.data() + start + 4, &crc, 4);
     Record r;
-    r.offset = start;
-    r.length = static_cast<std::uint32_t>(kHeader + payload);
+    r.offset = buffer_.size();
+    r.length = static_cast<std::uint32_t>(format::kHeader + payload);
     r.first_seq = buffer_seq_;
     r.rows = chunk.rows();
     r.queued_at = queued_at;
     r.queued_ns = queued_ns;
-    r.shard = shard;
+    r.shard = chunk.shard();
+    format::AppendRecord(buffer_, chunk, buffer_seq_, queued_at);
     appended_.push_back(std::move(r));
     buffer_seq_ += chunk.rows();
-    return true;
+    return Appended::kYes;
 }
 
 void Spool::Commit() {
     if (buffer_.empty()) {
         return;
     }
+    // A commit that fails gives its numbers to the next rows: none of its
+    // rows was read for delivery under them.
+    struct Forget {
+        Spool& spool;
+        bool done = false;
+        ~Forget() {
+            if (!done) {
+                spool.buffer_.clear();
+                spool.appended_.clear();
+                spool.buffer_seq_ = spool.horizon() + 1;
+            }
+        }
+    } forget{*this};
     std::shared_ptr<Segment> segment;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -494,25 +524,7 @@ void Spool::Commit() {
         segment = segments_.back();
     }
     const std::uint64_t at = segment->bytes;
-    std::size_t done = 0;
-    while (done < buffer_.size()) {
-        const ssize_t n = pwrite(segment->fd, buffer_.data() + done, buffer_.size() - done, static_cast<off_t>(at + done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int error = errno;
-            // What was written of it is cut again, so the file ends in whole records.
-            [[maybe_unused]] const int cut = ftruncate(segment->fd, static_cast<off_t>(at));
-            Fail("cannot write the spool", error);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (fdatasync(segment->fd) != 0) {
-        const int error = errno;
-        [[maybe_unused]] const int cut = ftruncate(segment->fd, static_cast<off_t>(at));
-        Fail("cannot make the spool durable", error);
-    }
+    WriteDurably(*segment, at);
     const std::lock_guard<std::mutex> lock(mutex_);
     for (Record& r : appended_) {
         r.segment = segment;
@@ -527,70 +539,156 @@ void Spool::Commit() {
     next_seq_ = buffer_seq_;
     appended_.clear();
     buffer_.clear();
+    forget.done = true;
 }
 
-std::uint64_t Spool::Read(Batch& batch, std::size_t max_rows,
-                          std::vector<std::pair<unsigned, std::uint32_t>>& shards) {
+// Writes buffer_ at `at` and makes it durable; on failure cuts the file back
+// to `at`, so that it ends in whole records, and throws.
+void Spool::WriteDurably(Segment& segment, std::uint64_t at) {
+    std::size_t done = 0;
+    int error = 0;
+    while (done < buffer_.size() && error == 0) {
+        const ssize_t n = pwrite(segment.fd, buffer_.data() + done, buffer_.size() - done, static_cast<off_t>(at + done));
+        if (n < 0 && errno != EINTR) {
+            error = errno;
+        }
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    if (error == 0 && fdatasync(segment.fd) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        [[maybe_unused]] const int cut = ftruncate(segment.fd, static_cast<off_t>(at));
+        Fail(done < buffer_.size() ? "cannot write the spool" : "cannot make the spool durable", error);
+    }
+}
+
+SpoolRead Spool::Read(Batch& batch, std::uint64_t from, std::size_t max_rows, std::size_t max_bytes) {
     std::vector<Record> taken;
     std::uint64_t confirmed;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        confirmed = confirmed_;
+        confirmed = from > 0 ? std::max(confirmed_, from - 1) : confirmed_;  // rows before `from` are handed out
+        auto it = records_.begin();
+        while (it != records_.end() && it->first_seq + it->rows <= confirmed + 1) {
+            ++it;
+        }
+        if (it != records_.end() && !it->damage.empty()) {
+            const std::uint64_t first = std::max(it->first_seq, confirmed + 1);
+            return SpoolRead{first, it->first_seq + it->rows - first, true, it->damage, it->shard};
+        }
         std::size_t rows = 0;
-        for (const Record& r : records_) {
-            if (rows >= max_rows) {
+        std::size_t bytes = 0;
+        for (; it != records_.end(); ++it) {
+            const Record& r = *it;
+            if (!r.damage.empty() || (!taken.empty() && (rows >= max_rows || bytes >= max_bytes))) {
                 break;
             }
             taken.push_back(r);
             rows += r.rows;
+            bytes += r.length;
         }
     }
-    if (taken.empty()) {
-        return 0;
-    }
-    std::string data;
-    const std::uint64_t first = std::max(taken.front().first_seq, confirmed + 1);
+    SpoolRead read;
     for (const Record& r : taken) {
-        data.resize(r.length);
-        if (ReadAt(r.segment->fd, data.data(), r.length, r.offset) != r.length
-            || Crc32c(data.data() + kHeader, r.length - kHeader, Crc32c(data.data() + 8, kHeader - 8))
-                   != Get32(data.data() + 4)) {
-            throw SpoolError("the spool " + path_ + " changed under the recorder: a committed record of "
-                             + r.segment->file + " does not check any more");
-        }
-        const std::uint32_t fields = Get32(data.data() + 16);
-        auto chunk = std::make_unique<Chunk>();
-        chunk->Reserve(r.length);
-        const char* p = data.data() + kHeader;
-        std::uint32_t kept = 0;
-        for (std::uint32_t i = 0; i < r.rows; ++i) {
-            RowView row;
-            const auto texts = TextsOf(row);
-            for (std::uint32_t f = 0; f < fields; ++f) {
-                const std::uint32_t n = Get32(p);
-                if (f < kTexts) {
-                    *texts[f] = std::string_view(p + 4, n);
-                } else if (f == kTexts) {
-                    row.typed = TakeTyped(std::string_view(p + 4, n));
-                }
-                p += 4 + n;
+        std::string why;
+        std::unique_ptr<Chunk> chunk = ReadRecord(r, why);
+        if (!chunk) {
+            const std::string where = "the record at " + Where(r.segment->file, r.offset, r.offset + r.length) + " "
+                                      + why;
+            MarkDamaged(r.first_seq, where);
+            if (batch.empty()) {
+                const std::uint64_t first = std::max(r.first_seq, confirmed + 1);
+                return SpoolRead{first, r.first_seq + r.rows - first, true, where, r.shard};
             }
-            if (r.first_seq + i > confirmed) {
-                chunk->AppendFullRow(row);
-                ++kept;
-            }
+            break;  // delivered up to it; the next Read reports it
         }
-        chunk->set_shard(r.shard == kNoShard ? 0 : r.shard);
-        batch.Add(std::move(chunk));
-        shards.emplace_back(r.shard, kept);
+        if (read.first == 0) {
+            read.first = std::max(r.first_seq, confirmed + 1);
+        }
+        if (r.first_seq <= confirmed) {
+            // Partly confirmed (a batch split inside it): its rest.
+            Batch whole;
+            whole.Add(std::move(chunk));
+            Batch rest;
+            whole.SplitAt(static_cast<std::size_t>(confirmed + 1 - r.first_seq), rest);
+            for (auto& part : rest.TakeChunks()) {
+                batch.Add(std::move(part));
+            }
+        } else {
+            batch.Add(std::move(chunk));
+        }
     }
-    return first;
+    read.rows = batch.rows();
+    return read;
 }
 
-std::uint64_t Spool::Unconfirmed(std::int64_t& oldest_ns) const {
+// One record's rows, checked again as they are read; null, with `why`, if
+// they cannot be read or do not check any more.
+std::unique_ptr<Chunk> Spool::ReadRecord(const Record& r, std::string& why) const {
+    std::string data(r.length, '\0');
+    const ssize_t n = ReadAt(r.segment->fd, data.data(), r.length, r.offset);
+    format::Header h;
+    std::unique_ptr<Chunk> chunk;
+    if (n < 0) {
+        why = "cannot be read: " + Errno(errno);
+    } else if (!format::ReadRecord(data.data(), static_cast<std::size_t>(n), 0, h) || h.seq != r.first_seq
+               || h.rows != r.rows || h.length() != r.length) {
+        why = "does not check any more";
+    } else if (!(chunk = format::DecodeRecord(h, data.data() + format::kHeader))) {
+        why = "does not hold the rows its header says";
+    } else {
+        chunk->set_shard(r.shard);
+    }
+    return chunk;
+}
+
+void Spool::MarkDamaged(std::uint64_t first_seq, const std::string& where) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    oldest_ns = records_.empty() ? INT64_MAX : records_.front().queued_ns;
-    return unconfirmed_rows_;
+    for (Record& kept : records_) {
+        if (kept.first_seq == first_seq && kept.damage.empty()) {
+            kept.damage = where;
+            ++damaged_records_;
+            const std::uint64_t end = kept.first_seq + kept.rows;
+            unconfirmed_rows_ -= end - std::max(kept.first_seq, confirmed_ + 1);
+        }
+    }
+}
+
+std::uint64_t Spool::Unconfirmed(std::uint64_t from, std::int64_t& oldest_ns) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    // The deliverable rows, less those before `from` and with the damaged
+    // ones after it (both few: at the front, or rare).
+    std::uint64_t rows = unconfirmed_rows_;
+    oldest_ns = INT64_MAX;
+    const std::uint64_t start = std::max(confirmed_ + 1, from);
+    for (const Record& r : records_) {
+        const std::uint64_t first = std::max(r.first_seq, confirmed_ + 1);
+        const std::uint64_t end = r.first_seq + r.rows;
+        const std::uint64_t before = first < start ? std::min(end, start) - first : 0;
+        if (r.damage.empty()) {
+            rows -= before;
+        } else if (end > std::max(first, start)) {
+            rows += end - std::max(first, start);
+        }
+        if (end > start && oldest_ns == INT64_MAX) {
+            oldest_ns = r.queued_ns;
+        }
+        if (first >= start && damaged_records_ == 0) {
+            break;  // the rest are whole, deliverable, counted
+        }
+    }
+    return rows;
+}
+
+std::uint64_t Spool::horizon() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return next_seq_ - 1;
+}
+
+std::uint64_t Spool::confirmed() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return confirmed_;
 }
 
 void Spool::Confirm(std::uint64_t seq) {
@@ -598,51 +696,76 @@ void Spool::Confirm(std::uint64_t seq) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (seq <= confirmed_) {
-            return;
+            return;  // it only moves forward
+        }
+        if (seq >= next_seq_) {
+            throw NumberingError("row " + std::to_string(seq) + " confirmed in the spool " + path_
+                                 + ", whose rows are numbered up to " + std::to_string(next_seq_ - 1));
         }
         while (!records_.empty() && records_.front().first_seq <= seq) {
             const Record& r = records_.front();
             const std::uint64_t end = r.first_seq + r.rows;
-            const std::uint64_t from = std::max(r.first_seq, confirmed_ + 1);
-            const std::uint64_t upto = std::min(end, seq + 1);
-            unconfirmed_rows_ -= upto - from;
+            if (r.damage.empty()) {
+                const std::uint64_t from = std::max(r.first_seq, confirmed_ + 1);
+                unconfirmed_rows_ -= std::min(end, seq + 1) - from;
+            }
             if (end > seq + 1) {
                 break;  // partly confirmed: it stays at the front
             }
             unconfirmed_bytes_ -= r.length;
+            damaged_records_ -= r.damage.empty() ? 0 : 1;
             records_.pop_front();
         }
         confirmed_ = seq;
-        while (segments_.size() > 1 && segments_.front()->end_seq <= confirmed_ + 1) {
-            done.push_back(segments_.front());
+        for (std::size_t i = 0; i + 1 < segments_.size() && segments_[i]->end_seq <= seq + 1; ++i) {
+            done.push_back(segments_[i]);
+        }
+    }
+    // Durable before a segment it covers goes: the numbering must not fall
+    // back behind what the store holds.
+    WriteConfirmed(seq, !done.empty());
+    if (done.empty()) {
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < done.size(); ++i) {
             bytes_ -= segments_.front()->bytes;
             segments_.pop_front();
         }
     }
-    // The count is made durable before a segment goes: the numbering must
-    // not fall back behind what the store holds.
-    WriteConfirmed(!done.empty());
     for (const auto& segment : done) {
-        unlinkat(dir_fd_, segment->file.c_str(), 0);
+        unlinkat(dir_fd_.load(), segment->file.c_str(), 0);
         close(segment->fd);
         segment->fd = -1;
     }
 }
 
-void Spool::WriteConfirmed(bool durable) {
-    std::uint64_t seq;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        seq = confirmed_;
-    }
-    char mark[16];
+void Spool::WriteConfirmed(std::uint64_t seq, bool durable) {
+    char mark[kConfirmedSize];
     const std::uint64_t check = seq ^ kConfirmedCheck;
     std::memcpy(mark, &seq, 8);
     std::memcpy(mark + 8, &check, 8);
+    std::memcpy(mark + 16, identity().data(), 36);
+    const std::uint32_t crc = Crc32c(mark, 52);
+    std::memcpy(mark + 52, &crc, 4);
     if (pwrite(confirmed_fd_, mark, sizeof mark, 0) != static_cast<ssize_t>(sizeof mark)
         || (durable && fdatasync(confirmed_fd_) != 0)) {
         Fail("cannot write the spool's confirmed count", errno);
     }
+}
+
+std::string Spool::NewIdentity() {
+    const std::string identity = RandomUuid();
+    WriteIdentity(identity);
+    std::uint64_t confirmed;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        identity_ = identity;
+        confirmed = confirmed_;
+    }
+    WriteConfirmed(confirmed, true);
+    return identity;
 }
 
 SpoolStats Spool::stats() const {

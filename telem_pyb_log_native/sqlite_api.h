@@ -15,18 +15,24 @@ struct Statement;   // sqlite3_stmt
 
 constexpr int kOk = 0;
 constexpr int kBusy = 5;
+constexpr int kTooBig = 18;
+constexpr int kConstraint = 19;
+constexpr int kMismatch = 20;
 constexpr int kRow = 100;
 constexpr int kDone = 101;
 constexpr int kOpenReadOnly = 0x00000001;
 constexpr int kOpenReadWrite = 0x00000002;
 constexpr int kOpenCreate = 0x00000004;
 constexpr int kOpenNoMutex = 0x00008000;
+constexpr int kLimitLength = 0;
 constexpr int kLimitVariableNumber = 9;
 constexpr int kInteger = 1;  // column types
 constexpr int kFloat = 2;
 constexpr int kText = 3;
 constexpr int kNull = 5;
 constexpr int kFcntlHasMoved = 20;
+constexpr int kInterrupt = 9;
+constexpr int kDbConfigNoCkptOnClose = 1006;
 
 using Destructor = void (*)(void*);
 inline const Destructor kStatic = nullptr;  // SQLITE_STATIC: the text outlives the statement's use of it
@@ -53,12 +59,14 @@ struct Api {
     int (*column_count)(Statement* stmt);
     int (*column_bytes)(Statement* stmt, int column);
     const char* (*errmsg)(Connection* db);
+    int (*errcode)(Connection* db);
     int (*busy_handler)(Connection* db, int (*handler)(void*, int), void* arg);
     int (*busy_timeout)(Connection* db, int milliseconds);
     int (*limit)(Connection* db, int id, int value);
     int (*get_autocommit)(Connection* db);
     int (*file_control)(Connection* db, const char* schema, int op, void* arg);
     void (*interrupt)(Connection* db);
+    int (*db_config)(Connection* db, int op, ...);
     void (*free)(void* memory);
 };
 

@@ -105,10 +105,11 @@ int SqliteStore::OnBusy(void* self, int count) {
     if (count == 0) {
         store->busy_since_ = now;
     }
-    if (store->interrupted_.load() || now - store->busy_since_ >= static_cast<std::int64_t>(store->timeout_ * 1000)) {
+    if (store->interrupted_.load() || store->fork_pending_.load()
+        || now - store->busy_since_ >= static_cast<std::int64_t>(store->timeout_ * 1000)) {
         return 0;  // SQLITE_BUSY: "database is locked"
     }
-    const timespec pause{0, std::min(count + 1, 20) * 1'000'000L};
+    const timespec pause{0, std::min(count + 1, 5) * 1'000'000L};
     nanosleep(&pause, nullptr);
     return 1;
 }
@@ -149,7 +150,6 @@ void SqliteStore::Open() {
             Fail("cannot find");
         }
         wal_ = shm_ = FileId{};
-        rows_in_file_ = 0;
         ledger_ready_ = false;
     } catch (...) {
         CloseConnection();
@@ -187,30 +187,12 @@ long long SqliteStore::QueryInt(const char* sql, long long none) {
     return value;
 }
 
-// In the transaction of Open: creates the tables, or checks them and upgrades
-// those of version 1 (adds the typed columns, their index and the series
-// table, and leaves the filling of the typed columns to FillTypedColumns).
-void SqliteStore::CreateOrUpgrade() {
-    if (!TableExists("log_points")) {
-        Exec(kCreateTable);
-        Exec(kCreateIndex);
-        Exec(kCreateSeries);
-        Exec("CREATE TABLE log_points_schema (version INTEGER NOT NULL, unfilled_upto INTEGER NOT NULL);"
-             "INSERT INTO log_points_schema VALUES (2, 0)");
-        return;
-    }
-    const long long version =
-        TableExists("log_points_schema") ? QueryInt("SELECT max(version) FROM log_points_schema", 1) : 1;
-    if (version > kSchemaVersion) {
-        throw norv::telem::TelemException(
-            label_ + ": the table log_points in " + path_ + " was made by a newer version of telem_pyb_log (schema "
-            + std::to_string(version) + "; this version knows schemas up to " + std::to_string(kSchemaVersion)
-            + "); record into it with that version");
-    }
-    // An existing table must have every column of the log record as text,
-    // and accept rows that give no other column.
+// What keeps an existing table log_points from holding log records: every
+// column of the log record must be there as text, and other columns must
+// accept rows that give none. `found` gets the columns it has.
+std::vector<std::string> SqliteStore::ColumnProblems(std::vector<std::string>& found) {
+    std::vector<std::string> problems;
     sqlite::Statement* info = Prepare("PRAGMA table_info(log_points)");
-    std::vector<std::string> found, problems;
     int rc_step;
     while ((rc_step = api_.step(info)) == sqlite::kRow) {
         const auto text = [&](int column) {
@@ -245,6 +227,31 @@ void SqliteStore::CreateOrUpgrade() {
             problems.push_back(std::string("there is no column ") + column);
         }
     }
+    return problems;
+}
+
+// In the transaction of Open: creates the tables, or checks them and upgrades
+// those of version 1 (adds the typed columns, their index and the series
+// table, and leaves the filling of the typed columns to FillTypedColumns).
+void SqliteStore::CreateOrUpgrade() {
+    if (!TableExists("log_points")) {
+        Exec(kCreateTable);
+        Exec(kCreateIndex);
+        Exec(kCreateSeries);
+        Exec("CREATE TABLE log_points_schema (version INTEGER NOT NULL, unfilled_upto INTEGER NOT NULL);"
+             "INSERT INTO log_points_schema VALUES (2, 0)");
+        return;
+    }
+    const long long version =
+        TableExists("log_points_schema") ? QueryInt("SELECT max(version) FROM log_points_schema", 1) : 1;
+    if (version > kSchemaVersion) {
+        throw norv::telem::TelemException(
+            label_ + ": the table log_points in " + path_ + " was made by a newer version of telem_pyb_log (schema "
+            + std::to_string(version) + "; this version knows schemas up to " + std::to_string(kSchemaVersion)
+            + "); record into it with that version");
+    }
+    std::vector<std::string> found;
+    const std::vector<std::string> problems = ColumnProblems(found);
     if (!problems.empty()) {
         std::string list;
         for (const auto& p : problems) {
@@ -350,7 +357,7 @@ void SqliteStore::BindTyped(sqlite::Statement* stmt, int first, const TypedField
 }
 
 void SqliteStore::WriteSeries(const Batch& batch) {
-    const std::vector<const Series*> series = batch.DistinctSeries();
+    const std::vector<const Series*> series = written_series_.Unwritten(batch);
     if (series.empty()) {
         return;
     }
@@ -381,6 +388,7 @@ void SqliteStore::CloseConnection() noexcept {
     inserts_.clear();
     api_.finalize(upsert_series_);
     upsert_series_ = nullptr;
+    written_series_.Forget();
     sqlite::Connection* conn;
     {
         const std::lock_guard<std::mutex> lock(connection_mutex_);
@@ -423,7 +431,7 @@ void SqliteStore::RemoveOwnWal() {
     }
 }
 
-sqlite::Statement* SqliteStore::Insert(int rows) {
+sqlite::Statement* SqliteStore::InsertStatement(int rows) {
     auto found = inserts_.find(rows);
     if (found != inserts_.end()) {
         return found->second;
@@ -441,18 +449,81 @@ sqlite::Statement* SqliteStore::Insert(int rows) {
     return stmt;
 }
 
-void SqliteStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) {
-    const std::lock_guard<std::mutex> io(io_mutex_);
+void SqliteStore::FailRows(int rc, std::optional<std::size_t> row) {
+    const int code = rc & 0xFF;
+    const std::string message = std::string("cannot write to ") + path_ + ": "
+                                + (conn_ != nullptr ? api_.errmsg(conn_) : "out of memory");
+    if (code == sqlite::kTooBig || code == sqlite::kConstraint || code == sqlite::kMismatch) {
+        throw StoreError(message, Failure::kRowRefused, row);
+    }
+    throw StoreError(message);
+}
+
+void SqliteStore::Write(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events) {
+    for (;;) {
+        // Waits while a fork closes the connection (PrepareFork holds it).
+        const std::lock_guard<std::mutex> io(io_mutex_);
+        const std::uint64_t forks = forks_.load();
+        try {
+            WriteOnce(batch, numbers, events);
+            return;
+        } catch (const StoreError&) {
+            if (forks_.load() == forks || interrupted_.load()) {
+                throw;
+            }
+            // A fork interrupted it: nothing of it was committed; again.
+        }
+    }
+}
+
+void SqliteStore::WriteOnce(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events) {
     if (interrupted_.load()) {
         throw StoreError("the write to " + path_ + " was interrupted");
     }
-    if (conn_ != nullptr && FileReplaced()) {
+    Connect(events);
+    Exec("BEGIN IMMEDIATE");
+    std::size_t written = 0;
+    try {
+        const LedgerPlan plan = ReadLedger(batch, numbers, events);
+        if (plan.write) {
+            Insert(batch, static_cast<std::size_t>(plan.skip));
+            WriteSeries(batch);
+            AdvanceLedger(numbers, plan);
+            written = batch.rows() - static_cast<std::size_t>(plan.skip);
+        }
+        Exec("COMMIT");
+        written_series_.Committed();
+    } catch (...) {
+        written_series_.Failed();
+        if (api_.get_autocommit(conn_) == 0) {
+            api_.exec(conn_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        throw;
+    }
+    rows_in_file_ += written;
+    if (!wal_.known) {
+        wal_ = IdOf(path_ + "-wal");
+        shm_ = IdOf(path_ + "-shm");
+    }
+}
+
+// The file the path names now, with a connection: one that replaced the
+// file the store wrote to (while its connection was open, or closed for a
+// fork) takes the rows written to it along.
+void SqliteStore::Connect(DeliveryEvents& events) {
+    const FileId now = conn_ != nullptr ? FileId{} : IdOf(path_);
+    const bool replaced = conn_ != nullptr ? FileReplaced()
+                                           : file_.known && !(now.known && now.device == file_.device
+                                                              && now.inode == file_.inode);
+    if (replaced) {
         const std::uint64_t rows = rows_in_file_;
         CloseConnection();
         RemoveOwnWal();
-        events.Warn(path_ + " was deleted or replaced by another file while recording; the "
-                    + std::to_string(rows) + " rows this recorder had written to it went with it; "
-                    + "the next rows go to a new file at that path");
+        file_ = FileId{};
+        rows_in_file_ = 0;
+        events.Lost(rows, path_ + " was deleted or replaced by another file while recording; the "
+                              + std::to_string(rows) + " rows this recorder had written to it went with it; "
+                              + "the next rows go to a new file at that path");
     }
     if (conn_ == nullptr) {
         try {
@@ -461,88 +532,98 @@ void SqliteStore::Write(const Batch& batch, std::uint64_t first_seq, DeliveryEve
             throw StoreError(e.what());
         }
     }
-    if (!identity_.empty() && !ledger_ready_) {
+}
+
+// Inside the write's transaction. Without a durable key (no spool) there is
+// no ledger: SQLite's commit is never in doubt for the rows of this process.
+LedgerPlan SqliteStore::ReadLedger(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events) {
+    if (!numbers.durable) {
+        return LedgerPlan{};
+    }
+    if (!ledger_ready_) {
         Exec(kCreateLedger);
         ledger_ready_ = true;
     }
-    Exec("BEGIN IMMEDIATE");
-    try {
-        // Rows that an earlier attempt stored (it committed, and the process
-        // ended before the spool took note) are skipped.
-        const std::uint64_t stored = identity_.empty() ? 0 : Delivered();
-        std::size_t skip = static_cast<std::size_t>(
-            std::min<std::uint64_t>(stored > first_seq - 1 ? stored - (first_seq - 1) : 0, batch.rows()));
-        const int per_insert = rows_per_insert_;
-        const std::size_t total = batch.rows() - skip;
-        std::size_t done = 0;
-        int in_statement = 0;
-        sqlite::Statement* stmt = nullptr;
-        const auto run = [&] {
-            if (api_.step(stmt) != sqlite::kDone) {
-                api_.reset(stmt);
-                Fail("cannot write to");
-            }
-            api_.reset(stmt);
-        };
-        batch.ForEach([&](const RowView& row) {
-            if (skip > 0) {
-                --skip;
-                return;
-            }
-            if (in_statement == 0) {
-                stmt = Insert(static_cast<int>(std::min<std::size_t>(per_insert, total - done)));
-            }
-            const std::string_view fields[] = {row.mtime, row.tsname, row.value, row.btype,
-                                               row.units, row.comment, row.origin};
-            for (int f = 0; f < 7; ++f) {
-                api_.bind_text(stmt, in_statement * 9 + f + 1, fields[f].data(), static_cast<int>(fields[f].size()),
-                               sqlite::kStatic);
-            }
-            BindTyped(stmt, in_statement * 9 + 8, row.typed);
-            ++done;
-            if (++in_statement == per_insert || done == total) {
-                run();
-                in_statement = 0;
-            }
-        });
-        WriteSeries(batch);
-        if (!identity_.empty()) {
-            Exec(("INSERT INTO log_points_delivered (recorder_id, stored) VALUES ('" + identity_ + "', "
-                  + std::to_string(first_seq - 1 + batch.rows())
-                  + ") ON CONFLICT (recorder_id) DO UPDATE SET stored = excluded.stored")
-                     .c_str());
-        }
-        Exec("COMMIT");
-    } catch (...) {
-        if (api_.get_autocommit(conn_) == 0) {
-            api_.exec(conn_, "ROLLBACK", nullptr, nullptr, nullptr);
-        }
-        throw;
-    }
-    rows_in_file_ += batch.rows();
-    if (!wal_.known) {
-        wal_ = IdOf(path_ + "-wal");
-        shm_ = IdOf(path_ + "-shm");
-    }
-}
-
-std::uint64_t SqliteStore::Delivered() {
-    sqlite::Statement* select = nullptr;
-    const std::string sql = "SELECT stored FROM log_points_delivered WHERE recorder_id = '" + identity_ + "'";
-    if (api_.prepare_v2(conn_, sql.c_str(), static_cast<int>(sql.size()), &select, nullptr) != sqlite::kOk) {
-        Fail("cannot read the ledger of");
-    }
-    std::uint64_t stored = 0;
+    sqlite::Statement* select = Prepare("SELECT stored FROM log_points_delivered WHERE recorder_id = ?");
+    api_.bind_text(select, 1, numbers.key.data(), static_cast<int>(numbers.key.size()), sqlite::kStatic);
     const int rc = api_.step(select);
+    std::optional<std::uint64_t> stored;
     if (rc == sqlite::kRow) {
-        const unsigned char* text = api_.column_text(select, 0);
-        stored = text != nullptr ? std::strtoull(reinterpret_cast<const char*>(text), nullptr, 10) : 0;
+        stored = static_cast<std::uint64_t>(api_.column_int64(select, 0));
     }
     api_.finalize(select);
     if (rc != sqlite::kRow && rc != sqlite::kDone) {
         Fail("cannot read the ledger of");
     }
-    return stored;
+    if (known_key_ != numbers.key) {
+        known_key_ = numbers.key;
+        known_from_.reset();
+    }
+    const LedgerPlan plan = PlanLedger(stored, numbers, batch.rows(), known_from_);
+    if (!known_from_) {
+        known_from_ = stored.value_or(numbers.follows);
+    }
+    if (plan.behind_from != 0) {
+        events.Behind(plan.behind_from, numbers.follows, "log_points in " + path_);
+    }
+    if (plan.new_destination) {
+        events.Fresh(numbers.follows, "log_points in " + path_);
+    }
+    return plan;
+}
+
+void SqliteStore::Insert(const Batch& batch, std::size_t skip) {
+    const int per_insert = rows_per_insert_;
+    const std::size_t total = batch.rows() - skip;
+    std::size_t index = 0;  // in the batch
+    std::size_t done = 0;
+    int in_statement = 0;
+    sqlite::Statement* stmt = nullptr;
+    batch.ForEach([&](const RowView& row) {
+        if (index++ < skip) {
+            return;
+        }
+        if (in_statement == 0) {
+            stmt = InsertStatement(static_cast<int>(std::min<std::size_t>(per_insert, total - done)));
+        }
+        const std::string_view fields[] = {row.mtime, row.tsname, row.value, row.btype,
+                                           row.units, row.comment, row.origin};
+        for (int f = 0; f < 7; ++f) {
+            const int rc = api_.bind_text(stmt, in_statement * 9 + f + 1, fields[f].data(),
+                                          static_cast<int>(fields[f].size()), sqlite::kStatic);
+            if (rc != sqlite::kOk) {
+                api_.reset(stmt);
+                FailRows(rc, index - 1);  // a text longer than the store takes
+            }
+        }
+        BindTyped(stmt, in_statement * 9 + 8, row.typed);
+        ++done;
+        if (++in_statement == per_insert || done == total) {
+            const int rc = api_.step(stmt);
+            api_.reset(stmt);
+            if (rc != sqlite::kDone) {
+                FailRows(rc, in_statement == 1 ? std::optional<std::size_t>(index - 1) : std::nullopt);
+            }
+            in_statement = 0;
+        }
+    });
+}
+
+void SqliteStore::AdvanceLedger(const BatchNumbers& numbers, const LedgerPlan& plan) {
+    if (!numbers.durable) {
+        return;
+    }
+    sqlite::Statement* upsert = Prepare(
+        "INSERT INTO log_points_delivered (recorder_id, stored) VALUES (?, ?) ON CONFLICT (recorder_id) "
+        "DO UPDATE SET stored = excluded.stored WHERE stored = ?");
+    api_.bind_text(upsert, 1, numbers.key.data(), static_cast<int>(numbers.key.size()), sqlite::kStatic);
+    api_.bind_int64(upsert, 2, static_cast<long long>(plan.advance));
+    api_.bind_int64(upsert, 3, static_cast<long long>(plan.expect));
+    const int rc = api_.step(upsert);
+    api_.finalize(upsert);
+    if (rc != sqlite::kDone) {
+        Fail("cannot write the ledger of");
+    }
 }
 
 void SqliteStore::Interrupt() noexcept {
@@ -558,13 +639,30 @@ void SqliteStore::Close() noexcept {
     CloseConnection();
 }
 
-// No SQLite connection may cross fork() (SQLite's own rule): it is closed
-// before, and opened again by the next write in the parent.
+// The writer leaves SQLite soon: its statement is interrupted, its busy
+// handler gives up at once. Nothing here waits for another connection's
+// lock, and the writer takes no interpreter lock inside SQLite.
 void SqliteStore::PrepareFork() noexcept {
+    fork_pending_.store(true);
+    forks_.fetch_add(1);
+    {
+        const std::lock_guard<std::mutex> lock(connection_mutex_);
+        if (conn_ != nullptr) {
+            api_.interrupt(conn_);
+        }
+    }
     io_mutex_.lock();
-    CloseConnection();
+    if (conn_ != nullptr) {
+        // Closing checkpoints the WAL if this is the last connection: not
+        // here, where fork() waits; the next connection does it.
+        api_.db_config(conn_, sqlite::kDbConfigNoCkptOnClose, 1, nullptr);
+        CloseConnection();
+    }
 }
 
-void SqliteStore::ParentAfterFork() noexcept { io_mutex_.unlock(); }
+void SqliteStore::ParentAfterFork() noexcept {
+    fork_pending_.store(false);
+    io_mutex_.unlock();
+}
 
 }  // namespace telem_pyb_log

@@ -3,12 +3,27 @@
 // The SQLite store: the table log_points of one database file in WAL mode,
 // which several recorders, threads and processes may share. Each batch is one
 // transaction of multi-row INSERTs, which also notes the batch's series in
-// log_points_series. Opening upgrades tables of an earlier version in place. A write waits up to `timeout` seconds for
-// another connection's write lock. Before each write the store checks that the
-// path still names the file it has open; if the file was deleted or replaced,
-// it says so and makes a new one at the path. With a spool's identity, the
-// table log_points_delivered counts the rows stored under it, in the
-// transaction that stores them, so that rows sent again are not stored twice.
+// log_points_series. Opening upgrades tables of an earlier version in place.
+// A write waits up to `timeout` seconds for another connection's write lock.
+// Before each write the store checks that the path still names the file it
+// has open; if the file was deleted or replaced, it reports the rows that
+// went with it lost and makes a new file at the path. With a spool's
+// identity (a durable key), the table log_points_delivered counts the rows
+// stored under it, in the transaction that stores them, by the rule of
+// numbering.h, so that rows sent again are not stored twice.
+//
+// A write's steps: the file (Connect), the ledger (ReadLedger), the rows
+// (Insert: a text longer than the connection's limit is refused with its
+// row's index), the ledger's advance, the commit.
+//
+// Threads: the delivery loop's, except Interrupt (any thread; conn_ is read
+// under connection_mutex_) and the fork handlers (the forking thread). No
+// SQLite connection crosses fork() (SQLite's rule: its process-wide lock
+// bookkeeping would be inherited half-changed): PrepareFork interrupts a
+// write in progress, takes io_mutex_ (held by Write only while in SQLite,
+// never while waiting for Python) and closes the connection without a
+// checkpoint; Write does the interrupted write again after the fork, with
+// a new connection.
 
 #include <sys/types.h>
 
@@ -17,10 +32,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "sqlite_api.h"
 #include "store.h"
+#include "written_series.h"
 
 namespace telem_pyb_log {
 
@@ -34,8 +52,7 @@ public:
 
     const std::string& where() const override { return path_; }
     RowFormat format() const override { return RowFormat::kUtf8; }
-    void Write(const Batch& batch, std::uint64_t first_seq, DeliveryEvents& events) override;
-    void UseIdentity(const std::string& identity) override { identity_ = identity; }
+    void Write(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events) override;
     void Interrupt() noexcept override;
     void Close() noexcept override;
     void PrepareFork() noexcept override;
@@ -50,17 +67,25 @@ private:
     void CloseConnection() noexcept;
     bool FileReplaced() const;
     void RemoveOwnWal();
-    sqlite::Statement* Insert(int rows);
+    sqlite::Statement* InsertStatement(int rows);
     sqlite::Statement* Prepare(const char* sql);
     bool TableExists(const char* name);
     long long QueryInt(const char* sql, long long none);
     void CreateOrUpgrade();
+    std::vector<std::string> ColumnProblems(std::vector<std::string>& found);
     void FillTypedColumns();
     void BindTyped(sqlite::Statement* stmt, int first, const TypedFields& typed);
     void WriteSeries(const Batch& batch);
     void Exec(const char* sql);
-    std::uint64_t Delivered();
+    void WriteOnce(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events);
+    void Connect(DeliveryEvents& events);
+    LedgerPlan ReadLedger(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events);
+    void Insert(const Batch& batch, std::size_t skip);
+    void AdvanceLedger(const BatchNumbers& numbers, const LedgerPlan& plan);
     [[noreturn]] void Fail(const std::string& what);
+    // A failed insert: a refusal of the rows as data (the row's index, if
+    // known), or a failure of the store.
+    [[noreturn]] void FailRows(int rc, std::optional<std::size_t> row);
     static int OnBusy(void* self, int count);
 
     const std::string label_;
@@ -69,8 +94,10 @@ private:
     const std::string sqlite_module_;
     const sqlite::Api& api_;
 
-    std::mutex io_mutex_;  // held while the connection is in use
+    std::mutex io_mutex_;          // held while the connection is in use, and by a fork
     std::mutex connection_mutex_;  // guards conn_ itself, for Interrupt
+    std::atomic<std::uint64_t> forks_{0};    // fork() calls that interrupted the connection
+    std::atomic<bool> fork_pending_{false};  // a fork is waiting for the connection
     sqlite::Connection* conn_ = nullptr;
     struct FileId {
         dev_t device = 0;
@@ -84,10 +111,14 @@ private:
     int rows_per_insert_ = 1;
     std::map<int, sqlite::Statement*> inserts_;  // by row count
     sqlite::Statement* upsert_series_ = nullptr;
+    WrittenSeries written_series_;  // on this connection
     std::atomic<bool> interrupted_{false};
     std::int64_t busy_since_ = 0;
-    std::string identity_;  // a spool's; empty: no ledger
     bool ledger_ready_ = false;  // the connection has made sure of the ledger
+    // The key this store wrote under, and the count its ledger showed for it
+    // then (PlanLedger's `known_from`).
+    std::string known_key_;
+    std::optional<std::uint64_t> known_from_;
 };
 
 }  // namespace telem_pyb_log

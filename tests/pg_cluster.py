@@ -34,9 +34,11 @@ def _parent(proc):
 
 
 class Cluster:
-    def __init__(self, netns=None):
+    def __init__(self, netns=None, standby_of=None):
         # With `netns`, the server runs in that network namespace (a host of
         # its own: tests/netns.py); its Unix socket is reachable from here.
+        # With `standby_of` (a running Cluster), an asynchronous streaming
+        # standby of it, from a base backup.
         self.netns = netns
         self.bin = bindir()
         self.as_postgres = os.geteuid() == 0
@@ -45,8 +47,12 @@ class Cluster:
         if self.as_postgres:
             user = pwd.getpwnam("postgres")
             os.chown(self.dir, user.pw_uid, user.pw_gid)
-        self.run("initdb", "-D", self.data, "-U", "postgres", "-A", "trust", "-E", "UTF8", "--locale=C",
-                 "--no-sync")
+        if standby_of is None:
+            self.run("initdb", "-D", self.data, "-U", "postgres", "-A", "trust", "-E", "UTF8", "--locale=C",
+                     "--no-sync")
+        else:
+            self.run("pg_basebackup", "-D", self.data, "-R", "-X", "stream", "--no-sync", "-d",
+                     standby_of.conninfo)
         self.conninfo = f"host={self.dir} dbname=postgres user=postgres"
 
     def run(self, tool, *args):
@@ -72,6 +78,10 @@ class Cluster:
 
     def stop(self, mode="fast"):
         self.run("pg_ctl", "-D", self.data, "-m", mode, "-w", "stop")
+
+    def promote(self):
+        """A standby becomes a server that takes writes (a failover)."""
+        self.run("pg_ctl", "-D", self.data, "-w", "promote")
 
     def processes(self):
         """The server's processes: the postmaster and its children."""

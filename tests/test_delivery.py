@@ -22,7 +22,7 @@ import pytest
 
 import telem_pyb
 from telem_pyb import TelemException
-from telem_pyb_log import LogRecorder, PostgresRecorder, SqliteRecorder
+from telem_pyb_log import LogRecorder, PostgresRecorder, RowRefused, SqliteRecorder
 from telem_pyb_log.postgres import read_rows as pg_rows
 from telem_pyb_log.sqlite import read_rows as sqlite_rows
 from helpers import SANITIZED
@@ -128,9 +128,12 @@ def test_a_full_queue_drops_the_newest_points_counts_them_and_warns_once_per_int
     rec.close()
     kept = rec.stats.recorded
     assert [int(row[2]) for row in sqlite_rows(db)] == list(range(kept))  # the first points are kept, in order
-    (warning,) = [r for r in caplog.records if "points dropped" in r.getMessage()]
-    assert warning.levelno == logging.WARNING
-    assert f"the queue of {db} is full (100 rows)" in warning.getMessage()
+    # One warning in the interval; the drops it could not count yet are said at close.
+    warnings = [r for r in caplog.records if "points dropped" in r.getMessage()]
+    assert 1 <= len(warnings) <= 2
+    assert all(w.levelno == logging.WARNING for w in warnings)
+    assert f"the queue of {db} is full (100 rows)" in warnings[0].getMessage()
+    assert warnings[-1].getMessage().endswith(f", {rec.stats.dropped} in all")
 
 
 def test_a_full_queue_with_on_full_block_waits_for_room_up_to_block_timeout(db):
@@ -267,9 +270,9 @@ def test_the_example_store_runs_as_a_script(tmp_path):
 # Exit, signals, fork ---------------------------------------------------------
 
 
-def test_sigterm_with_the_readme_line_closes_the_recorders_and_loses_nothing(db):
-    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
-    line = next(text for text in readme.splitlines() if text.startswith("signal.signal(signal.SIGTERM"))
+def test_sigterm_with_the_documented_line_closes_the_recorders_and_loses_nothing(db):
+    page = (pathlib.Path(__file__).resolve().parent.parent / "docs" / "delivery.md").read_text()
+    line = next(text for text in page.splitlines() if text.startswith("signal.signal(signal.SIGTERM"))
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import signal, sys, time
         from telem_pyb_log import SqliteRecorder
@@ -476,3 +479,334 @@ def test_a_server_down_for_45_s_delays_delivery_not_recording(server):
     rec, took, outcome = record_through_a_fault(server, "outage",
                                                 lambda on: server.stop("immediate") if on else server.start(), 45)
     check_nothing_lost(server, "outage", rec, took, outcome)
+
+
+# Faults of the delivery path ---------------------------------------------------
+
+
+def test_a_pool_ended_by_terminate_delivers_what_its_workers_recorded(db):
+    # A `with Pool() as p:` block ends with terminate(): SIGTERM to the
+    # workers, whose recorders still hold their rows.
+    proc = run_script(f"""
+        import multiprocessing, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        from telem_pyb_log import SqliteRecorder
+        rec = SqliteRecorder({str(db)!r}, batch_size=100_000, max_delay=3600)
+        rec.record_metadata_kv({{"tsname": "pool"}})
+
+        def work(first):
+            for i in range(first, first + 1000):
+                rec.record_value(i)
+
+        if __name__ == "__main__":
+            with multiprocessing.get_context("fork").Pool(2) as pool:
+                pool.map(work, [k * 1000 for k in range(4)])
+            print("done")
+    """)
+    assert proc.stdout.strip() == "done", proc.stderr
+    assert sorted(int(row[2]) for row in sqlite_rows(db)) == list(range(4000))
+
+
+class HangingStore(JsonLinesStore):
+    """Its writes hang until `release` is set (or an hour passes)."""
+
+    def __init__(self, path):
+        super().__init__(path)
+        self.entered = threading.Event()
+        self.release = threading.Event()
+
+    def write(self, rows, first_seq):
+        self.entered.set()
+        self.release.wait(3600)
+        super().write(rows, first_seq)
+
+
+def test_a_store_that_hangs_is_given_up_by_close_and_its_rows_are_counted_and_said(tmp_path, caplog):
+    store = HangingStore(tmp_path / "points.jsonl")
+    rec = LogRecorder(store, batch_size=1000, max_delay=3600)
+    rec.record_metadata_kv(SERIES)
+    for i in range(1001):
+        rec.record_value(i)
+    assert store.entered.wait(30)
+    with pytest.raises(TelemException, match=r"1001 rows were not written when closing took 1 s and are lost"):
+        rec.close(timeout=1)
+    s = rec.stats
+    assert (s.recorded, s.written, s.pending, s.abandoned) == (1001, 0, 0, 1001)
+    assert "does not return from a write" in caplog.text
+    # The write returns after all: its rows are counted written.
+    store.release.set()
+    wait_for(lambda: rec.stats.written == 1000)
+    s = rec.stats
+    assert (s.written, s.pending, s.abandoned) == (1000, 0, 1)
+
+
+def test_at_exit_a_store_that_hangs_is_given_up_and_what_it_held_is_said(tmp_path):
+    proc = run_script(f"""
+        import sys, threading
+        sys.path.insert(0, {str(EXAMPLES)!r})
+        from jsonl_store import JsonLinesStore
+        from telem_pyb_log import LogRecorder
+
+        class Hanging(JsonLinesStore):
+            def write(self, rows, first_seq):
+                threading.Event().wait(3600)
+
+        rec = LogRecorder(Hanging({str(tmp_path / "points.jsonl")!r}), batch_size=1000, max_delay=3600,
+                          exit_timeout=1)
+        rec.record_metadata_kv({{"tsname": "hang"}})
+        for i in range(1001):
+            rec.record_value(i)
+    """, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert "1001 rows were not written at exit and are lost" in proc.stderr
+
+
+def test_ctrl_c_interrupts_flush_and_close_while_the_store_is_down():
+    proc = run_script("""
+        import os, signal, threading, time
+        from telem_pyb_log import LogRecorder
+
+        class Down:
+            where = "a store that is down"
+            def connect(self): pass
+            def create(self): pass
+            def write(self, rows, first_seq): raise OSError("down")
+            def close(self): pass
+
+        rec = LogRecorder(Down(), batch_size=10)
+        rec.record_metadata_kv({"tsname": "down"})
+        for i in range(20):
+            rec.record_value(i)
+        for call in (rec.flush, rec.close):
+            threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                call()
+            except KeyboardInterrupt as e:
+                print(call.__name__, "interrupted:", *e.__notes__)
+        deadline = time.monotonic() + 30
+        while rec.stats.abandoned < 20 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print(rec.closed, rec.stats.abandoned, rec.stats.pending)
+    """, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines == [
+        "flush interrupted: flush() was interrupted with 20 rows of a store that is down not written yet",
+        "close interrupted: close() was interrupted with 20 rows of a store that is down not written yet; they are "
+        "given up",
+        "True 20 0",
+    ]
+
+
+def test_the_exit_says_the_drops_that_no_warning_said_yet(db):
+    proc = run_script(f"""
+        from telem_pyb_log import SqliteRecorder
+        rec = SqliteRecorder({str(db)!r}, max_pending=1000, batch_size=100_000, max_delay=3600)
+        rec.record_metadata_kv({{"tsname": "drops"}})
+        for i in range(100_000):
+            rec.record_value(i)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    dropped = 100_000 - len(sqlite_rows(db))
+    assert dropped > 98_000
+    assert f"points dropped since the last warning, {dropped} in all" in proc.stderr
+
+
+@contextlib.contextmanager
+def locked_by_another_process(path):
+    """Another process holds the database's write lock until the block ends."""
+    holder = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import sqlite3, sys
+        conn = sqlite3.connect({str(path)!r}, isolation_level=None)
+        conn.execute("BEGIN IMMEDIATE")
+        print("locked", flush=True)
+        sys.stdin.readline()
+        conn.execute("ROLLBACK")
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        yield
+    finally:
+        holder.communicate("\n", timeout=30)
+
+
+def test_fork_does_not_wait_for_a_write_that_waits_for_another_connections_lock(db):
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import os, sys, time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        from telem_pyb_log import SqliteRecorder
+        rec = SqliteRecorder({str(db)!r}, timeout=10, batch_size=1)
+        rec.record_metadata_kv({{"tsname": "fork"}})
+        print("made", flush=True)
+        sys.stdin.readline()  # another process holds the write lock now
+        for i in range(5):
+            rec.record_value(i)
+        time.sleep(0.5)  # the writer waits for the lock
+        started = time.monotonic()
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        print(round(time.monotonic() - started, 1), flush=True)
+        os.waitpid(pid, 0)
+        sys.stdin.readline()  # the lock is gone
+        rec.close()
+        print(rec.stats.written, flush=True)
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "made\n"
+        with locked_by_another_process(db):
+            child.stdin.write("go\n")
+            child.stdin.flush()
+            took = child.stdout.readline()
+        out, err = child.communicate("\n", timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    assert float(took) < 2, "fork() waited for the write"  # the lock timeout is 10 s
+    assert out.split() == ["5"]
+    assert sorted(int(row[2]) for row in sqlite_rows(db)) == list(range(5))
+
+
+def test_a_file_deleted_before_a_fork_is_still_noticed_after_it(db):
+    proc = run_script(f"""
+        import os, pathlib, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        from telem_pyb_log import SqliteRecorder
+        db = pathlib.Path({str(db)!r})
+        rec = SqliteRecorder(db, batch_size=100_000, max_delay=3600)
+        rec.record_metadata_kv({{"tsname": "gone"}})
+        for i in range(1000):
+            rec.record_value(i)
+        rec.flush()
+        for suffix in ("", "-wal", "-shm"):
+            pathlib.Path(f"{{db}}{{suffix}}").unlink(missing_ok=True)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+        for i in range(1000, 1010):
+            rec.record_value(i)
+        rec.close()
+        print(rec.stats.written, rec.stats.lost)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["10", "1000"]
+    assert "the 1000 rows this recorder had written to it went with it" in proc.stderr
+    assert [int(row[2]) for row in sqlite_rows(db)] == list(range(1000, 1010))
+
+
+class ChoosyStore(JsonLinesStore):
+    """Refuses "poison" values (saying which row, with `say_row`) and times
+    out batches of more than `most` rows."""
+
+    def __init__(self, path, say_row=True, most=1000):
+        super().__init__(path)
+        self.say_row, self.most, self.sizes = say_row, most, []
+
+    def write(self, rows, first_seq):
+        self.sizes.append(len(rows))
+        if len(rows) > self.most:
+            raise TimeoutError("the batch took too long")
+        for index, row in enumerate(rows):
+            if row[2] == "poison":
+                raise RowRefused("poison is not a value", index if self.say_row else None)
+        super().write(rows, first_seq)
+
+
+@pytest.mark.parametrize("say_row", [True, False], ids=["the store says which row", "the batch is split to find it"])
+def test_a_row_a_python_store_refuses_is_set_aside_and_the_rest_delivered(tmp_path, caplog, say_row):
+    path = tmp_path / "points.jsonl"
+    store = ChoosyStore(path, say_row=say_row)
+    rec = LogRecorder(store, batch_size=20, max_delay=3600)
+    rec.record_metadata_kv(SERIES)
+    values = [("poison" if i in (3, 27) else i) for i in range(40)]
+    for v in values:
+        rec.record_value(v)
+    rec.close()
+    lines = [json.loads(line) for line in path.read_text().splitlines()]
+    assert [line["value"] for line in lines] == [str(v) for v in values if v != "poison"]
+    # The refused rows' numbers are passed over; the others keep theirs.
+    assert [line["seq"] for line in lines] == [i + 1 for i, v in enumerate(values) if v != "poison"]
+    s = rec.stats
+    assert (s.recorded, s.written, s.set_aside, s.pending) == (40, 38, 2, 0)
+    (first, *rest) = [r for r in caplog.records if "set aside" in r.getMessage()]
+    assert "refuses a row of pump.pressure" in first.getMessage() and "poison is not a value" in first.getMessage()
+    assert first.levelname == "ERROR"
+    assert "1 more rows set aside since the last message (2 in all)" in rest[-1].getMessage()
+
+
+def test_a_batch_that_times_out_is_split_until_it_goes(tmp_path):
+    path = tmp_path / "points.jsonl"
+    store = ChoosyStore(path, most=7)
+    rec = LogRecorder(store, batch_size=100, max_delay=3600)
+    rec.record_metadata_kv(SERIES)
+    for i in range(100):
+        rec.record_value(i)
+    rec.close()
+    assert [json.loads(line)["value"] for line in path.read_text().splitlines()] == [str(i) for i in range(100)]
+    # Tried whole first, then in halves until the pieces go: each row in one written piece.
+    assert store.sizes[:3] == [100, 50, 25] and sum(n for n in store.sizes if n <= 7) == 100
+    assert (rec.stats.written, rec.stats.set_aside) == (100, 0)
+
+
+def test_a_row_a_trigger_refuses_is_set_aside_in_sqlite(db):
+    SqliteRecorder(db).close()
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        conn.execute("CREATE TRIGGER no_poison BEFORE INSERT ON log_points WHEN NEW.value = 'poison' "
+                     "BEGIN SELECT RAISE(ABORT, 'poison refused'); END")
+        conn.commit()
+    with SqliteRecorder(db, batch_size=50) as rec:
+        rec.record_metadata_kv(SERIES)
+        for i in range(120):
+            rec.record_value("poison" if i == 70 else i)
+    assert [row[2] for row in sqlite_rows(db)] == [str(i) for i in range(120) if i != 70]
+    assert (rec.stats.written, rec.stats.set_aside) == (119, 1)
+    assert "poison refused" in rec.stats.last_error
+
+
+@pytest.mark.long
+def test_a_text_over_sqlites_length_limit_is_set_aside_and_delivery_goes_on(db):
+    # SQLite's limit is 1,000,000,000 bytes: a text one byte longer.
+    with SqliteRecorder(db, batch_size=10) as rec:
+        rec.record_metadata_kv(SERIES)
+        rec.record_value(0)
+        rec.record_value(b"x" * 1_000_000_001)
+        for i in range(2, 10):
+            rec.record_value(i)
+    assert [row[2] for row in sqlite_rows(db)] == ["0", *map(str, range(2, 10))]
+    assert (rec.stats.written, rec.stats.set_aside) == (9, 1)
+    assert "too big" in rec.stats.last_error
+
+
+def test_a_row_a_constraint_refuses_is_set_aside_in_postgresql(server):
+    table = "checked_points"
+    rec = PostgresRecorder(server.conninfo, table=table, batch_size=50)
+    with psycopg.connect(server.conninfo, autocommit=True) as conn:
+        conn.execute(f"ALTER TABLE {table} ADD CONSTRAINT no_poison CHECK (value <> 'poison')")
+    rec.record_metadata_kv(SERIES)
+    for i in range(120):
+        rec.record_value("poison" if i in (10, 70) else i)
+    rec.close()
+    assert [row[2] for row in pg_rows(server.conninfo, table=table)] == [str(i) for i in range(120) if i not in (10, 70)]
+    s = rec.stats
+    assert (s.written, s.set_aside, s.pending) == (118, 2, 0)
+    assert "no_poison" in s.last_error
+
+
+def test_large_rows_after_an_outage_go_in_batches_bounded_in_bytes(server):
+    # 400 rows of 256 KiB: in one transaction (4 batches' worth) they would
+    # not finish within write_timeout, and would be tried again for ever.
+    table = "large_points"
+    rec = PostgresRecorder(server.conninfo, table=table, write_timeout=1, connect_timeout=1)
+    rec.record_metadata_kv(SERIES)
+    server.stop("immediate")
+    try:
+        big = "x" * (256 * 1024)
+        for i in range(400):
+            rec.record_value(f"{i:04d}{big}")
+        wait_for(lambda: rec.stats.failed_writes > 0)
+    finally:
+        server.start()
+    rec.close(timeout=120)
+    got = [row[2][:4] for row in pg_rows(server.conninfo, table=table)]
+    assert got == [f"{i:04d}" for i in range(400)]

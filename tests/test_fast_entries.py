@@ -10,6 +10,7 @@ the entry. Instances of C++ subclasses bound by another module
 types, so the entries must hand them over.
 """
 
+import copy
 import weakref
 from decimal import Decimal
 from fractions import Fraction
@@ -19,7 +20,7 @@ import pytest
 import telem_peer
 import telem_subclasses
 from helpers import Sink, isolated
-from telem_pyb import TelemException, TelemRecorder, TsMetadata, TsPoint
+from telem_pyb import TelemRecorder, TsMetadata, TsPoint
 from telem_pyb.backend.log import ConvertPointToDb, Point
 
 
@@ -62,9 +63,11 @@ class MIRecorderSub(telem_subclasses.MIRecorder):
     pass
 
 
-FIELDS = {TsPoint: ("value", "mtime"), TsMetadata: ("tsid", "tsname", "btype", "units", "origin", "serial", "role",
-                                                    "comment", "json"),
-          Point: ("mtime", "tsname", "value", "btype", "units", "comment", "origin")}
+FIELDS = {
+    TsPoint: ("value", "mtime"),
+    TsMetadata: ("tsid", "tsname", "btype", "units", "origin", "serial", "role", "comment", "json"),
+    Point: ("mtime", "tsname", "value", "btype", "units", "comment", "origin"),
+}
 
 
 def state(obj):
@@ -81,8 +84,9 @@ def state(obj):
         return received
     if isinstance(obj, (telem_subclasses.MIRecorder, telem_peer.NativeRecorder)):
         # What arrived since the last look: native recorders keep everything.
-        arrived = obj.seen if isinstance(obj, telem_subclasses.MIRecorder) else [(type(p.value), p.value)
-                                                                                 for p in obj.points]
+        arrived = (
+            obj.seen if isinstance(obj, telem_subclasses.MIRecorder) else [(type(p.value), p.value) for p in obj.points]
+        )
         start, _native_arrivals[obj] = _native_arrivals.get(obj, 0), len(arrived)
         return "recorder", arrived[start:]
     return obj
@@ -211,8 +215,11 @@ SHAPES = [
     pytest.param((), {"arg0": 1}, id="a keyword"),
 ]
 # C++ subclasses of each record class that another module binds.
-FOREIGN = {TsPoint: [telem_subclasses.MIPoint, telem_subclasses.BigPoint], TsMetadata: [telem_subclasses.MIMetadata],
-           Point: []}
+FOREIGN = {
+    TsPoint: [telem_subclasses.MIPoint, telem_subclasses.BigPoint],
+    TsMetadata: [telem_subclasses.MIMetadata],
+    Point: [],
+}
 
 
 def foreign_or_plain(cls, which):
@@ -238,8 +245,9 @@ SELVES = [
     pytest.param(lambda cls: type("Sub", (cls,), {})(), id="a subclass instance"),
     pytest.param(lambda cls: foreign_or_plain(cls, 0), id="a C++ subclass instance"),
     pytest.param(lambda cls: foreign_or_plain(cls, 1), id="another C++ subclass instance"),
-    pytest.param(lambda cls: type("Sub", (foreign_or_plain(cls, 0).__class__,), {})(),
-                 id="a Python subclass of a C++ subclass"),
+    pytest.param(
+        lambda cls: type("Sub", (foreign_or_plain(cls, 0).__class__,), {})(), id="a Python subclass of a C++ subclass"
+    ),
     pytest.param(lambda cls: cls.__new__(cls), id="an uninitialised instance"),
     pytest.param(lambda cls: None, id="None"),
     pytest.param(lambda cls: NotARecord(), id="another type"),
@@ -258,8 +266,25 @@ def test_field_getter_entry_answers_as_the_dispatcher(cls, field, make_self, ext
 @pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
 @pytest.mark.parametrize(
     "value",
-    ["text", "température ✓", "a\x00b", b"\xff", bytearray(b"raw"), StrSub("sub"), "\ud800", None, 7, 2.5, True,
-     2**70, FloatSub(1.5), Decimal("0.5"), Index(), memoryview(b"m"), [1]],
+    [
+        "text",
+        "température ✓",
+        "a\x00b",
+        b"\xff",
+        bytearray(b"raw"),
+        StrSub("sub"),
+        "\ud800",
+        None,
+        7,
+        2.5,
+        True,
+        2**70,
+        FloatSub(1.5),
+        Decimal("0.5"),
+        Index(),
+        memoryview(b"m"),
+        [1],
+    ],
     ids=lambda v: type(v).__name__ if isinstance(v, (Index, memoryview)) else repr(v),
 )
 @pytest.mark.parametrize("which", [0, 1, 2], ids=["own class", "C++ subclass", "other C++ subclass"])
@@ -281,11 +306,16 @@ def test_field_setter_entry_hands_other_shapes_over(cls, field, make_self, extra
     "make_self, extra, kwargs",
     [
         pytest.param(lambda cls: cls.__new__(cls), (), {}, id="a new instance"),
-        pytest.param(lambda cls: type("Sub", (cls,), {}).__new__(type("Sub", (cls,), {})), (), {},
-                     id="a new subclass instance"),
+        pytest.param(
+            lambda cls: type("Sub", (cls,), {}).__new__(type("Sub", (cls,), {})), (), {}, id="a new subclass instance"
+        ),
         pytest.param(lambda cls: cls(), (), {}, id="an initialised instance"),
-        pytest.param(lambda cls: two_bound_class(cls).__new__(two_bound_class(cls)), (), {},
-                     id="a new instance holding two bound types"),
+        pytest.param(
+            lambda cls: two_bound_class(cls).__new__(two_bound_class(cls)),
+            (),
+            {},
+            id="a new instance holding two bound types",
+        ),
         pytest.param(lambda cls: NotARecord(), (), {}, id="another type"),
         pytest.param(lambda cls: ConduitRaises(), (), {}, id="an object whose conduit method raises"),
         pytest.param(lambda cls: None, (), {}, id="None"),
@@ -302,9 +332,14 @@ def test_constructor_entry_answers_as_the_dispatcher(cls, make_self, extra, kwar
     [
         pytest.param(lambda: (metadata(), point()), {}, id="plain"),
         pytest.param(lambda: (metadata(), point(b"\xff", b"\xfe")), {}, id="texts that are not UTF-8"),
-        pytest.param(lambda: (filled(telemetry_subclass("MIMetadata")), filled(telemetry_subclass("MIPoint"))), {},
-                     id="records behind another C++ base"),
-        pytest.param(lambda: (metadata(), filled(telemetry_subclass("BigPoint"))), {}, id="a larger C++ subclass point"),
+        pytest.param(
+            lambda: (filled(telemetry_subclass("MIMetadata")), filled(telemetry_subclass("MIPoint"))),
+            {},
+            id="records behind another C++ base",
+        ),
+        pytest.param(
+            lambda: (metadata(), filled(telemetry_subclass("BigPoint"))), {}, id="a larger C++ subclass point"
+        ),
         pytest.param(lambda: (type("M", (TsMetadata,), {})(), point()), {}, id="subclass metadata without tsname"),
         pytest.param(lambda: (point(), metadata()), {}, id="swapped arguments"),
         pytest.param(lambda: (None, point()), {}, id="None as the metadata"),
@@ -355,8 +390,12 @@ def through_metaclass(cls):
         pytest.param(lambda cls: cls, (1,), {}, id="an argument"),
         pytest.param(lambda cls: cls, (), {"value": 1}, id="a keyword"),
         pytest.param(lambda cls: type("Sub", (cls,), {}), (), {}, id="a subclass"),
-        pytest.param(lambda cls: type("Sub", (cls,), {"__init__": lambda self: None}), (), {},
-                     id="a subclass whose __init__ skips the base's"),
+        pytest.param(
+            lambda cls: type("Sub", (cls,), {"__init__": lambda self: None}),
+            (),
+            {},
+            id="a subclass whose __init__ skips the base's",
+        ),
         pytest.param(two_bound_class, (), {}, id="a class holding two bound types"),
         pytest.param(lambda cls: foreign_or_plain(cls, 0).__class__, (), {}, id="a C++ subclass"),
     ],
@@ -418,9 +457,7 @@ def attribute_outcome(action, obj):
 
 @pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
 @pytest.mark.parametrize("make_self", SELVES[:7])
-@pytest.mark.parametrize(
-    "value", ["text", b"\xff", "\ud800", None, 2.5, 2**70, Decimal("0.5"), [1]], ids=repr
-)
+@pytest.mark.parametrize("value", ["text", b"\xff", "\ud800", None, 2.5, 2**70, Decimal("0.5"), [1]], ids=repr)
 def test_field_property_answers_as_its_functions_dispatchers(cls, field, make_self, value):
     prop = vars(cls)[field]
     obj = make_self(cls)
@@ -436,8 +473,44 @@ def test_field_property_keeps_propertys_behaviour(cls, field):
     assert isinstance(prop, property) and getattr(cls, field) is prop and prop.fdel is None
     with pytest.raises(AttributeError, match="has no deleter"):
         delattr(cls(), field)
-    with pytest.raises(TypeError):
-        type(prop)(prop.fget)
+    assert copy.copy(prop) is prop and copy.deepcopy(prop) is prop
+
+
+def property_in_use(prop, cls, field, use):
+    """What a subclass sees that redefines the field with `prop.getter/setter/deleter`, or a property of
+    prop's type made around its functions."""
+    seen = []
+    if use == "setter":
+        made = prop.setter(lambda self, value: (seen.append(value), prop.fset(self, value)))
+    elif use == "getter":
+        made = prop.getter(lambda self: ("through the getter", prop.fget(self)))
+    elif use == "deleter":
+        made = prop.deleter(lambda self: seen.append("deleted"))
+    else:
+        made = type(prop)(prop.fget, prop.fset, None, "made again")
+    sub = type("Sub", (cls,), {field: made})
+    obj = sub()
+    actions = [
+        lambda: setattr(obj, field, "v"),
+        lambda: getattr(obj, field),
+        lambda: delattr(obj, field),
+        lambda: getattr(sub, field).__doc__,
+    ]
+    results = []
+    for action in actions:
+        try:
+            results.append(("returned", action()))
+        except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+            results.append((type(exc), str(exc)))
+    return isinstance(made, property), results, seen
+
+
+@pytest.mark.parametrize("cls, field", PROPERTIES, ids=lambda x: getattr(x, "__name__", x))
+@pytest.mark.parametrize("use", ["setter", "getter", "deleter", "the type called"])
+def test_field_property_in_use_answers_as_the_property_def_readwrite_makes(cls, field, use):
+    prop = vars(cls)[field]
+    plain = property(prop.fget, prop.fset, None, prop.__doc__)
+    assert property_in_use(prop, cls, field, use) == property_in_use(plain, cls, field, use)
 
 
 @pytest.mark.parametrize("name", ["value", "mtime"])

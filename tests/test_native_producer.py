@@ -58,7 +58,7 @@ while len(callers) < 4:
 def test_script_ending_while_the_producer_records():
     from helpers import SANITIZED, run_python
 
-    for _ in range(2 if SANITIZED else 8):
+    for _ in range(5 if SANITIZED else 40):
         result = run_python(EXIT_WHILE_PRODUCING)
         assert result.returncode == 0, result.stderr
         assert "terminate" not in result.stderr and "Fatal" not in result.stderr, result.stderr

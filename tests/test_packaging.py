@@ -242,7 +242,7 @@ except ValueError as exc:
     assert run([python, "-c", code], cwd=tmp_path, PYTHONPATH=str(build)) == "recorder full True\n"
 
 
-# A native consumer of the installed package: the README's CMakeLists.txt with
+# A native consumer of the installed package: docs/native.md's CMakeLists.txt with
 # a module that calls value_str, ConvertPointToDb and a Python recorder.
 CONSUMER = """
 #include <pybind11/pybind11.h>
@@ -266,15 +266,16 @@ PYBIND11_MODULE(my_module, m) {
 """
 
 
-def readme_cmake_snippet():
-    section = (ROOT / "README.md").read_text().split("### Building against the installed package", 1)[1]
-    return section.split("```cmake\n", 1)[1].split("```", 1)[0]
+def documented_cmake(project):
+    """The CMakeLists.txt of `project` that docs/native.md shows."""
+    page = (ROOT / "docs" / "native.md").read_text()
+    return page.split(f"```cmake\n# {project}/CMakeLists.txt\n", 1)[1].split("```", 1)[0]
 
 
 def configure_consumer(venv, where, pybind11_dir):
     python, site = venv
     where.mkdir()
-    (where / "CMakeLists.txt").write_text(readme_cmake_snippet())
+    (where / "CMakeLists.txt").write_text(documented_cmake("my_module"))
     (where / "my_module.cpp").write_text(CONSUMER)
     args = [tool("cmake"), "-S", where, "-B", where / "build", f"-DPython_EXECUTABLE={python}",
             f"-DCMAKE_PREFIX_PATH={site}", f"-Dpybind11_DIR={pybind11_dir}"]
@@ -284,7 +285,7 @@ def configure_consumer(venv, where, pybind11_dir):
                           timeout=900)
 
 
-def test_the_readme_cmake_snippet_builds_a_consumer_of_the_client_library(venv, tmp_path):
+def test_the_documented_cmake_builds_a_consumer_of_the_client_library(venv, tmp_path):
     python, _ = venv
     pybind11_dir = run([sys.executable, "-m", "pybind11", "--cmakedir"], cwd=tmp_path).strip()
     configured = configure_consumer(venv, tmp_path / "consumer", pybind11_dir)
@@ -315,10 +316,9 @@ def test_a_consumer_whose_pybind11_cannot_share_the_internals_stops_at_configure
 
 def test_a_plain_cpp_project_finds_the_client_library_without_pybind11(venv, tmp_path):
     python, site = venv
-    section = (ROOT / "README.md").read_text().split("### Building against the installed package", 1)[1]
     where = tmp_path / "tool"
     where.mkdir()
-    (where / "CMakeLists.txt").write_text(section.split("```cmake\n")[2].split("```", 1)[0])
+    (where / "CMakeLists.txt").write_text(documented_cmake("my_tool"))
     (where / "my_tool.cpp").write_text(
         '#include <cstdio>\n#include "norv/telem/telem.h"\n'
         "int main() {\n"

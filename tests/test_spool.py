@@ -14,6 +14,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import types
 import uuid
 
 import psycopg
@@ -375,3 +376,157 @@ def test_rows_left_at_exit_stay_in_the_spool_and_the_exit_says_so(server, table,
             "on it") in proc.stderr and "are lost" not in proc.stderr
     assert deliver(server, table, spool) == 700
     assert values(server, table) == [str(i) for i in range(700)]
+
+
+# Faults of the spool -----------------------------------------------------------
+
+
+@pytest.mark.parametrize("store", ["sqlite", "postgres"])
+def test_a_confirmed_count_far_behind_the_store_after_a_power_loss_stores_nothing_twice(server, table, tmp_path,
+                                                                                     store):
+    spool = tmp_path / "spool"
+    db = tmp_path / "t.db"
+
+    def recorder():
+        options = {"spool": spool, "spool_max_bytes": 512 * 1024, "batch_size": 500}  # segments of 64 KiB
+        if store == "sqlite":
+            return SqliteRecorder(db, **options)
+        return PostgresRecorder(server.conninfo, table=table, **options)
+
+    with recorder() as rec:
+        rec.record_metadata_kv({"tsname": "lag"})
+        for i in range(5000):
+            rec.record_value(i)
+        rec.flush()
+        # What a power loss may leave of `confirmed`: a count long overtaken.
+        old_confirmed = (spool / "confirmed").read_bytes()
+        for i in range(5000, 20_001):
+            rec.record_value(i)
+    (spool / "confirmed").write_bytes(old_confirmed)
+    with recorder() as rec:
+        assert rec.stats.recovered > 0  # the newest segment is offered again
+        rec.record_metadata_kv({"tsname": "lag"})
+        rec.record_value(20_001)
+    rows = sqlite_rows(db) if store == "sqlite" else read_rows(server.conninfo, table=table)
+    assert [row[2] for row in rows] == [str(i) for i in range(20_002)]
+
+
+def test_a_damaged_record_in_an_older_segment_loses_only_its_rows(server, table, tmp_path, caplog):
+    spool = tmp_path / "spool"
+    rec = PostgresRecorder(UNREACHABLE, table=table, spool=spool, connect_timeout=1, spool_max_bytes=2 << 20)
+    rec.record_metadata_kv({"tsname": "damaged"})
+    for i in range(20_000):
+        rec.record_value(i)
+        if i % 1000 == 999:
+            time.sleep(0.03)  # several commits, several records
+    with pytest.raises(TelemException):
+        rec.close(timeout=0.5)
+    first_segment = sorted(spool.glob("*.seg"))[0]
+    damaged = [r for r in records(spool) if r[0] == first_segment][1]
+    segment, offset, rows, length = damaged
+    with open(segment, "r+b") as f:  # one byte of its payload
+        f.seek(offset + HEADER + 10)
+        byte = f.read(1)
+        f.seek(offset + HEADER + 10)
+        f.write(bytes([byte[0] ^ 0x5A]))
+    before = sum(r[2] for r in records(spool) if (r[0], r[1]) < (segment, offset))
+    with caplog.at_level(logging.WARNING, logger="telem_pyb_log"):
+        rec = PostgresRecorder(server.conninfo, table=table, spool=spool)
+        rec.close(timeout=60)
+    lost = range(before, before + rows)
+    assert values(server, table) == [str(i) for i in range(20_000) if i not in lost]
+    s = rec.stats
+    assert (s.recovered, s.written, s.lost, s.pending) == (20_000, 20_000 - rows, rows, 0)
+    (error,) = [r.getMessage() for r in caplog.records if r.levelname == "ERROR"]
+    assert (f"rows {before + 1} to {before + rows} of the spool {spool} are lost: {segment.name} bytes {offset} to "
+            f"{offset + length}") in error
+    assert ledger(server, table) == [(identity(spool), 20_000)]
+
+
+def test_a_spool_moved_to_another_table_is_delivered_there_and_no_loss_is_reported(server, table, tmp_path, caplog):
+    spool = tmp_path / "spool"
+    with PostgresRecorder(server.conninfo, table=table, spool=spool) as rec:
+        rec.record_metadata_kv({"tsname": "moved"})
+        for i in range(10_000):
+            rec.record_value(i)
+    other = f"{table}_b"
+    with caplog.at_level(logging.WARNING, logger="telem_pyb_log"):
+        with PostgresRecorder(server.conninfo, table=other, spool=spool) as rec:
+            rec.record_metadata_kv({"tsname": "moved"})
+            for i in range(10_000, 10_100):
+                rec.record_value(i)
+    assert values(server, other) == [str(i) for i in range(10_000, 10_100)]
+    assert (rec.stats.written, rec.stats.lost) == (100, 0)
+    assert not [r for r in caplog.records if r.levelname == "ERROR"]
+    assert f"has no count of the rows of {identity(spool)}: its rows up to 10000 went to another table" in caplog.text
+    assert ledger(server, other) == [(identity(spool), 10_100)]
+
+
+def test_a_spool_that_lost_its_identity_file_goes_on_under_its_identity(server, table, tmp_path, caplog):
+    spool = tmp_path / "spool"
+    with PostgresRecorder(server.conninfo, table=table, spool=spool) as rec:
+        rec.record_metadata_kv({"tsname": "identity"})
+        for i in range(10_000):
+            rec.record_value(i)
+    before = identity(spool)
+    (spool / "identity").unlink()
+    with caplog.at_level(logging.WARNING, logger="telem_pyb_log"):
+        with PostgresRecorder(server.conninfo, table=table, spool=spool) as rec:
+            rec.record_metadata_kv({"tsname": "identity"})
+            for i in range(10_000, 10_100):
+                rec.record_value(i)
+    assert identity(spool) == before
+    assert "its identity file was missing or damaged; it is restored" in caplog.text
+    assert not [r for r in caplog.records if r.levelname == "ERROR"]
+    assert values(server, table) == [str(i) for i in range(10_100)]
+    assert ledger(server, table) == [(before, 10_100)]
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """An ext4 file system of its own, loop-mounted (needs root, as the tests
+    run by make test), that goes read-only on an error: `read_only()` raises
+    one through ext4's own error path, as a failing disk would, also under
+    files open for writing (which a remount refuses)."""
+    if os.geteuid() != 0:
+        pytest.fail("a loop-mounted file system needs root")
+    image = tmp_path / "disk.img"
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    with open(image, "wb") as f:
+        f.truncate(32 << 20)
+    subprocess.run(["mkfs.ext4", "-q", str(image)], check=True, capture_output=True)
+    subprocess.run(["mount", "-o", "loop,errors=remount-ro", str(image), str(mount)], check=True,
+                   capture_output=True)
+    device = subprocess.run(["findmnt", "-n", "-o", "SOURCE", str(mount)], check=True, capture_output=True,
+                            text=True).stdout.strip()
+
+    def read_only():
+        pathlib.Path(f"/sys/fs/ext4/{os.path.basename(device)}/trigger_fs_error").write_text("test")
+
+    try:
+        yield types.SimpleNamespace(path=mount, read_only=read_only)
+    finally:
+        subprocess.run(["umount", str(mount)], capture_output=True)
+        subprocess.run(["losetup", "-d", device], capture_output=True)
+
+
+def test_a_spool_whose_file_system_goes_read_only_is_given_up_and_delivery_goes_on(server, table, small_disk,
+                                                                                      caplog):
+    rec = PostgresRecorder(server.conninfo, table=table, spool=small_disk.path / "spool", batch_size=200,
+                           max_delay=0.05)
+    rec.record_metadata_kv({"tsname": "ro"})
+    for i in range(2000):
+        rec.record_value(i)
+    rec.flush()
+    small_disk.read_only()
+    for i in range(2000, 4000):
+        rec.record_value(i)  # never raises
+        if i % 500 == 0:
+            time.sleep(0.05)
+    rec.close(timeout=60)
+    assert values(server, table) == [str(i) for i in range(4000)]
+    s = rec.stats
+    assert (s.recorded, s.written, s.pending, s.abandoned) == (4000, 4000, 0, 0)
+    assert "Read-only file system" in s.spool_error and s.unspooled > 0
+    assert "the spool is given up: rows are delivered from memory" in caplog.text

@@ -19,6 +19,7 @@ import pytest
 
 import netns
 from pg_cluster import Cluster
+from telem_pyb_log import PostgresRecorder
 from telem_pyb_log.postgres import read_rows
 
 # Records `n` numbered values paced to `rate` a second (n = 0: until killed),
@@ -159,3 +160,73 @@ def test_a_60_s_partition_of_one_recorder_host_while_the_other_keeps_flowing(hos
         check_once_in_order(hosts, table, name, rate * seconds)
     print(f"during the partition: h1 {during[0] - before[0]} rows, h2 {during[1] - before[1]} rows; "
           f"after healing: {rate * seconds} rows each, exactly once")
+
+
+# Writes big rows as fast as it can, until killed.
+BIG_ROWS = textwrap.dedent("""
+    import sys, time
+    from telem_pyb_log import PostgresRecorder
+    conninfo, table = sys.argv[1:]
+    rec = PostgresRecorder(conninfo, table=table, batch_size=1000, max_delay=0.01, max_pending=200,
+                           write_timeout=30)
+    rec.record_metadata_kv({"tsname": "lost.host"})
+    big = "x" * 65536
+    print("recording", flush=True)
+    i = 0
+    while True:
+        rec.record_value(f"{i} {big}")
+        i += 1
+        if i % 20 == 0:
+            time.sleep(0.001)
+""")
+
+
+def copying_session(hosts, host):
+    """The server's session of `host` that waits for the rest of a COPY, or None."""
+    with psycopg.connect(hosts.cluster.conninfo, autocommit=True) as conn:
+        row = conn.execute("SELECT pid FROM pg_stat_activity WHERE query LIKE '%%COPY%%' AND state = 'active' "
+                           "AND wait_event = 'ClientRead' AND client_addr = %s", (hosts.address[host],)).fetchone()
+    return row[0] if row else None
+
+
+@pytest.mark.long
+def test_a_host_lost_in_the_middle_of_a_copy_holds_up_no_other_recorder_and_its_session_goes(hosts):
+    table = "log_lost_host"
+    proc = subprocess.Popen(hosts.command("h1", sys.executable, "-c", BIG_ROWS, hosts.conninfo, table),
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "recording\n"
+        stuck = None
+        for _ in range(400):  # stopped when its server session waits for the rest of a COPY
+            proc.send_signal(signal.SIGSTOP)
+            time.sleep(0.02)
+            stuck = copying_session(hosts, "h1")
+            if stuck is not None:
+                break
+            proc.send_signal(signal.SIGCONT)
+            time.sleep(0.01)
+        assert stuck is not None, "the host's session was never caught in the middle of a COPY"
+        hosts.cut("h1")  # the host is lost: nothing it sends or answers arrives any more
+        proc.kill()
+        proc.wait()
+        # Another recorder of the table connects and delivers at once.
+        started = time.monotonic()
+        with PostgresRecorder(hosts.cluster.conninfo, table=table, write_timeout=5, connect_timeout=5) as rec:
+            rec.record_metadata_kv({"tsname": "other.host"})
+            for i in range(100):
+                rec.record_value(i)
+            rec.flush(timeout=20)
+        delivered_after = time.monotonic() - started
+        # The lost host's session, and its locks, go within about a minute.
+        deadline = time.monotonic() + 90
+        while copying_session(hosts, "h1") == stuck:
+            assert time.monotonic() < deadline, "the lost host's session is still there after 90 s"
+            time.sleep(1)
+        gone_after = time.monotonic() - started
+    finally:
+        proc.kill()
+        proc.stdout.close()
+        hosts.heal("h1")
+    assert [row[2] for row in read_rows(hosts.cluster.conninfo, "other.host", table=table)] == [str(i) for i in range(100)]
+    print(f"another recorder delivered after {delivered_after:.1f} s; the lost host's session went after "
+          f"{gone_after:.1f} s")

@@ -433,9 +433,12 @@ def test_a_file_deleted_or_replaced_while_recording_is_noticed_and_the_next_rows
         rec.record_value(i)
     rec.close()
     assert values(db) == [str(i) for i in range(10, 30)]
-    (warning,) = [r.getMessage() for r in caplog.records if r.name == "telem_pyb_log"]
-    assert f"{db} was deleted or replaced by another file while recording; the 10 rows this recorder had written" in warning
-    assert rec.stats.written == 30
+    (error,) = [r for r in caplog.records if r.name == "telem_pyb_log"]
+    assert f"{db} was deleted or replaced by another file while recording; the 10 rows this recorder had written" in (
+        error.getMessage())
+    # The rows that went with the file are counted lost, not written.
+    assert error.levelname == "ERROR"
+    assert (rec.stats.written, rec.stats.lost, rec.stats.pending) == (20, 10, 0)
 
 
 def test_an_existing_table_of_other_columns_is_refused_at_construction(db):

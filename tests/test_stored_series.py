@@ -1,6 +1,6 @@
 """What both log stores hold beside the seven texts (the typed columns, the
 series table, the upgrade of earlier tables) and reading it back: read_rows
-ranges, read_frame, the telem-log command and the README's indexed queries."""
+ranges, read_frame, the telem-log command and the reading page's indexed queries."""
 
 import contextlib
 import datetime
@@ -23,7 +23,7 @@ from telem_pyb import TelemException, TsPoint
 from telem_pyb_log import PostgresRecorder, SqliteRecorder, postgres, read_frame, sqlite
 from telem_pyb_log._reading import open_source
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+READING = pathlib.Path(__file__).resolve().parent.parent / "docs" / "reading.md"
 UTC = datetime.UTC
 SERIES = {"tsid": "7", "tsname": "engine.rpm", "btype": "int", "units": "1/min", "origin": "test",
           "comment": "c", "serial": "s-1", "role": "main", "json": '{"k": 1}'}
@@ -515,20 +515,20 @@ def test_without_the_optional_extra_the_error_names_it(demo_db, blocked, code, m
     assert proc.returncode != 0 and message in proc.stderr
 
 
-def readme_queries(dialect):
-    """The SQL blocks of the README's section on querying, for one store."""
-    text = README.read_text()
-    section = text[text.index("## Querying the stored series"):]
+def documented_queries(dialect):
+    """The SQL blocks of the reading page's section on the stored series by time, for one store."""
+    text = READING.read_text()
+    section = text[text.index("## SQL: the stored series by time"):]
     section = section[:section.index("\n## ", 4)]
     return re.findall(rf"```sql\n-- {dialect}\n(.*?)```", section, re.S)
 
 
-def test_the_readme_queries_use_the_index_of_series_and_time(store):
+def test_the_documented_queries_use_the_index_of_series_and_time(store):
     with store.recorder(batch_size=10_000) as rec:
         for i in range(20):
             record(rec, [(f"2026-12-08T12:{m:02d}:{s:02d}Z", m * s) for m in range(60) for s in range(0, 60, 6)],
                    dict(SERIES, tsname="engine.rpm" if i == 0 else f"s{i}"))
-    queries = readme_queries(store.kind)
+    queries = documented_queries(store.kind)
     assert len(queries) == 2
     for query in queries:
         if store.kind == "sqlite":

@@ -116,10 +116,14 @@ bool ValueFromPython(PyObject* src, TsValue& value) {
 
 PyObject* ValueToPython(const TsValue& value) {
     switch (value.index()) {
-        case 0: return PyBool_FromLong(std::get<bool>(value));
-        case 1: return PyLong_FromLong(std::get<long>(value));
-        case 2: return PyFloat_FromDouble(std::get<double>(value));
-        default: return TextToPython(std::get<std::string>(value));
+        case 0:
+            return PyBool_FromLong(std::get<bool>(value));
+        case 1:
+            return PyLong_FromLong(std::get<long>(value));
+        case 2:
+            return PyFloat_FromDouble(std::get<double>(value));
+        default:
+            return TextToPython(std::get<std::string>(value));
     }
 }
 
@@ -136,7 +140,9 @@ int SetText(PyObject* self, PyObject* src, void* closure) {
     return TextFromPython(src, reinterpret_cast<Object<Record>*>(self)->record.*member);
 }
 
-PyObject* GetValue(PyObject* self, void*) { return ValueToPython(reinterpret_cast<Object<TsPoint>*>(self)->record.value); }
+PyObject* GetValue(PyObject* self, void*) {
+    return ValueToPython(reinterpret_cast<Object<TsPoint>*>(self)->record.value);
+}
 
 int SetValue(PyObject* self, PyObject* src, void*) {
     if (src == nullptr) {
@@ -146,7 +152,7 @@ int SetValue(PyObject* self, PyObject* src, void*) {
     return ValueFromPython(src, reinterpret_cast<Object<TsPoint>*>(self)->record.value) ? 0 : -1;
 }
 
-std::string TsPoint::* point_mtime = &TsPoint::mtime;
+std::string TsPoint::*point_mtime = &TsPoint::mtime;
 
 PyGetSetDef point_getset[] = {
     {"value", GetValue, SetValue, nullptr, nullptr},
@@ -154,15 +160,14 @@ PyGetSetDef point_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-std::string TsMetadata::* meta_fields[] = {&TsMetadata::tsid,   &TsMetadata::tsname, &TsMetadata::btype,
-                                           &TsMetadata::units,  &TsMetadata::origin, &TsMetadata::serial,
-                                           &TsMetadata::role,   &TsMetadata::comment, &TsMetadata::json};
+std::string TsMetadata::*meta_fields[] = {&TsMetadata::tsid,  &TsMetadata::tsname,  &TsMetadata::btype,
+                                          &TsMetadata::units, &TsMetadata::origin,  &TsMetadata::serial,
+                                          &TsMetadata::role,  &TsMetadata::comment, &TsMetadata::json};
 const char* const meta_names[] = {"tsid", "tsname", "btype", "units", "origin", "serial", "role", "comment", "json"};
 PyGetSetDef meta_getset[10];
 
-std::string db::Point::* point_fields[] = {&db::Point::mtime, &db::Point::tsname,  &db::Point::value,
-                                           &db::Point::btype, &db::Point::units,   &db::Point::comment,
-                                           &db::Point::origin};
+std::string db::Point::*point_fields[] = {&db::Point::mtime, &db::Point::tsname,  &db::Point::value, &db::Point::btype,
+                                          &db::Point::units, &db::Point::comment, &db::Point::origin};
 const char* const point_names[] = {"mtime", "tsname", "value", "btype", "units", "comment", "origin"};
 PyGetSetDef log_point_getset[8];
 
@@ -176,7 +181,8 @@ void FillGetset(PyGetSetDef (&defs)[N + 1], std::string Record::* (&fields)[N], 
 
 template <typename Record>
 PyTypeObject MakeType(const char* name, PyGetSetDef* getset, unsigned long flags = Py_TPFLAGS_DEFAULT) {
-    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);  // as PyVarObject_HEAD_INIT(nullptr, 0)
     type.tp_name = name;
     type.tp_basicsize = sizeof(Object<Record>);
     type.tp_dealloc = Dealloc<Record>;
@@ -238,7 +244,8 @@ PyMethodDef recorder_methods[] = {
 };
 
 PyTypeObject recorder_type = [] {
-    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);  // as PyVarObject_HEAD_INIT(nullptr, 0)
     type.tp_name = "ref_capi.TelemRecorder";
     type.tp_basicsize = sizeof(PyObject);
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
@@ -252,7 +259,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ref_capi", nullptr, -1, module_methods};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ref_capi", nullptr, -1, module_methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -268,8 +276,10 @@ PyMODINIT_FUNC PyInit_ref_capi() {
     if (module == nullptr) {
         return nullptr;
     }
-    const std::pair<const char*, PyTypeObject*> types[] = {
-        {"TsPoint", &point_type}, {"TsMetadata", &meta_type}, {"Point", &log_point_type}, {"TelemRecorder", &recorder_type}};
+    const std::pair<const char*, PyTypeObject*> types[] = {{"TsPoint", &point_type},
+                                                           {"TsMetadata", &meta_type},
+                                                           {"Point", &log_point_type},
+                                                           {"TelemRecorder", &recorder_type}};
     for (const auto& [name, type] : types) {
         if (PyType_Ready(type) != 0 || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) != 0) {
             Py_DECREF(module);

@@ -21,7 +21,9 @@ namespace {
 class PyTelemRecorder : public TelemRecorder {
 public:
     NB_TRAMPOLINE(TelemRecorder, 3);
-    void RecordMetadata(const TsMetadata& meta) override { NB_OVERRIDE_PURE_NAME("record_metadata", RecordMetadata, meta); }
+    void RecordMetadata(const TsMetadata& meta) override {
+        NB_OVERRIDE_PURE_NAME("record_metadata", RecordMetadata, meta);
+    }
     void RecordPoint(const TsPoint& point) override { NB_OVERRIDE_PURE_NAME("record_point", RecordPoint, point); }
     void Close() override { NB_OVERRIDE_PURE_NAME("close", Close); }
 };

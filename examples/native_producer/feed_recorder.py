@@ -1,5 +1,7 @@
-"""Has the native producer (telem_producer, built from producer.cpp) feed a log
-recorder from its worker threads, then prints the series it recorded.
+"""Has the native producer (telem_producer, built from producer.cpp) feed
+recorders of one sink from its worker threads: one series that every worker
+records into, and `--series` more that the workers share out among them.
+Then prints what it recorded.
 
 Run it with the directory of the built module on PYTHONPATH:
 
@@ -12,7 +14,7 @@ from __future__ import annotations
 import argparse
 from collections.abc import Sequence
 
-from telem_pyb_log import LogRecorder, PostgresRecorder, SqliteRecorder, postgres, sqlite
+from telem_pyb_log import LogSink, PostgresSink, SqliteSink, postgres, sqlite
 
 try:
     import telem_producer
@@ -26,17 +28,24 @@ def main(argv: Sequence[str] | None = None) -> None:
     parser.add_argument("--postgres", metavar="CONNINFO", help="record into PostgreSQL instead")
     parser.add_argument("--workers", type=int, default=4, help="native worker threads (default: 4)")
     parser.add_argument("--samples", type=int, default=250, help="samples per worker (default: 250)")
+    parser.add_argument("--series", type=int, default=8, help="more series, shared out among the workers (default: 8)")
     args = parser.parse_args(argv)
 
     tsname = "producer.sample"
     metadata = {"tsid": "10", "tsname": tsname, "btype": "int", "origin": "telem_producer",
                 "comment": "sample numbers from native worker threads"}
-    recorder: LogRecorder = PostgresRecorder(args.postgres) if args.postgres else SqliteRecorder(args.db)
-    # The recorder stays referenced here while native code uses it: a native
-    # owner keeps only its native half alive.
-    with recorder:
-        recorded = telem_producer.produce(recorder, metadata, args.workers, args.samples)
-    print(f"telem_producer: {args.workers} native threads recorded {recorded} points into {recorder.where}")
+    sink: LogSink = PostgresSink(args.postgres) if args.postgres else SqliteSink(args.db)
+    # One writer and one connection for every series. The recorders stay
+    # referenced here while native code uses them: a native owner keeps only
+    # their native halves alive.
+    with sink:
+        recorded = telem_producer.produce(sink.recorder(), metadata, args.workers, args.samples)
+        recorders = [sink.recorder(tsname=f"producer.series.{k}", btype="int", origin="telem_producer")
+                     for k in range(args.series)]
+        more = telem_producer.produce_series(recorders, args.workers, args.samples) if recorders else 0
+    print(f"telem_producer: {args.workers} native threads recorded {recorded} points into {sink.where}")
+    if recorders:
+        print(f"telem_producer: and {more} points into {len(recorders)} more series")
     rows = postgres.read_rows(args.postgres, tsname) if args.postgres else sqlite.read_rows(args.db, tsname)
     print(f"{tsname}: {len(rows)} rows; the last: {rows[-1][0]}  {rows[-1][2]}" if rows else f"{tsname}: no rows")
 

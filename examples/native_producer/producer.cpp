@@ -63,26 +63,25 @@ std::string UtcNow() {
     return std::string(text, date_len + 13);
 }
 
-// Records `metadata`, then records `samples` points from each of `workers`
-// threads of its own. Sample i of worker w holds the integer w * 1000000 + i,
-// so that a reader can tell that every sample arrived once, and the time it
-// was taken. The first error a worker meets (one raised by a Python recorder,
-// say) stops all workers and is raised to the caller once they are joined.
-// Returns the number of points recorded.
-long Produce(const std::shared_ptr<TelemRecorder>& recorder, const std::map<std::string, std::string>& metadata,
-             long workers, long samples) {
-    if (!recorder) {
-        throw py::type_error("produce() needs a recorder, not None");
-    }
+void CheckCounts(const char* name, long workers, long samples) {
     if (workers < 1 || workers > 64) {
-        throw std::invalid_argument("produce(): workers must be from 1 to 64, not " + std::to_string(workers));
+        throw std::invalid_argument(std::string(name) + "(): workers must be from 1 to 64, not "
+                                    + std::to_string(workers));
     }
     if (samples < 0 || samples > kMaxSamples) {
-        throw std::invalid_argument("produce(): samples must be from 0 to 1000000, not " + std::to_string(samples));
+        throw std::invalid_argument(std::string(name) + "(): samples must be from 0 to 1000000, not "
+                                    + std::to_string(samples));
     }
+}
 
-    recorder->RecordMetadataKv(metadata);
-
+// Records `samples` points from each of `workers` threads of its own, point
+// i of worker w into the recorder pick(w, i). Sample i of worker w holds the
+// integer w * 1000000 + i, so that a reader can tell that every sample
+// arrived once, and the time it was taken. The first error a worker meets
+// (one raised by a Python recorder, say) stops all workers and is raised to
+// the caller once they are joined. Returns the number of points recorded.
+template <typename Pick>
+long Run(long workers, long samples, Pick pick) {
     std::atomic<long> recorded{0};
     std::atomic<bool> stop{false};
     std::mutex error_mutex;
@@ -116,7 +115,7 @@ long Produce(const std::shared_ptr<TelemRecorder>& recorder, const std::map<std:
                     for (long i = 0; i < samples && !stop; ++i) {
                         TsPoint point(w * kMaxSamples + i);
                         point.mtime = UtcNow();
-                        recorder->RecordPoint(point);
+                        pick(w, i).RecordPoint(point);
                         ++mine;
                     }
                 } catch (...) {
@@ -136,6 +135,38 @@ long Produce(const std::shared_ptr<TelemRecorder>& recorder, const std::map<std:
 
     if (first_error) std::rethrow_exception(first_error);
     return recorded;
+}
+
+// One series: records `metadata`, then the points of every worker into it.
+long Produce(const std::shared_ptr<TelemRecorder>& recorder, const std::map<std::string, std::string>& metadata,
+             long workers, long samples) {
+    if (!recorder) {
+        throw py::type_error("produce() needs a recorder, not None");
+    }
+    CheckCounts("produce", workers, samples);
+    recorder->RecordMetadataKv(metadata);
+    return Run(workers, samples, [&](long, long) -> TelemRecorder& { return *recorder; });
+}
+
+// Many series, described already (recorders of one sink, say): worker w
+// takes the recorders w, w + workers, ... and records its points into them
+// in turn.
+long ProduceSeries(const std::vector<std::shared_ptr<TelemRecorder>>& recorders, long workers, long samples) {
+    CheckCounts("produce_series", workers, samples);
+    if (recorders.size() < static_cast<std::size_t>(workers)) {
+        throw std::invalid_argument("produce_series(): at least one recorder per worker is needed");
+    }
+    for (const auto& recorder : recorders) {
+        if (!recorder) {
+            throw py::type_error("produce_series() needs recorders, not None");
+        }
+    }
+    return Run(workers, samples, [&](long w, long i) -> TelemRecorder& {
+        const std::size_t share = (recorders.size() - static_cast<std::size_t>(w) + static_cast<std::size_t>(workers)
+                                   - 1) / static_cast<std::size_t>(workers);
+        return *recorders[static_cast<std::size_t>(w)
+                          + static_cast<std::size_t>(workers) * (static_cast<std::size_t>(i) % share)];
+    });
 }
 
 }  // namespace
@@ -160,4 +191,7 @@ PYBIND11_MODULE(telem_producer, m) {
     m.def("produce", &Produce, py::arg("recorder"), py::arg("metadata"), py::arg("workers") = 2,
           py::arg("samples") = 1000,
           "Records the metadata, then `samples` points from each of `workers` threads; returns the points recorded.");
+    m.def("produce_series", &ProduceSeries, py::arg("recorders"), py::arg("workers") = 2, py::arg("samples") = 1000,
+          "Records `samples` points from each of `workers` threads, each thread into its share of the recorders in "
+          "turn; returns the points recorded.");
 }

@@ -1,5 +1,11 @@
 """Log-backend recorders for telem_pyb.
 
+A sink (`SqliteSink`, `PostgresSink`, `LogSink`) is a destination with one
+delivery path; `sink.recorder(**metadata)` gives a recorder of one series
+into it, and ten thousand of them share the sink's one writer and connection.
+The recorder classes below are the one-series shorthand: a recorder with a
+sink of its own.
+
 `SqliteRecorder` stores a series in an SQLite file on this machine;
 `PostgresRecorder` in a PostgreSQL table that processes on many hosts share
 (it needs psycopg 3: `pip install 'telem_pyb[postgres]'`). Both record in
@@ -15,15 +21,19 @@ from telem_pyb_log._batching import (
     COLUMNS,
     DEFAULT_MAX_PENDING,
     LogRecorder,
+    LogSink,
     RecorderOptions,
     RecorderStats,
     Row,
+    RowRefused,
+    SeriesStats,
     Store,
     utc_now,
 )
 from telem_pyb_log._reading import prune, read_frame, read_rows
-from telem_pyb_log.postgres import PostgresRecorder
-from telem_pyb_log.sqlite import SqliteRecorder
+from telem_pyb_log.postgres import PostgresRecorder, PostgresSink
+from telem_pyb_log.sqlite import SqliteRecorder, SqliteSink
 
-__all__ = ["COLUMNS", "DEFAULT_MAX_PENDING", "LogRecorder", "PostgresRecorder", "RecorderOptions", "RecorderStats",
-           "Row", "SqliteRecorder", "Store", "prune", "read_frame", "read_rows", "utc_now"]
+__all__ = ["COLUMNS", "DEFAULT_MAX_PENDING", "LogRecorder", "LogSink", "PostgresRecorder", "PostgresSink",
+           "RecorderOptions", "RecorderStats", "Row", "RowRefused", "SeriesStats", "SqliteRecorder", "SqliteSink",
+           "Store", "prune", "read_frame", "read_rows", "utc_now"]

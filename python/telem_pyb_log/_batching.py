@@ -15,6 +15,7 @@ import datetime
 import logging
 import math
 import os
+import signal
 import sys
 import time
 import weakref
@@ -61,6 +62,19 @@ def utc_now() -> str:
     return f"{second[1]}{micros:06d}+00:00"
 
 
+class RowRefused(Exception):
+    """Raised by a `Store`'s `write()` when the store refuses a row as data,
+    which it never will store (too long, a constraint of its own): the
+    recorder sets that row aside (counted in `stats.set_aside`, logged) and
+    delivers the rest of the batch. `row` is the row's index in `rows` if
+    the store knows it; otherwise the recorder splits the batch until the
+    refused row is alone."""
+
+    def __init__(self, message: str, row: int | None = None) -> None:
+        super().__init__(message)
+        self.row = row
+
+
 class Store(Protocol):
     """Where a `LogRecorder` writes its rows: implement this to record into
     something else (see examples/jsonl_store.py).
@@ -70,10 +84,13 @@ class Store(Protocol):
     store, holding the interpreter lock for each call, one batch at a time.
     A write that raises is retried with the same rows, with backoff; before
     each retry the writer calls `close()`, then `connect()` and `create()`
-    again. Exceptions are logged and counted, never raised into the threads
-    that record. Every call should give up after a time limit of its own
-    (a socket or statement timeout): a call that hangs holds up delivery, and
-    at exit the recorder waits for it only up to `exit_timeout`.
+    again. A write that raises `TimeoutError` is split in two before it is
+    retried; one that raises `RowRefused` has the refused row set aside.
+    Exceptions are logged and counted, never raised into the threads that
+    record. Every call should give up after a time limit of its own (a socket
+    or statement timeout): a call that hangs holds up delivery, and close()
+    and the exit give it up (its rows counted abandoned) after their own
+    time limit.
 
     In a child process after fork(), the child's writer calls `connect()`
     and `create()` again: the store must then open a connection of its own
@@ -92,10 +109,11 @@ class Store(Protocol):
         """Stores `rows` in one transaction, or raises and stores none of them.
 
         The rows are the recorder's rows `first_seq`, `first_seq + 1`, ... in
-        the order they were recorded by each thread. After a write that raised
-        although it stored the rows (a commit in doubt) the same rows come
-        again with the same `first_seq`: a store that promises exactly-once
-        delivery keeps count and skips them.
+        the order they were recorded by each thread (numbers of rows set
+        aside are skipped). After a write that raised although it stored the
+        rows (a commit in doubt) the same rows come again with the same
+        `first_seq`: a store that promises exactly-once delivery keeps count
+        and skips them.
         """
 
     def close(self) -> None:
@@ -104,28 +122,39 @@ class Store(Protocol):
 
 @dataclasses.dataclass(frozen=True)
 class RecorderStats:
-    """A recorder's counts since it was made. `recorded` = `written` +
-    `pending` + `abandoned` at every moment."""
+    """A recorder's counts since it was made. Every row recorded is, at every
+    moment, exactly one of written, pending, set aside, abandoned or lost:
+    `recorded` + `recovered` = `written` + `pending` + `set_aside` +
+    `abandoned` + `lost`."""
 
     recorded: int  # points queued for writing
-    written: int  # rows the store confirmed
-    pending: int  # rows queued and not written yet
+    written: int  # rows the store holds: confirmed, less those it lost later
+    pending: int  # rows recorded and not accounted for yet
     dropped: int  # points not queued because the queue was full (on_full)
     refused: int  # records refused with TelemException (closed, no metadata, a text the store cannot hold)
     untimed: int  # points recorded whose mtime is not a time: stored as given, with the column time NULL
-    failed_writes: int  # write attempts that failed (each is retried)
-    lost: int  # rows the store confirmed and lost later (a server that lost committed rows)
-    abandoned: int  # rows given up because close() or the exit ran out of time
+    failed_writes: int  # write attempts that failed (each is retried, split or has a row set aside)
+    # rows lost after they were recorded: a store that lost rows it had
+    # confirmed (a server failover, an SQLite file deleted), a damaged spool record
+    lost: int
+    abandoned: int  # rows given up because close() or the exit ran out of time (or was interrupted)
     last_error: str | None  # the cause of the last failed write
     last_error_at: datetime.datetime | None
     last_write_at: datetime.datetime | None  # the last successful write
+    # Rows the store refused as data, which it never will store: set aside,
+    # logged, the rest of their batch delivered.
+    set_aside: int = 0
     # With a spool: rows it held when the recorder opened it (recorded
-    # before; `recorded` + `recovered` = `written` + `pending` + `abandoned`),
-    # the rows and bytes it holds, and how long ago its oldest row was recorded.
+    # before), the rows and bytes it holds, how long ago its oldest row was
+    # recorded; why it is not used any more (None while it works: a spool
+    # that fails is given up, and rows are delivered from memory), and the
+    # rows delivered from memory since.
     recovered: int = 0
     spool_rows: int = 0
     spool_bytes: int = 0
     spool_oldest_age: float | None = None
+    spool_error: str | None = None
+    unspooled: int = 0
 
 
 class RecorderOptions(TypedDict, total=False):
@@ -244,48 +273,148 @@ class LogRecorder(_native.Recorder):
                 )
 
     def __init__(self, store: Store | _native.NativeStore, **options: Unpack[RecorderOptions]) -> None:
-        check_options(options)
-        spool = spool_path(options)
-        connected = True
-        if not isinstance(store, _native.NativeStore):
-            try:
-                store.connect()
-                store.create()
-            except Exception as exc:
-                if not spool:
-                    raise
-                # With a spool the recorder records meanwhile; the writer
-                # connects when it can.
-                connected = False
-                logging.getLogger("telem_pyb_log").warning(
-                    "%s: %s cannot be reached yet (%s: %s); recording into the spool %s meanwhile",
-                    self.label, store.where, type(exc).__name__, exc, spool)
-        super().__init__(
-            store,
-            self.label,
-            options.get("batch_size", 1000),
-            float(options.get("max_delay", 1.0)),
-            options.get("max_pending", DEFAULT_MAX_PENDING),
-            options.get("on_full", "drop") == "block",
-            float(options.get("block_timeout", 1.0)),
-            float(options.get("log_interval", 30.0)),
-            float(options.get("exit_timeout", 10.0)),
-            spool,
-            float(options.get("spool_interval", DEFAULT_SPOOL_INTERVAL)),
-            options.get("spool_max_bytes", DEFAULT_SPOOL_MAX_BYTES),
-            connected,
-        )
-        # Closes the recorder if it is garbage collected unclosed; at exit,
-        # _close_at_exit closes every recorder at once instead.
-        weakref.finalize(self, _native.native_half(self).close_uncollected).atexit = False
+        _start(self, self.label, store, options)
 
     @property
     def stats(self) -> RecorderStats:
-        raw = self._stats()
-        for key in ("last_error_at", "last_write_at"):
-            if raw[key] is not None:
-                raw[key] = datetime.datetime.fromtimestamp(raw[key], datetime.UTC)
-        return RecorderStats(**raw)
+        return _stats(self)
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()
+
+
+def _start(recorder: _native.Recorder, label: str, store: Store | _native.NativeStore,
+           options: RecorderOptions) -> None:
+    """Makes the native half of a recorder or sink: connects a Python store,
+    starts the writer, and has the recorder closed when it is collected."""
+    check_options(options)
+    spool = spool_path(options)
+    connected = True
+    if not isinstance(store, _native.NativeStore):
+        try:
+            store.connect()
+            store.create()
+        except Exception as exc:
+            if not spool:
+                raise
+            # With a spool the recorder records meanwhile; the writer
+            # connects when it can.
+            connected = False
+            logging.getLogger("telem_pyb_log").warning(
+                "%s: %s cannot be reached yet (%s: %s); recording into the spool %s meanwhile",
+                label, store.where, type(exc).__name__, exc, spool)
+    _native.Recorder.__init__(
+        recorder,
+        store,
+        label,
+        options.get("batch_size", 1000),
+        float(options.get("max_delay", 1.0)),
+        options.get("max_pending", DEFAULT_MAX_PENDING),
+        options.get("on_full", "drop") == "block",
+        float(options.get("block_timeout", 1.0)),
+        float(options.get("log_interval", 30.0)),
+        float(options.get("exit_timeout", 10.0)),
+        spool,
+        float(options.get("spool_interval", DEFAULT_SPOOL_INTERVAL)),
+        options.get("spool_max_bytes", DEFAULT_SPOOL_MAX_BYTES),
+        connected,
+    )
+    # Closes the recorder if it is garbage collected unclosed; at exit,
+    # _close_at_exit closes every recorder at once instead.
+    weakref.finalize(recorder, _native.native_half(recorder).close_uncollected).atexit = False
+    _recorders.add(recorder)
+
+
+def _stats(recorder: _native.Recorder) -> RecorderStats:
+    raw = recorder._stats()
+    for key in ("last_error_at", "last_write_at"):
+        if raw[key] is not None:
+            raw[key] = datetime.datetime.fromtimestamp(raw[key], datetime.UTC)
+    return RecorderStats(**raw)
+
+
+@dataclasses.dataclass(frozen=True)
+class SeriesStats:
+    """The counts of one recorder of a sink (its series' share of the sink's):
+    points queued, points dropped because the queue was full, records
+    refused with TelemException, and points queued whose mtime is not a time."""
+
+    recorded: int
+    dropped: int
+    refused: int
+    untimed: int
+
+
+# The metadata names that sink.recorder() takes: the nine fields of TsMetadata.
+METADATA_NAMES = ("tsid", "tsname", "serial", "btype", "units", "comment", "origin", "role", "json")
+
+
+class _SinkCore(_native.Recorder):
+    """The native half of a sink: its delivery path."""
+
+    def __init__(self, label: str, store: Store | _native.NativeStore, options: RecorderOptions) -> None:
+        _start(self, label, store, options)
+
+
+class LogSink:
+    """A destination that any number of series share through one delivery
+    path: one queue, one writer thread, one connection to `store`, and at
+    most one spool (and its thread). `options` are those of `LogRecorder`,
+    and delivery works as for a `LogRecorder`, for the whole sink.
+
+    `recorder(**metadata)` makes a recorder of one series into the sink. The
+    sink is closed by `close()`, at the end of a `with` block, at exit, and
+    when it and all of its recorders are garbage collected; its recorders
+    then refuse records with `telem_pyb.TelemException`.
+    """
+
+    label: ClassVar[str] = "LogSink"
+
+    def __init__(self, store: Store | _native.NativeStore, **options: Unpack[RecorderOptions]) -> None:
+        self._core = _SinkCore(self.label, store, options)
+
+    def recorder(self, **metadata: str) -> _native.SeriesRecorder:
+        """A recorder of one series into this sink: a `telem_pyb.TelemRecorder`
+        that records natively, like a `LogRecorder`. The metadata given (the
+        names of `TsMetadata`'s fields) is recorded at once, as
+        `record_metadata_kv` would; the recorder may be described again with
+        `record_metadata`, each row belonging to the series described when it
+        was recorded. Its `close()` ends this series only: its queued rows
+        are still delivered. `stats` are its own counts (`SeriesStats`)."""
+        for name in metadata:
+            if name not in METADATA_NAMES:
+                raise TypeError(f"{self.label}.recorder() got an unknown metadata name {name!r} "
+                                f"(the names are {', '.join(METADATA_NAMES)})")
+        made = _native.SeriesRecorder(self._core)
+        if metadata:
+            made.record_metadata_kv(metadata)
+        return made
+
+    def flush(self, timeout: float | None = None) -> None:
+        """Waits until every row recorded so far into the sink is written (see `LogRecorder.flush`)."""
+        self._core.flush(timeout)
+
+    def close(self, timeout: float | None = None) -> None:
+        """Writes the remaining rows and stops the sink (see `LogRecorder.close`)."""
+        self._core.close(timeout)
+
+    @property
+    def stats(self) -> RecorderStats:
+        """The counts of the whole sink, every series together."""
+        return _stats(self._core)
+
+    @property
+    def closed(self) -> bool:
+        return self._core.closed
+
+    @property
+    def where(self) -> str:
+        return self._core.where
 
     def __enter__(self) -> Self:
         return self
@@ -325,4 +454,28 @@ def _before_fork() -> None:
         util._telem_pyb_log_hooked = True
 
 
-os.register_at_fork(before=_before_fork)
+# The recorders made in this process (and its parents), for the child's
+# SIGTERM below.
+_recorders: weakref.WeakSet[_native.Recorder] = weakref.WeakSet()
+
+
+def _exit_on_sigterm(signum: int, frame: object) -> None:
+    sys.exit(128 + signum)
+
+
+def _after_fork_in_child() -> None:
+    # A child that is ended with SIGTERM (multiprocessing's terminate(), the
+    # end of a `with Pool() as p:` block) would lose what its recorders hold
+    # and say nothing: unless the program handles SIGTERM itself, the child
+    # exits the normal way on it, as the README's line has a service do, and
+    # its recorders deliver within exit_timeout or say what they lost.
+    if not any(not r.closed for r in _recorders):
+        return
+    try:
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    except ValueError:
+        pass  # not the main thread of the main interpreter: left as it is
+
+
+os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)

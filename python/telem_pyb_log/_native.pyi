@@ -4,6 +4,7 @@
 from typing import Any, final
 
 import telem_pyb
+from telem_pyb_log._batching import SeriesStats
 
 @final
 class NativeStore:
@@ -48,6 +49,18 @@ class Recorder(telem_pyb.TelemRecorder):
     @property
     def metadata(self) -> telem_pyb.TsMetadata | None: ...
     def _stats(self) -> dict[str, Any]: ...
+
+@final
+class SeriesRecorder(telem_pyb.TelemRecorder):
+    def __init__(self, sink: Recorder) -> None: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def where(self) -> str: ...
+    @property
+    def metadata(self) -> telem_pyb.TsMetadata | None: ...
+    @property
+    def stats(self) -> SeriesStats: ...
 
 @final
 class NativeHalf:

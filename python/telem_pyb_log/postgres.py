@@ -15,6 +15,7 @@ import telem_pyb
 from telem_pyb_log import _native, _reading
 from telem_pyb_log._batching import (
     LogRecorder,
+    LogSink,
     RecorderOptions,
     Row,
     check_options,
@@ -108,6 +109,34 @@ class PostgresRecorder(LogRecorder):
         self.table = table
         # With a spool the server need not be reachable yet: the writer
         # connects, and creates the tables, when it can.
+        store = _native.open_postgres(self.label, conninfo, table, float(connect_timeout), float(write_timeout),
+                                      _libpq_module(), not spool_path(options))
+        super().__init__(store, **options)
+
+
+class PostgresSink(LogSink):
+    """Any number of series into the PostgreSQL table `table` through one
+    delivery path: one writer thread and one server connection (two at most
+    while it reconnects), whatever the number of series. The sink of which
+    a `PostgresRecorder` is the one-series shorthand; tables, delivery and
+    options are as for `PostgresRecorder`, the ledger counting the sink's
+    rows (under its spool's identity where it has a spool)."""
+
+    label = "PostgresSink"
+
+    def __init__(
+        self,
+        conninfo: str,
+        *,
+        table: str = DEFAULT_TABLE,
+        connect_timeout: float = 10.0,
+        write_timeout: float = 10.0,
+        **options: Unpack[RecorderOptions],
+    ) -> None:
+        check_options(options)
+        check_seconds("connect_timeout", connect_timeout)
+        check_seconds("write_timeout", write_timeout)
+        self.table = table
         store = _native.open_postgres(self.label, conninfo, table, float(connect_timeout), float(write_timeout),
                                       _libpq_module(), not spool_path(options))
         super().__init__(store, **options)

@@ -14,7 +14,7 @@ from typing import Any, Unpack
 
 import telem_pyb
 from telem_pyb_log import _native, _reading
-from telem_pyb_log._batching import LogRecorder, RecorderOptions, Row, check_options, check_seconds
+from telem_pyb_log._batching import LogRecorder, LogSink, RecorderOptions, Row, check_options, check_seconds
 from telem_pyb_log._reading import NoTable, Source
 from telem_pyb_log._schema import Layout, Statement, quoted
 
@@ -54,6 +54,25 @@ class SqliteRecorder(LogRecorder):
     ) -> None:
         check_options(options)
         check_seconds("timeout", timeout)
+        self.path = os.fspath(path)
+        super().__init__(_native.open_sqlite(self.label, self.path, float(timeout), _sqlite_module()), **options)
+
+
+class SqliteSink(LogSink):
+    """Any number of series into the SQLite table `log_points` of the file
+    `path`, through one delivery path (one writer thread, one connection):
+    the sink of which a `SqliteRecorder` is the one-series shorthand. Rows,
+    tables and options are as for `SqliteRecorder`. `table` must be
+    "log_points", the one table the SQLite store writes."""
+
+    label = "SqliteSink"
+
+    def __init__(self, path: str | os.PathLike[str] = DEFAULT_DB, *, table: str = TABLE, timeout: float = 30.0,
+                 **options: Unpack[RecorderOptions]) -> None:
+        check_options(options)
+        check_seconds("timeout", timeout)
+        if table != TABLE:
+            raise ValueError(f"table must be {TABLE!r} for SQLite (its store writes that table), not {table!r}")
         self.path = os.fspath(path)
         super().__init__(_native.open_sqlite(self.label, self.path, float(timeout), _sqlite_module()), **options)
 

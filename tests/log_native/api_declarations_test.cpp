@@ -19,6 +19,12 @@ namespace pq = telem_pyb_log::pq;
 TEST(ApiDeclarationsTest, SqliteConstantsAreTheHeaders) {
     EXPECT_EQ(sq::kOk, SQLITE_OK);
     EXPECT_EQ(sq::kBusy, SQLITE_BUSY);
+    EXPECT_EQ(sq::kTooBig, SQLITE_TOOBIG);
+    EXPECT_EQ(sq::kConstraint, SQLITE_CONSTRAINT);
+    EXPECT_EQ(sq::kMismatch, SQLITE_MISMATCH);
+    EXPECT_EQ(sq::kLimitLength, SQLITE_LIMIT_LENGTH);
+    EXPECT_EQ(sq::kInterrupt, SQLITE_INTERRUPT);
+    EXPECT_EQ(sq::kDbConfigNoCkptOnClose, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE);
     EXPECT_EQ(sq::kRow, SQLITE_ROW);
     EXPECT_EQ(sq::kDone, SQLITE_DONE);
     EXPECT_EQ(sq::kOpenReadOnly, SQLITE_OPEN_READONLY);
@@ -47,6 +53,7 @@ TEST(ApiDeclarationsTest, LibpqConstantsAreTheHeaders) {
     EXPECT_EQ(pq::kCopyIn, PGRES_COPY_IN);
     EXPECT_EQ(pq::kTransIdle, PQTRANS_IDLE);
     EXPECT_EQ(pq::kDiagSqlstate, PG_DIAG_SQLSTATE);
+    EXPECT_EQ(pq::kDiagContext, PG_DIAG_CONTEXT);
 }
 
 TEST(ApiDeclarationsTest, ConninfoOptionHasTheHeadersLayout) {

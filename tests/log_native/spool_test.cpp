@@ -10,12 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "spool.h"
+#include "written_series.h"
 
 namespace fs = std::filesystem;
 using telem_pyb_log::Batch;
@@ -52,7 +55,7 @@ protected:
             const std::string value = std::to_string(i);
             if (i % 5 == 0) {
                 chunk->AppendFullRow(RowView{"2026-12-09T12:00:00+00:00", "other", value, "str", "m\t\n",
-                                             "caf\xc3\xa9", ""});
+                                             "caf\xc3\xa9", "", {}});
             } else {
                 chunk->AppendSeriesRow(series, "2026-12-09T12:00:00+00:00", value);
             }
@@ -60,14 +63,15 @@ protected:
         return chunk;
     }
 
-    static void Add(Spool& spool, int first, int rows) { ASSERT_TRUE(spool.Append(*Rows(first, rows), 1.0, 0, 1)); }
+    static void Add(Spool& spool, int first, int rows) {
+        ASSERT_EQ(spool.Append(*Rows(first, rows), 1.0, 1), telem_pyb_log::Appended::kYes);
+    }
 
     // The value texts of every row the spool would deliver now, and the
     // number of the first.
     static std::vector<std::string> Pending(Spool& spool, std::uint64_t* first_seq = nullptr) {
         Batch batch;
-        std::vector<std::pair<unsigned, std::uint32_t>> shards;
-        const std::uint64_t first = spool.Read(batch, 1 << 30, shards);
+        const std::uint64_t first = spool.Read(batch, 0, 1 << 30, std::size_t{1} << 40).first;
         if (first_seq != nullptr) {
             *first_seq = first;
         }
@@ -198,7 +202,7 @@ TEST_F(SpoolTest, ConfirmedSegmentsAreRemovedAndAFullSpoolRefusesUntilThen) {
     int next = 0;
     int refused_at = -1;
     for (int record = 0; record < 1000; ++record) {
-        if (!spool.Append(*Rows(next, 100), 1.0, 0, 1)) {
+        if (spool.Append(*Rows(next, 100), 1.0, 1) != telem_pyb_log::Appended::kYes) {
             refused_at = next;
             break;
         }
@@ -214,12 +218,180 @@ TEST_F(SpoolTest, ConfirmedSegmentsAreRemovedAndAFullSpoolRefusesUntilThen) {
     EXPECT_EQ(spool.stats().rows, 0U);
     // Room again, though the newest segment, delivered, stays.
     for (int record = 0; record < 10; ++record) {
-        ASSERT_TRUE(spool.Append(*Rows(next + 100 * record, 100), 1.0, 0, 1));
+        ASSERT_EQ(spool.Append(*Rows(next + 100 * record, 100), 1.0, 1), telem_pyb_log::Appended::kYes);
     }
     spool.Commit();
     std::uint64_t first = 0;
     EXPECT_EQ(Pending(spool, &first), Numbers(next, next + 1000));
     EXPECT_EQ(first, static_cast<std::uint64_t>(next) + 1);
+}
+
+// Offsets and row counts of the records of a segment file, from their headers.
+std::vector<std::pair<std::uintmax_t, std::uint32_t>> RecordsOf(const fs::path& segment) {
+    std::ifstream file(segment, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<std::pair<std::uintmax_t, std::uint32_t>> found;
+    for (std::size_t offset = 0; offset + 40 <= data.size();) {
+        std::uint32_t payload;
+        std::uint32_t rows;
+        std::memcpy(&payload, data.data() + offset + 8, 4);
+        std::memcpy(&rows, data.data() + offset + 12, 4);
+        found.emplace_back(offset, rows);
+        offset += 40 + payload;
+    }
+    return found;
+}
+
+void FlipByte(const fs::path& file, std::uintmax_t offset) {
+    std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekg(static_cast<std::streamoff>(offset));
+    const char c = static_cast<char>(f.get());
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.put(static_cast<char>(c ^ 0x5A));
+}
+
+// A damaged record that is not the end of the newest segment: its rows are
+// lost and said, every record around it is kept, nothing is cut.
+class DamagedRecord : public SpoolTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DamagedRecord, LosesItsRowsOnlyAndTheRecordsAfterItAreDelivered) {
+    const bool header = GetParam();  // its header damaged, or its payload
+    {
+        Spool spool(path_, 512 * 1024);  // segments of 64 KiB
+        for (int first = 0; first < 6000; first += 100) {
+            Add(spool, first, 100);
+            spool.Commit();
+        }
+    }
+    const std::vector<fs::path> segments = Segments();
+    ASSERT_GE(segments.size(), 3U);
+    const auto records = RecordsOf(segments.front());
+    ASSERT_GE(records.size(), 3U);
+    const std::uintmax_t size_before = fs::file_size(segments.front());
+    FlipByte(segments.front(), records[1].first + (header ? 12 : 60));
+    Spool spool(path_, 512 * 1024);
+    EXPECT_EQ(spool.recovery().damaged_rows, 100U);
+    EXPECT_EQ(spool.recovery().torn_bytes, 0U);
+    EXPECT_EQ(fs::file_size(segments.front()), size_before) << "an older segment is never cut";
+    // The rows before the damage, then the damaged span alone, then the rest.
+    Batch batch;
+    const telem_pyb_log::SpoolRead before = spool.Read(batch, 0, 1 << 30, std::size_t{1} << 40);
+    EXPECT_EQ(before.first, 1U);
+    EXPECT_EQ(batch.rows(), 100U);
+    EXPECT_FALSE(before.damaged);
+    spool.Confirm(100);
+    Batch none;
+    const telem_pyb_log::SpoolRead damage = spool.Read(none, 0, 1 << 30, std::size_t{1} << 40);
+    EXPECT_TRUE(damage.damaged);
+    EXPECT_EQ(damage.first, 101U);
+    EXPECT_EQ(damage.rows, 100U);
+    EXPECT_NE(damage.where.find(segments.front().filename().string()), std::string::npos) << damage.where;
+    EXPECT_TRUE(none.empty());
+    spool.Confirm(200);
+    std::uint64_t first = 0;
+    EXPECT_EQ(Pending(spool, &first), Numbers(200, 6000));
+    EXPECT_EQ(first, 201U);
+}
+
+INSTANTIATE_TEST_SUITE_P(HeaderOrPayload, DamagedRecord, ::testing::Values(true, false));
+
+TEST_F(SpoolTest, ARecordDamagedAfterItWasCommittedIsReportedWhenReadAndTheRestDelivered) {
+    Spool spool(path_, 1 << 20);
+    for (int first = 0; first < 300; first += 100) {
+        Add(spool, first, 100);
+        spool.Commit();
+    }
+    const auto records = RecordsOf(Segments().front());
+    FlipByte(Segments().front(), records[1].first + 50);
+    Batch batch;
+    const telem_pyb_log::SpoolRead read = spool.Read(batch, 0, 1 << 30, std::size_t{1} << 40);
+    EXPECT_EQ(batch.rows(), 100U) << "delivered up to the damaged record";
+    EXPECT_FALSE(read.damaged);
+    spool.Confirm(100);
+    Batch none;
+    const telem_pyb_log::SpoolRead damage = spool.Read(none, 0, 1 << 30, std::size_t{1} << 40);
+    EXPECT_TRUE(damage.damaged);
+    EXPECT_EQ(damage.first, 101U);
+    EXPECT_EQ(damage.rows, 100U);
+    EXPECT_NE(damage.where.find("does not check any more"), std::string::npos) << damage.where;
+    EXPECT_EQ(spool.stats().rows, 100U) << "the damaged rows are no longer counted as waiting";
+    spool.Confirm(200);
+    EXPECT_EQ(Pending(spool), Numbers(200, 300));
+}
+
+TEST_F(SpoolTest, ASegmentMissingBetweenTwoIsAGapOfLostRowsNotANewNumbering) {
+    {
+        Spool spool(path_, 512 * 1024);
+        for (int first = 0; first < 6000; first += 100) {
+            Add(spool, first, 100);
+            spool.Commit();
+        }
+    }
+    const std::vector<fs::path> segments = Segments();
+    ASSERT_GE(segments.size(), 3U);
+    const std::uint64_t gap_first = std::stoull(segments[1].stem().string());
+    const std::uint64_t gap_end = std::stoull(segments[2].stem().string());
+    fs::remove(segments[1]);
+    Spool spool(path_, 512 * 1024);
+    EXPECT_EQ(spool.recovery().damaged_rows, gap_end - gap_first);
+    std::vector<std::string> values;
+    std::uint64_t lost = 0;
+    for (;;) {
+        Batch batch;
+        const telem_pyb_log::SpoolRead read = spool.Read(batch, 0, 1 << 30, std::size_t{1} << 40);
+        if (read.first == 0) {
+            break;
+        }
+        if (read.damaged) {
+            EXPECT_EQ(read.first, gap_first);
+            lost += read.rows;
+        }
+        batch.ForEach([&](const RowView& row) { values.emplace_back(row.value); });
+        spool.Confirm(read.first + read.rows - 1);
+    }
+    EXPECT_EQ(lost, gap_end - gap_first);
+    std::vector<std::string> expected = Numbers(0, static_cast<int>(gap_first - 1));
+    const std::vector<std::string> after = Numbers(static_cast<int>(gap_end - 1), 6000);
+    expected.insert(expected.end(), after.begin(), after.end());
+    EXPECT_EQ(values, expected);
+    // New rows are numbered after every number given, the lost ones included.
+    Add(spool, 6000, 1);
+    spool.Commit();
+    std::uint64_t first = 0;
+    EXPECT_EQ(Pending(spool, &first), Numbers(6000, 6001));
+    EXPECT_EQ(first, 6001U);
+}
+
+TEST_F(SpoolTest, RowsKeepTheirSeriesThroughTheSpool) {
+    {
+        Spool spool(path_, 1 << 20);
+        Add(spool, 1, 9);
+        spool.Commit();
+    }
+    Spool spool(path_, 1 << 20);
+    Batch batch;
+    spool.Read(batch, 0, 1 << 30, std::size_t{1} << 40);
+    const auto series = telem_pyb_log::WrittenSeries().Unwritten(batch);
+    ASSERT_EQ(series.size(), 1U);
+    EXPECT_EQ(series.front()->tsname, "pump.pressure");
+    EXPECT_EQ(series.front()->units, "bar");
+}
+
+TEST_F(SpoolTest, ALostIdentityFileIsRestoredFromTheConfirmedCount) {
+    std::string identity;
+    {
+        Spool spool(path_, 1 << 20);
+        identity = spool.identity();
+        Add(spool, 0, 10);
+        spool.Commit();
+        spool.Confirm(5);
+    }
+    fs::remove(fs::path(path_) / "identity");
+    Spool spool(path_, 1 << 20);
+    EXPECT_EQ(spool.identity(), identity);
+    ASSERT_EQ(spool.recovery().notes.size(), 1U);
+    EXPECT_NE(spool.recovery().notes[0].find("restored"), std::string::npos);
+    EXPECT_EQ(Pending(spool), Numbers(5, 10));
 }
 
 TEST_F(SpoolTest, ASecondSpoolOnTheDirectoryIsRefusedInThisAndAnotherProcess) {

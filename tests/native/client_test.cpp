@@ -36,16 +36,16 @@ TEST_P(ValueStrTest, GivesTheValuesTextAndLeavesThePointAsItWas) {
     EXPECT_EQ(p.mtime, "t");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Alternatives, ValueStrTest,
-    ::testing::Values(TextCase{TsValue(true), "true"}, TextCase{TsValue(false), "false"},
-                      TextCase{TsValue(0L), "0"}, TextCase{TsValue(1L), "1"}, TextCase{TsValue(-17L), "-17"},
-                      TextCase{TsValue(LONG_MAX), "9223372036854775807"},
-                      TextCase{TsValue(LONG_MIN), "-9223372036854775808"}, TextCase{TsValue(0.1), "0.1"},
-                      TextCase{TsValue(2.5), "2.5"}, TextCase{TsValue(-2.5), "-2.5"},
-                      TextCase{TsValue(1e300), "1e+300"}, TextCase{TsValue(""s), ""},
-                      TextCase{TsValue("plain"s), "plain"},
-                      TextCase{TsValue(" sp \xc3\xa9\xff\0tail"s), " sp \xc3\xa9\xff\0tail"s}));
+INSTANTIATE_TEST_SUITE_P(Alternatives, ValueStrTest,
+                         ::testing::Values(TextCase{TsValue(true), "true"}, TextCase{TsValue(false), "false"},
+                                           TextCase{TsValue(0L), "0"}, TextCase{TsValue(1L), "1"},
+                                           TextCase{TsValue(-17L), "-17"},
+                                           TextCase{TsValue(LONG_MAX), "9223372036854775807"},
+                                           TextCase{TsValue(LONG_MIN), "-9223372036854775808"},
+                                           TextCase{TsValue(0.1), "0.1"}, TextCase{TsValue(2.5), "2.5"},
+                                           TextCase{TsValue(-2.5), "-2.5"}, TextCase{TsValue(1e300), "1e+300"},
+                                           TextCase{TsValue(""s), ""}, TextCase{TsValue("plain"s), "plain"},
+                                           TextCase{TsValue(" sp \xc3\xa9\xff\0tail"s), " sp \xc3\xa9\xff\0tail"s}));
 
 TEST(ValueStrTest, NewPointGivesEmptyText) { EXPECT_EQ(TsPoint().value_str(), ""); }
 

@@ -6,6 +6,8 @@
 #include <pybind11/embed.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -21,6 +23,17 @@ using norv::telem::TsValue;
 
 PYBIND11_EMBEDDED_MODULE(embed_thrower, m) {
     m.def("throw_telem", [](const std::string& message) { throw norv::telem::TelemException(message); });
+}
+
+// Another pybind11 module whose call waits without the interpreter lock. It
+// gives the lock back by a plain call, not from a destructor: CPython may end
+// the thread right there, by unwinding it.
+PYBIND11_EMBEDDED_MODULE(embed_sleeper, m) {
+    m.def("sleep_without_lock", [](double seconds) {
+        PyThreadState* state = PyEval_SaveThread();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        PyEval_RestoreThread(state);
+    });
 }
 
 namespace {
@@ -212,6 +225,43 @@ except ImportError as e:
                   "(Py_AtExit) is full");
     }
     Py_FinalizeEx();
+}
+
+// With telem_pyb merely imported, a daemon thread is inside another pybind11
+// module's call when the interpreter finalizes. It wakes afterwards: CPython
+// ends it as it takes the lock back, and its unwinding runs that module's
+// pybind11 code, which reads pybind11's internals. The program goes on: it
+// starts an interpreter again the plain way, records there, and exits
+// normally. Run in a child process, as a crash would end the test program.
+TEST(FinalizedInterpreterTest, ADaemonThreadInAnotherModulesCallWakesAfterFinalization) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Py_InitializeEx(0);
+            const int started = PyRun_SimpleString(R"(
+import threading, time
+import telem_pyb, embed_sleeper
+threading.Thread(target=embed_sleeper.sleep_without_lock, args=(0.3,), daemon=True).start()
+time.sleep(0.05)
+)");
+            Py_FinalizeEx();
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+            Py_InitializeEx(0);
+            const int again = PyRun_SimpleString(R"(
+import telem_pyb
+class Counting(telem_pyb.TelemRecorder):
+    points = 0
+    def record_point(self, point):
+        Counting.points += 1
+recorder = Counting()
+for i in range(3):
+    recorder.record_value(i)
+assert Counting.points == 3
+)");
+            const int finalized = Py_FinalizeEx();
+            std::exit(started == 0 && again == 0 && finalized == 0 ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

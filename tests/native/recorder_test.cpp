@@ -81,8 +81,8 @@ TEST_P(RecordValueTest, ArrivesAsPointWithSameAlternativeAndNoTime) {
 
 INSTANTIATE_TEST_SUITE_P(Alternatives, RecordValueTest,
                          ::testing::Values(TsValue(true), TsValue(false), TsValue(0L), TsValue(1L), TsValue(LONG_MIN),
-                                           TsValue(LONG_MAX), TsValue(-0.0), TsValue(2.5), TsValue(1e300),
-                                           TsValue(""s), TsValue("two words \xc3\xa9\xff\0end"s)));
+                                           TsValue(LONG_MAX), TsValue(-0.0), TsValue(2.5), TsValue(1e300), TsValue(""s),
+                                           TsValue("two words \xc3\xa9\xff\0end"s)));
 
 TEST(RecordValueTest, BoolStaysBool) {
     CapturingRecorder rec;
@@ -133,11 +133,11 @@ TEST_P(RecordMetadataKvTest, FillsKnownKeysExactlyAndCallsRecordMetadataOnce) {
 }
 
 const std::vector<std::string> kNineEmpty(9);
-const Kv kAllNine = {{"tsid", "id-1"},      {"tsname", "name"}, {"btype", "double"},
-                     {"units", "V"},        {"origin", "here"}, {"serial", "s/n 7"},
-                     {"role", "main"},      {"comment", "c"},   {"json", "{\"a\": [1, 2]}"}};
-const std::vector<std::string> kAllNineFields = {"id-1", "name", "double", "V", "here",
-                                                 "s/n 7", "main", "c", "{\"a\": [1, 2]}"};
+const Kv kAllNine = {{"tsid", "id-1"}, {"tsname", "name"}, {"btype", "double"},
+                     {"units", "V"},   {"origin", "here"}, {"serial", "s/n 7"},
+                     {"role", "main"}, {"comment", "c"},   {"json", "{\"a\": [1, 2]}"}};
+const std::vector<std::string> kAllNineFields = {"id-1", "name", "double",         "V", "here", "s/n 7",
+                                                 "main", "c",    "{\"a\": [1, 2]}"};
 
 Kv WithExtras(Kv kv) {
     kv.emplace("TSID", "upper");
@@ -148,21 +148,28 @@ Kv WithExtras(Kv kv) {
     return kv;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Maps, RecordMetadataKvTest,
-    ::testing::Values(
-        KvCase{"EmptyMap", {}, kNineEmpty},
-        KvCase{"OnlyUnknownKeys", {{"a", "1"}, {"b", "2"}}, kNineEmpty},
-        KvCase{"CapitalisedKeyIsNotMatched",
-               {{"tsid", "abc"}, {"TSNAME", "n"}},
-               {"abc", "", "", "", "", "", "", "", ""}},
-        KvCase{"AllNine", kAllNine, kAllNineFields},
-        KvCase{"ExtraKeysAreIgnored", WithExtras(kAllNine), kAllNineFields},
-        KvCase{"EmptyValueEqualsAbsentKey", {{"tsid", "x"}, {"units", ""}}, {"x", "", "", "", "", "", "", "", ""}},
-        KvCase{"ValuesAreCopiedByteForByte",
-               {{"comment", " lead and trail "}, {"units", "\xc2\xb0" "C \xff\xfe"}, {"json", "a\0b\0"s}},
-               {"", "", "", "\xc2\xb0" "C \xff\xfe", "", "", "", " lead and trail ", "a\0b\0"s}}),
-    [](const ::testing::TestParamInfo<KvCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Maps, RecordMetadataKvTest,
+                         ::testing::Values(KvCase{"EmptyMap", {}, kNineEmpty},
+                                           KvCase{"OnlyUnknownKeys", {{"a", "1"}, {"b", "2"}}, kNineEmpty},
+                                           KvCase{"CapitalisedKeyIsNotMatched",
+                                                  {{"tsid", "abc"}, {"TSNAME", "n"}},
+                                                  {"abc", "", "", "", "", "", "", "", ""}},
+                                           KvCase{"AllNine", kAllNine, kAllNineFields},
+                                           KvCase{"ExtraKeysAreIgnored", WithExtras(kAllNine), kAllNineFields},
+                                           KvCase{"EmptyValueEqualsAbsentKey",
+                                                  {{"tsid", "x"}, {"units", ""}},
+                                                  {"x", "", "", "", "", "", "", "", ""}},
+                                           KvCase{"ValuesAreCopiedByteForByte",
+                                                  {{"comment", " lead and trail "},
+                                                   {"units",
+                                                    "\xc2\xb0"
+                                                    "C \xff\xfe"},
+                                                   {"json", "a\0b\0"s}},
+                                                  {"", "", "",
+                                                   "\xc2\xb0"
+                                                   "C \xff\xfe",
+                                                   "", "", "", " lead and trail ", "a\0b\0"s}}),
+                         [](const ::testing::TestParamInfo<KvCase>& info) { return std::string(info.param.name); });
 
 // Exceptions from the pure operations travel through the defaults unchanged.
 class ThrowingRecorder : public TelemRecorder {

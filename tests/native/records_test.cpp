@@ -23,9 +23,9 @@ struct MetadataField {
     std::string TsMetadata::*member;
 };
 const std::vector<MetadataField> kMetadataFields = {
-    {"tsid", &TsMetadata::tsid},     {"tsname", &TsMetadata::tsname}, {"btype", &TsMetadata::btype},
-    {"units", &TsMetadata::units},   {"origin", &TsMetadata::origin}, {"serial", &TsMetadata::serial},
-    {"role", &TsMetadata::role},     {"comment", &TsMetadata::comment}, {"json", &TsMetadata::json},
+    {"tsid", &TsMetadata::tsid},   {"tsname", &TsMetadata::tsname},   {"btype", &TsMetadata::btype},
+    {"units", &TsMetadata::units}, {"origin", &TsMetadata::origin},   {"serial", &TsMetadata::serial},
+    {"role", &TsMetadata::role},   {"comment", &TsMetadata::comment}, {"json", &TsMetadata::json},
 };
 
 // A long text is kept on the heap, a short one inside the string object; both

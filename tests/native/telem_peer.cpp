@@ -224,8 +224,42 @@ py::list RunThreads(const std::shared_ptr<TelemRecorder>& rec, int threads, long
         std::vector<std::thread> pool;
         pool.reserve(outcomes.size());
         for (int t = 0; t < threads; ++t) {
-            pool.emplace_back(keep_thread_state ? RunCallsKeepingThreadState : RunCalls, std::ref(*rec),
-                              std::cref(ops), t * calls, calls, std::ref(outcomes[static_cast<std::size_t>(t)]));
+            pool.emplace_back(keep_thread_state ? RunCallsKeepingThreadState : RunCalls, std::ref(*rec), std::cref(ops),
+                              t * calls, calls, std::ref(outcomes[static_cast<std::size_t>(t)]));
+        }
+        for (auto& th : pool) th.join();
+    }
+    return OutcomesToPython(outcomes);
+}
+
+// Native threads recording many series: thread t takes the recorders t,
+// t+threads, ... and makes `calls` rounds over them, each round one call of
+// the mix `ops` on each with the id of the round, the interpreter lock
+// released, as a native producer of many series does.
+py::list RunSeriesThreads(const std::vector<std::shared_ptr<TelemRecorder>>& recs, int threads, long calls,
+                          const std::string& ops) {
+    if (ops.empty()) throw std::invalid_argument("empty operation mix");
+    if (threads < 1 || calls < 0) throw std::invalid_argument("bad thread or call count");
+    for (const auto& rec : recs) {
+        if (!rec) throw std::invalid_argument("no recorder");
+    }
+    std::vector<ThreadOutcome> outcomes(static_cast<std::size_t>(threads));
+    {
+        py::gil_scoped_release release;
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back([&, t] {
+                ThreadOutcome& out = outcomes[static_cast<std::size_t>(t)];
+                for (long j = 0; j < calls; ++j) {
+                    for (std::size_t k = static_cast<std::size_t>(t); k < recs.size();
+                         k += static_cast<std::size_t>(threads)) {
+                        ThreadOutcome one;
+                        RunCalls(*recs[k], std::string(1, ops[static_cast<std::size_t>(j) % ops.size()]), j, 1, one);
+                        out.ok += one.ok;
+                        for (const auto& [key, count] : one.errors) out.errors[key] += count;
+                    }
+                }
+            });
         }
         for (auto& th : pool) th.join();
     }
@@ -418,6 +452,85 @@ void AddConvertOverload(bool prepend) {
                 : py::cpp_function(overload, py::name("ConvertPointToDb"), py::scope(log), py::sibling(sibling));
 }
 
+// Adds overloads that take any `self` to the getter and the setter of the
+// property `name` of `cls`, at the front of their chains or at the end: the
+// getter's gives "peer getter", the setter's appends the value to the
+// module's list `setter_calls`.
+void AddFieldOverloads(const py::object& cls, const std::string& name, bool prepend) {
+    const py::object prop = cls.attr(name.c_str());
+    const py::object fget = prop.attr("fget");
+    const py::object fset = prop.attr("fset");
+    auto get = [](const py::object&) { return "peer getter"; };
+    auto set = [](const py::object&, const py::object& value) {
+        py::module_::import("telem_peer").attr("setter_calls").attr("append")(value);
+    };
+    // Made for their effect on the chains, which the property's functions hold.
+    if (prepend) {
+        py::cpp_function(get, py::is_method(cls), py::sibling(fget), py::prepend());
+        py::cpp_function(set, py::is_method(cls), py::sibling(fset), py::prepend());
+    } else {
+        py::cpp_function(get, py::is_method(cls), py::sibling(fget));
+        py::cpp_function(set, py::is_method(cls), py::sibling(fset));
+    }
+}
+
+// Makes the `fail_at`th allocation from Python's object and memory allocators
+// fail (counting from 0) while `call` runs; returns what it returned, or the
+// type of what it raised, and whether the failing allocation was reached.
+class FailingAllocation {
+public:
+    static py::tuple Call(const py::object& call, long fail_at) {
+        countdown_ = fail_at;
+        reached_ = false;
+        PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &obj_);
+        PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &mem_);
+        PyMemAllocatorEx obj{&obj_, Malloc, Calloc, Realloc, Free};
+        PyMemAllocatorEx mem{&mem_, Malloc, Calloc, Realloc, Free};
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &obj);
+        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &mem);
+        PyObject* result = PyObject_CallNoArgs(call.ptr());
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &obj_);
+        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &mem_);
+        if (result == nullptr) {
+            PyObject* type = PyErr_Occurred();
+            py::object raised = py::reinterpret_borrow<py::object>(type != nullptr ? type : Py_None);
+            PyErr_Clear();
+            return py::make_tuple(raised, reached_);
+        }
+        return py::make_tuple(py::reinterpret_steal<py::object>(result), reached_);
+    }
+
+private:
+    static bool Fails() {
+        if (countdown_-- == 0) {
+            reached_ = true;
+            return true;
+        }
+        return false;
+    }
+    static void* Malloc(void* ctx, size_t size) {
+        auto* base = static_cast<PyMemAllocatorEx*>(ctx);
+        return Fails() ? nullptr : base->malloc(base->ctx, size);
+    }
+    static void* Calloc(void* ctx, size_t count, size_t size) {
+        auto* base = static_cast<PyMemAllocatorEx*>(ctx);
+        return Fails() ? nullptr : base->calloc(base->ctx, count, size);
+    }
+    static void* Realloc(void* ctx, void* ptr, size_t size) {
+        auto* base = static_cast<PyMemAllocatorEx*>(ctx);
+        return Fails() ? nullptr : base->realloc(base->ctx, ptr, size);
+    }
+    static void Free(void* ctx, void* ptr) {
+        auto* base = static_cast<PyMemAllocatorEx*>(ctx);
+        base->free(base->ctx, ptr);
+    }
+
+    static inline PyMemAllocatorEx obj_{};
+    static inline PyMemAllocatorEx mem_{};
+    static inline long countdown_ = -1;
+    static inline bool reached_ = false;
+};
+
 // A recorder implemented natively in this module. It keeps what it receives
 // and then, by its mode, returns or throws from every pure operation.
 class NativeRecorder : public TelemRecorder {
@@ -521,25 +634,26 @@ PYBIND11_MODULE(telem_peer, m) {
         py::arg("comment") = "", py::arg("json") = "",
         "Calls RecordMetadata with a new record built from the fields; returns the record's fields after the call.");
     m.def(
-        "record_metadata_kv", [](TelemRecorder& rec, const KvMap& kv) { rec.RecordMetadataKv(kv); },
-        py::arg("rec"), py::arg("kv"), "Calls RecordMetadataKv with the map.");
+        "record_metadata_kv", [](TelemRecorder& rec, const KvMap& kv) { rec.RecordMetadataKv(kv); }, py::arg("rec"),
+        py::arg("kv"), "Calls RecordMetadataKv with the map.");
     m.def("record_point", &CallRecordPoint, py::arg("rec"), py::arg("value"), py::arg("mtime") = "",
           "Calls RecordPoint with a new point; returns (value, mtime) of that point after the call.");
     m.def(
-        "record_point_object", [](TelemRecorder& rec, const TsPoint& point) { rec.RecordPoint(point); },
-        py::arg("rec"), py::arg("point"), "Calls RecordPoint with the record that a TsPoint object owns.");
+        "record_point_object", [](TelemRecorder& rec, const TsPoint& point) { rec.RecordPoint(point); }, py::arg("rec"),
+        py::arg("point"), "Calls RecordPoint with the record that a TsPoint object owns.");
     m.def(
         "record_metadata_object", [](TelemRecorder& rec, const TsMetadata& meta) { rec.RecordMetadata(meta); },
         py::arg("rec"), py::arg("meta"), "Calls RecordMetadata with the record that a TsMetadata object owns.");
     m.def(
-        "record_value", [](TelemRecorder& rec, TsValue value) { rec.RecordValue(std::move(value)); },
-        py::arg("rec"), py::arg("value"), "Calls RecordValue with the value.");
-    m.def(
-        "close", [](TelemRecorder& rec) { rec.Close(); }, py::arg("rec"), "Calls Close.");
+        "record_value", [](TelemRecorder& rec, TsValue value) { rec.RecordValue(std::move(value)); }, py::arg("rec"),
+        py::arg("value"), "Calls RecordValue with the value.");
+    m.def("close", [](TelemRecorder& rec) { rec.Close(); }, py::arg("rec"), "Calls Close.");
 
     m.def("run_threads", &RunThreads, py::arg("rec"), py::arg("threads"), py::arg("calls"), py::arg("ops"),
           py::arg("keep_thread_state") = false,
           "Calls the recorder from native threads without the interpreter lock; see RunThreads.");
+    m.def("run_series_threads", &RunSeriesThreads, py::arg("recs"), py::arg("threads"), py::arg("calls"),
+          py::arg("ops"), "Native threads recording rounds over many recorders, each thread its share of them.");
     m.def("repeat_calls", &RepeatCalls, py::arg("rec"), py::arg("ops"), py::arg("calls"),
           "Calls the recorder natively on the calling thread, with the lock held; see RepeatCalls.");
 
@@ -582,10 +696,10 @@ PYBIND11_MODULE(telem_peer, m) {
              }),
              py::arg("rec"), py::arg("threads"), py::arg("ops"), py::arg("keep_thread_state") = false,
              py::arg("report") = false)
-        .def(py::init([](const RecorderHolder& holder, int threads, std::string ops, bool keep_thread_state,
-                         bool report) {
-                 return new BackgroundCalls(holder.shared(), threads, std::move(ops), keep_thread_state, report);
-             }),
+        .def(py::init(
+                 [](const RecorderHolder& holder, int threads, std::string ops, bool keep_thread_state, bool report) {
+                     return new BackgroundCalls(holder.shared(), threads, std::move(ops), keep_thread_state, report);
+                 }),
              py::arg("holder"), py::arg("threads"), py::arg("ops"), py::arg("keep_thread_state") = false,
              py::arg("report") = false)
         .def("succeeded", &BackgroundCalls::Succeeded, "The calls that have succeeded so far.")
@@ -594,8 +708,7 @@ PYBIND11_MODULE(telem_peer, m) {
     // A recorder's native half kept between interpreters: a subinterpreter
     // stashes its recorder, the main interpreter takes it as a RecorderHolder.
     static std::shared_ptr<TelemRecorder> stashed;
-    m.def(
-        "stash_recorder", [](std::shared_ptr<TelemRecorder> rec) { stashed = std::move(rec); }, py::arg("rec"));
+    m.def("stash_recorder", [](std::shared_ptr<TelemRecorder> rec) { stashed = std::move(rec); }, py::arg("rec"));
     m.def("take_stashed_recorder", [] {
         if (!stashed) throw std::invalid_argument("no recorder stashed");
         return RecorderHolder(std::move(stashed));
@@ -610,6 +723,12 @@ PYBIND11_MODULE(telem_peer, m) {
           "Adds the overload (recorder, None) -> 'peer overload' to TelemRecorder.record_value.");
     m.def("add_convert_overload", &AddConvertOverload, py::arg("prepend"),
           "Adds the overload (None, None) -> 'peer overload' to telem_pyb.backend.log.ConvertPointToDb.");
+    m.attr("setter_calls") = py::list();
+    m.def("add_field_overloads", &AddFieldOverloads, py::arg("cls"), py::arg("name"), py::arg("prepend"),
+          "Adds overloads taking any self to a property's getter ('peer getter') and setter (notes the value in "
+          "setter_calls).");
+    m.def("call_failing_allocation", &FailingAllocation::Call, py::arg("call"), py::arg("fail_at"),
+          "Calls `call` with its fail_at-th Python allocation failing; returns (result or raised type, reached).");
 
     py::class_<NativeRecorder, TelemRecorder, std::shared_ptr<NativeRecorder>>(m, "NativeRecorder")
         .def(py::init<const std::string&, std::string>(), py::arg("mode"), py::arg("message") = "")
@@ -617,14 +736,10 @@ PYBIND11_MODULE(telem_peer, m) {
         .def_property_readonly("metadata", &NativeRecorder::metadata)
         .def_property_readonly("closes", &NativeRecorder::closes);
 
-    m.def(
-        "throw_telem", [](const std::string& message) { throw TelemException(message); }, py::arg("message"));
+    m.def("throw_telem", [](const std::string& message) { throw TelemException(message); }, py::arg("message"));
     m.def(
         "throw_telem_derived", [](const std::string& message) { throw PeerTelemException(message); },
         py::arg("message"));
-    m.def(
-        "throw_norv_base", [](const std::string& message) { throw NorvBaseException(message); },
-        py::arg("message"));
-    m.def(
-        "throw_norv", [](const std::string& message) { throw NorvException(message); }, py::arg("message"));
+    m.def("throw_norv_base", [](const std::string& message) { throw NorvBaseException(message); }, py::arg("message"));
+    m.def("throw_norv", [](const std::string& message) { throw NorvException(message); }, py::arg("message"));
 }

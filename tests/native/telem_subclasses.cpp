@@ -107,6 +107,7 @@ PYBIND11_MODULE(telem_subclasses, m) {
     m.def("point_seen", &PointSeen, py::arg("point"),
           "(alternative, value text, mtime) of the point as native code sees it.");
     m.def(
-        "metadata_seen", [](const TsMetadata& meta) { return py::make_tuple(py::bytes(meta.tsname), py::bytes(meta.json)); },
+        "metadata_seen",
+        [](const TsMetadata& meta) { return py::make_tuple(py::bytes(meta.tsname), py::bytes(meta.json)); },
         py::arg("meta"), "(tsname, json) of the metadata as native code sees it.");
 }

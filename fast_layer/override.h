@@ -1,9 +1,11 @@
 #pragma once
 
-// Finds and calls the Python method that overrides a recorder operation, by
-// pybind11's rules (registry of instances, shared negative cache, recursion
-// guard), without its per-call costs: the method name is an interned Python
-// string made once, the registry entries are kept, and the call is a vectorcall.
+// The override lookup: finds and calls the Python method that overrides a
+// recorder operation, by pybind11's rules (registry of instances, shared
+// negative cache, recursion guard), without its per-call costs: the method
+// name is interned once per interpreter, the native half notes its Python
+// object, and the call is a vectorcall. Call with the interpreter lock held
+// (native_call_gate.h takes it for native callers).
 
 #include <pybind11/pybind11.h>
 
@@ -11,24 +13,24 @@
 #include <string>
 #include <utility>
 
-#include "exact_type_gate.h"
-#include "interpreter_cache.h"
-#include "method_descriptor.h"
+#include "fast_layer/entry.h"
+#include "fast_layer/gate.h"
+#include "fast_layer/layouts.h"
+#include "fast_layer/state.h"
 
-namespace telem_pyb {
+namespace [[gnu::visibility("hidden")]] fast_layer {
 
 namespace py = pybind11;
-namespace detail = pybind11::detail;
 
 // One overridable operation. `name` is also the key of pybind11's negative
 // cache, which compares names by address: it must point to static storage.
+// `slot` is the operation's number among those the module gave
+// OpenInterpreterState, whose interned name the record keeps.
 struct OverridableMethod {
     const char* name;
-    const char* pure_message;
-    InternedName interned{name};  // made on first use in each interpreter
+    const char* pure_message;  // what a native caller gets where there is no override
+    int slot;
     std::size_t size = std::char_traits<char>::length(name);
-
-    PyObject* Interned() { return interned.Get(); }
 };
 
 // A new reference to the live Python object registered for `native` as an
@@ -39,8 +41,8 @@ inline py::object LiveInstance(const void* native, const detail::type_info* tinf
     if (tinfo == nullptr) {
         return {};
     }
-    py::handle self;  // pybind11's get_object_handle, on the registry found once
-    const auto range = Internals().registered_instances.equal_range(native);
+    py::handle self;  // pybind11's get_object_handle, on the registry of the record
+    const auto range = Interpreter().internals->registered_instances.equal_range(native);
     for (auto it = range.first; it != range.second && !self; ++it) {
         for (const auto& v_h : detail::values_and_holders(it->second)) {
             if (v_h.type == tinfo) {
@@ -53,20 +55,20 @@ inline py::object LiveInstance(const void* native, const detail::type_info* tinf
 }
 
 // Where a recorder's native half remembers the Python object that owns it, so
-// that its lookups need not search the registry of instances. The first
-// lookup that finds the owner there notes it, if the owner's type holds
-// exactly the bound type and owns the native half in the simple layout; the
-// class's deallocation forgets it (ForgetOwner) before the object is freed;
-// a note of an interpreter that has finalized is not read. Used with the
-// interpreter lock held.
+// that its lookups need not search the registry. The first lookup that finds
+// the owner there notes it, if the owner's type holds exactly the bound type
+// and owns the native half in the simple layout; the class's deallocation
+// forgets it (ForgetOwner) before the object is freed; a note of another
+// interpreter's record is not read.
 struct OwnerNote {
     PyObject* owner = nullptr;  // borrowed: forgotten before it is freed
-    unsigned generation = 0;
+    unsigned generation = 0;    // the record it belongs to
 };
 
 // The live owner of `native`, as LiveInstance finds it.
 inline py::object OwnerOf(const void* native, const detail::type_info* tinfo, OwnerNote& note) {
-    if (note.owner != nullptr && note.generation == finalized_interpreters) {
+    const unsigned generation = Interpreter().generation;
+    if (note.owner != nullptr && note.generation == generation) {
         // Being destroyed (count 0): as LiveInstance, no instance.
         return Py_REFCNT(note.owner) > 0 ? py::reinterpret_borrow<py::object>(note.owner) : py::object();
     }
@@ -75,7 +77,7 @@ inline py::object OwnerOf(const void* native, const detail::type_info* tinfo, Ow
     if (self && HoldsExactly(self.ptr(), tinfo)) {
         const auto* inst = reinterpret_cast<const detail::instance*>(self.ptr());
         if (inst->simple_layout && inst->simple_holder_constructed && inst->simple_value_holder[0] == native) {
-            note = {self.ptr(), finalized_interpreters};
+            note = {self.ptr(), generation};
         }
     }
     return self;
@@ -89,7 +91,7 @@ inline void* OwnedValue(PyObject* self, const detail::type_info* tinfo) {
     if (tinfo == nullptr || !inst->simple_layout || !inst->simple_holder_constructed) {
         return nullptr;
     }
-    const auto& types = Internals().registered_types_py;
+    const auto& types = Interpreter().internals->registered_types_py;
     const auto found = types.find(Py_TYPE(self));
     if (found == types.end() || found->second.size() != 1 || found->second.front() != tinfo) {
         return nullptr;
@@ -103,15 +105,6 @@ inline void ForgetOwner(PyObject* self, OwnerNote& note) {
     }
 }
 
-// Pairs this module entered into pybind11's negative cache in the running
-// interpreter: until the first, looking the cache up finds none of its names.
-// Only this module's code uses its names, whose addresses are the keys.
-inline InterpreterCached<bool> negative_entries;
-
-// True when the innermost Python frame runs a function called `method.name`
-// whose first parameter is bound to `self`: the override is calling its base.
-// Refreshing the frame's locals can run Python code (a `__del__`): the caller
-// holds `self` by a reference of its own.
 // True when `name` (a str) is `method`'s name: the same interned object, or
 // else the same ASCII characters (a str of ASCII characters only is always
 // stored as ASCII).
@@ -121,18 +114,28 @@ inline bool IsMethodName(PyObject* name, PyObject* interned, const OverridableMe
                && std::memcmp(PyUnicode_DATA(name), method.name, method.size) == 0);
 }
 
-inline bool CalledFromOverride(py::handle self, PyObject* interned, OverridableMethod& method) {
+// True when the innermost Python frame runs a function called `method.name`
+// whose first parameter is bound to `self`: the override is calling its base.
+// Refreshing the frame's locals can run Python code (a `__del__`): the caller
+// holds `self` by a reference of its own.
+inline bool CalledFromOverride(py::handle self, PyObject* interned, const OverridableMethod& method) {
     PyFrameObject* frame = PyEval_GetFrame();  // borrowed
     if (frame == nullptr) {
         return false;
     }
     PyCodeObject* code = PyFrame_GetCode(frame);
-    py::object code_ref = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
-    if (code->co_argcount <= 0 || !IsMethodName(code->co_name, interned, method)) {
+    const auto code_ref = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
+    int argcount = 0;
+    PyObject* name = nullptr;
+    py::object name_ref;
+    if (!CodeShape(code, argcount, name, name_ref)) {
+        throw py::error_already_set();
+    }
+    if (argcount <= 0 || !IsMethodName(name, interned, method)) {
         return false;
     }
     // Refreshing the locals may run Python code that frees the frame.
-    py::object frame_ref = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(frame));
+    const auto frame_ref = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(frame));
     PyObject* locals = PyEval_GetLocals();
     if (locals == nullptr) {
         if (PyErr_Occurred()) {
@@ -140,7 +143,7 @@ inline bool CalledFromOverride(py::handle self, PyObject* interned, OverridableM
         }
         return false;
     }
-    py::object varnames = py::reinterpret_steal<py::object>(PyCode_GetVarnames(code));
+    const auto varnames = py::reinterpret_steal<py::object>(PyCode_GetVarnames(code));
     if (!varnames) {
         throw py::error_already_set();
     }
@@ -173,18 +176,23 @@ struct Override {
 };
 
 // The Python override of `method` on the instance that owns `native`, or an
-// empty Override when there is none.
-inline Override FindOverride(const void* native, const detail::type_info* tinfo, OverridableMethod& method,
+// empty Override when there is none (also while no interpreter runs the
+// module: a native half kept across a restart).
+inline Override FindOverride(const void* native, const detail::type_info* tinfo, const OverridableMethod& method,
                              OwnerNote& note) {
+    if (!IsOpen()) {
+        return {};
+    }
     // Held for the whole lookup: attribute lookup and the recursion guard can
     // run Python code that drops every other reference.
     py::object self = OwnerOf(native, tinfo, note);
     if (!self) {
         return {};
     }
+    InterpreterState& state = Interpreter();
     auto key = std::make_pair(reinterpret_cast<const PyObject*>(Py_TYPE(self.ptr())), method.name);
-    if (negative_entries.get() != nullptr) {
-        auto& inactive = Internals().inactive_override_cache;
+    if (state.negative_entries) {
+        auto& inactive = state.internals->inactive_override_cache;
         if (inactive.find(key) != inactive.end()) {
             return {};
         }
@@ -192,9 +200,9 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
     // Same result as getattr(self, name), without making a bound method for a
     // function found on the class.
     PyObject* found = nullptr;
-    PyObject* name = method.Interned();
+    PyObject* name = state.operation_names[method.slot];
     const bool unbound = _PyObject_GetMethod(self.ptr(), name, &found) == 1;
-    py::object attr = py::reinterpret_steal<py::object>(found);
+    auto attr = py::reinterpret_steal<py::object>(found);
     if (!attr) {
         PyErr_Clear();
         return {};
@@ -208,9 +216,9 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
     // into one.
     const py::handle function = detail::get_function(attr.ptr());
     if ((function && PyCFunction_Check(function.ptr()))
-        || (unbound && (Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type) || IsMethodDescriptor(attr.ptr())))) {
-        Internals().inactive_override_cache.insert(std::move(key));
-        negative_entries.set(true);
+        || (unbound && (Py_IS_TYPE(attr.ptr(), &PyMethodDescr_Type) || DescribedFunction(attr.ptr()) != nullptr))) {
+        state.internals->inactive_override_cache.insert(std::move(key));
+        state.negative_entries = true;
         return {};
     }
     if (CalledFromOverride(self, name, method)) {
@@ -219,4 +227,4 @@ inline Override FindOverride(const void* native, const detail::type_info* tinfo,
     return {std::move(attr), unbound ? std::move(self) : py::object()};
 }
 
-}  // namespace telem_pyb
+}  // namespace fast_layer
