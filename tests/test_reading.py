@@ -11,7 +11,6 @@ import math
 import pathlib
 import re
 import sqlite3
-import threading
 import time
 import uuid
 
