@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <system_error>
 #include <vector>
 
@@ -37,12 +36,89 @@ bool IsConninfo(const std::string& text) {
            || text.rfind("postgres://", 0) == 0;
 }
 
-// A connection string or URI with its password (as written) replaced.
-std::string WithoutPassword(const std::string& text) {
-    static const std::regex uri(R"((://[^:/@?]*:)[^@]*@)");
-    static const std::regex keyword(R"((password\s*=\s*)('([^'\\]|\\.)*'|[^\s']+))");
-    return std::regex_replace(std::regex_replace(text, uri, "$1********@"), keyword, "$1********");
+constexpr char kHidden[] = "********";
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Every "://user:PASSWORD@" of a URI, the password replaced: a user of no
+// ':', '/', '@' or '?', then ':' and the password up to the next '@'.
+std::string WithoutUriPasswords(const std::string& text) {
+    std::string out;
+    std::size_t done = 0;
+    for (std::size_t scheme = text.find("://"); scheme != std::string::npos; scheme = text.find("://", scheme + 1)) {
+        if (scheme < done) {
+            continue;
+        }
+        std::size_t colon = scheme + 3;
+        while (colon < text.size() && text[colon] != ':' && text[colon] != '/' && text[colon] != '@'
+               && text[colon] != '?') {
+            ++colon;
+        }
+        const std::size_t at = colon < text.size() && text[colon] == ':' ? text.find('@', colon + 1) : std::string::npos;
+        if (at != std::string::npos) {
+            out.append(text, done, colon + 1 - done).append(kHidden).push_back('@');
+            done = at + 1;
+        }
+    }
+    return out.append(text, done, std::string::npos);
 }
+
+// The end of a password's value at `at` in a connection string: a quoted
+// text ('...', backslash escapes, no line break after a backslash) or a run
+// of anything but spaces and quotes; npos if there is none.
+std::size_t ValueEnd(const std::string& text, std::size_t at) {
+    if (at < text.size() && text[at] == '\'') {
+        for (std::size_t i = at + 1; i < text.size(); ++i) {
+            if (text[i] == '\'') {
+                return i + 1;
+            }
+            if (text[i] == '\\') {
+                if (i + 1 >= text.size() || text[i + 1] == '\n' || text[i + 1] == '\r') {
+                    return std::string::npos;
+                }
+                ++i;
+            }
+        }
+        return std::string::npos;
+    }
+    std::size_t end = at;
+    while (end < text.size() && !IsSpace(text[end]) && text[end] != '\'') {
+        ++end;
+    }
+    return end > at ? end : std::string::npos;
+}
+
+// Every "password = VALUE" of a connection string, the value replaced.
+std::string WithoutKeywordPasswords(const std::string& text) {
+    static constexpr char kKeyword[] = "password";
+    std::string out;
+    std::size_t done = 0;
+    for (std::size_t key = text.find(kKeyword); key != std::string::npos; key = text.find(kKeyword, key + 1)) {
+        if (key < done) {
+            continue;
+        }
+        std::size_t at = key + sizeof kKeyword - 1;
+        while (at < text.size() && IsSpace(text[at])) {
+            ++at;
+        }
+        if (at >= text.size() || text[at] != '=') {
+            continue;
+        }
+        ++at;
+        while (at < text.size() && IsSpace(text[at])) {
+            ++at;
+        }
+        const std::size_t end = ValueEnd(text, at);
+        if (end != std::string::npos) {
+            out.append(text, done, at - done).append(kHidden);
+            done = end;
+        }
+    }
+    return out.append(text, done, std::string::npos);
+}
+
+// A connection string or URI with its password (as written) replaced.
+std::string WithoutPassword(const std::string& text) { return WithoutKeywordPasswords(WithoutUriPasswords(text)); }
 
 // The line of a COPY that the server refused, from its error's context
 // ("COPY t, line 3, column value: ..."); 0 if it does not say.

@@ -267,9 +267,10 @@ def _logged_errors():
         "password=s3cr3t host = =",
         "dbname=postgresql://someone:s3cr3t@/postgres?host=/nonexistent",
         "dbname='host=/nonexistent user=someone password=s3cr3t'",
+        "dbname='host=/nonexistent password = \\'s3cr3t \\\\\\' s3cr3t\\' user=someone'",
     ],
     ids=["a key-value string", "a URI", "a URI with a bad port", "a malformed URI", "a malformed string",
-         "a URI as the dbname", "a key-value string as the dbname"],
+         "a URI as the dbname", "a key-value string as the dbname", "a quoted password in the dbname"],
 )
 def test_no_message_shows_the_password(conninfo):
     for call in (lambda: PostgresRecorder(conninfo, connect_timeout=2), lambda: read_rows(conninfo)):
