@@ -60,6 +60,17 @@ def _without_password(conninfo: str, message: str) -> str:
     return message.replace(str(password), "********") if password else message
 
 
+def _open_store(label: str, conninfo: str, table: str, connect_timeout: float, write_timeout: float,
+                options: RecorderOptions) -> _native.NativeStore:
+    check_options(options)
+    check_seconds("connect_timeout", connect_timeout)
+    check_seconds("write_timeout", write_timeout)
+    # With a spool the server need not be reachable yet: the writer
+    # connects, and creates the tables, when it can.
+    return _native.open_postgres(label, conninfo, table, float(connect_timeout), float(write_timeout),
+                                 _libpq_module(), not spool_path(options))
+
+
 class PostgresRecorder(LogRecorder):
     """Records one series into the PostgreSQL table `table` (created if
     missing), one row per point: the seven fields of the log record, an `id`
@@ -103,15 +114,8 @@ class PostgresRecorder(LogRecorder):
         write_timeout: float = 10.0,
         **options: Unpack[RecorderOptions],
     ) -> None:
-        check_options(options)
-        check_seconds("connect_timeout", connect_timeout)
-        check_seconds("write_timeout", write_timeout)
         self.table = table
-        # With a spool the server need not be reachable yet: the writer
-        # connects, and creates the tables, when it can.
-        store = _native.open_postgres(self.label, conninfo, table, float(connect_timeout), float(write_timeout),
-                                      _libpq_module(), not spool_path(options))
-        super().__init__(store, **options)
+        super().__init__(_open_store(self.label, conninfo, table, connect_timeout, write_timeout, options), **options)
 
 
 class PostgresSink(LogSink):
@@ -133,13 +137,8 @@ class PostgresSink(LogSink):
         write_timeout: float = 10.0,
         **options: Unpack[RecorderOptions],
     ) -> None:
-        check_options(options)
-        check_seconds("connect_timeout", connect_timeout)
-        check_seconds("write_timeout", write_timeout)
         self.table = table
-        store = _native.open_postgres(self.label, conninfo, table, float(connect_timeout), float(write_timeout),
-                                      _libpq_module(), not spool_path(options))
-        super().__init__(store, **options)
+        super().__init__(_open_store(self.label, conninfo, table, connect_timeout, write_timeout, options), **options)
 
 
 class PostgresSource(Source):
