@@ -122,10 +122,12 @@ py::dict Stats(const LogRecorder& recorder) {
     return d;
 }
 
-// record_value(recorder, value) for a log recorder and a value of a built-in
-// type; any other call goes to pybind11's dispatcher.
+// record_value(recorder, value) for a log recorder or a recorder of a sink
+// and a value of a built-in type; any other call goes to pybind11's
+// dispatcher.
+template <class Recorder>
 PyObject* RecordValueCall(PyObject* const* args) {
-    LogRecorder* self = fast_layer::NativeValue<LogRecorder>(args[0]);
+    Recorder* self = fast_layer::NativeValue<Recorder>(args[0]);
     if (self == nullptr) {
         return nullptr;
     }
@@ -137,33 +139,10 @@ PyObject* RecordValueCall(PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-// record_point(recorder, point) for a log recorder and an initialised TsPoint.
+// record_point(recorder, point) for either and an initialised TsPoint.
+template <class Recorder>
 PyObject* RecordPointCall(PyObject* const* args) {
-    LogRecorder* self = fast_layer::NativeValue<LogRecorder>(args[0]);
-    TsPoint* point = fast_layer::NativeValue<TsPoint>(args[1]);
-    if (self == nullptr || point == nullptr) {
-        return nullptr;
-    }
-    self->RecordOwnPoint(*point);
-    Py_RETURN_NONE;
-}
-
-// The same two for a recorder of a sink.
-PyObject* SeriesRecordValueCall(PyObject* const* args) {
-    auto* self = fast_layer::NativeValue<telem_pyb_log::SeriesRecorder>(args[0]);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    auto value = telem_pyb::LoadPlainValue(args[1]);
-    if (!value) {
-        return nullptr;
-    }
-    self->RecordValue(std::move(*value));
-    Py_RETURN_NONE;
-}
-
-PyObject* SeriesRecordPointCall(PyObject* const* args) {
-    auto* self = fast_layer::NativeValue<telem_pyb_log::SeriesRecorder>(args[0]);
+    Recorder* self = fast_layer::NativeValue<Recorder>(args[0]);
     TsPoint* point = fast_layer::NativeValue<TsPoint>(args[1]);
     if (self == nullptr || point == nullptr) {
         return nullptr;
@@ -286,8 +265,8 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("closed", &LogRecorder::closed)
         .def_property_readonly("metadata", &LogRecorder::metadata)
         .def("_stats", &Stats);
-    fast_layer::InstallFastEntry(recorder.attr("record_value"), fast_layer::FastEntry<2, RecordValueCall>);
-    fast_layer::InstallFastEntry(recorder.attr("record_point"), fast_layer::FastEntry<2, RecordPointCall>);
+    fast_layer::InstallFastEntry(recorder.attr("record_value"), fast_layer::FastEntry<2, RecordValueCall<LogRecorder>>);
+    fast_layer::InstallFastEntry(recorder.attr("record_point"), fast_layer::FastEntry<2, RecordPointCall<LogRecorder>>);
     fast_layer::InstallMethodDescriptor(recorder, "record_value");
     fast_layer::InstallMethodDescriptor(recorder, "record_point");
 
@@ -314,8 +293,10 @@ PYBIND11_MODULE(_native, m) {
             return py::module_::import("telem_pyb_log._batching")
                 .attr("SeriesStats")(c.recorded.load(), c.dropped.load(), c.refused.load(), c.untimed.load());
         });
-    fast_layer::InstallFastEntry(series.attr("record_value"), fast_layer::FastEntry<2, SeriesRecordValueCall>);
-    fast_layer::InstallFastEntry(series.attr("record_point"), fast_layer::FastEntry<2, SeriesRecordPointCall>);
+    fast_layer::InstallFastEntry(series.attr("record_value"),
+                                 fast_layer::FastEntry<2, RecordValueCall<SeriesRecorder>>);
+    fast_layer::InstallFastEntry(series.attr("record_point"),
+                                 fast_layer::FastEntry<2, RecordPointCall<SeriesRecorder>>);
     fast_layer::InstallMethodDescriptor(series, "record_value");
     fast_layer::InstallMethodDescriptor(series, "record_point");
 
