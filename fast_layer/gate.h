@@ -80,12 +80,9 @@ inline PyObject* TypeDied(PyObject* /*module*/, PyObject* weakref) {
 inline const detail::type_info* Decide(PyTypeObject* type, TypeDecision& decision) {
     const detail::type_info* tinfo = SoleBoundType(type);
     InterpreterState& state = Interpreter();
-    if (state.finalizing) {
-        return tinfo;  // its callback is let go: decided again next time
-    }
     if (state.type_died == nullptr) {
         static PyMethodDef callback{"_sole_bound_type_died", TypeDied, METH_O, nullptr};  // CPython keeps its address
-        state.type_died = PyCFunction_New(&callback, nullptr);  // kept until the interpreter's atexit
+        state.type_died = PyCFunction_New(&callback, nullptr);  // kept for the interpreter's lifetime
     }
     PyObject* weakref =
         state.type_died ? PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), state.type_died) : nullptr;

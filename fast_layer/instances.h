@@ -62,9 +62,7 @@ void AdoptValue(detail::instance* inst, const detail::type_info* tinfo, std::sha
 // allocator. Only objects of the exact class whose memory is what its
 // tp_alloc gives (PyType_GenericAlloc for a type without gc, dict or variable
 // size) are kept; a reused one is zeroed and initialised as that allocation
-// does. The interpreter's atexit frees what the lists hold and closes them
-// (interpreter_state.h, FinishInterpreter: the record is dropped later, when
-// nothing can be freed any more).
+// does. The list is dropped, unread, with its interpreter.
 inline bool FitsFreeList(PyTypeObject* type) {
     return type->tp_alloc == PyType_GenericAlloc && type->tp_free == PyObject_Free && type->tp_itemsize == 0
            && type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)
@@ -83,7 +81,7 @@ inline PyObject* TakeFree(ClassState& bound, PyTypeObject* type) {
 
 // Keeps the memory of `obj`, which is being freed, instead of tp_free.
 inline bool KeepFree(ClassState& bound, PyObject* obj) {
-    if (bound.free_count == kFreeListSize || Interpreter().finalizing || !FitsFreeList(Py_TYPE(obj))) {
+    if (bound.free_count == kFreeListSize || !FitsFreeList(Py_TYPE(obj))) {
         return false;
     }
     bound.free[bound.free_count++] = obj;

@@ -28,44 +28,12 @@ namespace [[gnu::visibility("hidden")]] fast_layer {
 
 // Runs at the very end of Py_FinalizeEx (an exit function), when no Python
 // code runs any more: the record is dropped unread. What it still owns can
-// no longer be freed; it is kept, never read, in `finished` until the next
+// no longer be freed (objects of a legacy subinterpreter's making, say, whose
+// lists are gone); it is kept, never read, in `finished` until the next
 // interpreter's record is dropped.
 inline void DropInterpreterState() {
     process.finished = process.interpreter;
     process.interpreter = InterpreterState{};
-}
-
-// The interpreter's atexit: frees what the free lists hold (instances.h) and
-// closes them, so that instances that die later are freed as they die, and
-// lets go of the gate's callback, which its weak references keep as long as
-// they live (gate.h keeps no new decision from here on). It runs while the
-// interpreter's allocator still works, which the drop's time is past.
-inline PyObject* FinishInterpreter(PyObject*, PyObject*) {
-    InterpreterState& state = process.interpreter;
-    state.finalizing = true;
-    for (ClassState& bound : state.classes) {
-        while (bound.free_count > 0) {
-            PyObject_Free(bound.free[--bound.free_count]);
-        }
-    }
-    Py_CLEAR(state.type_died);
-    Py_RETURN_NONE;
-}
-
-// Registers FinishInterpreter with the interpreter's atexit; where that
-// fails, it runs at once: no free lists, and no decisions kept.
-inline void RegisterFinish() {
-    static PyMethodDef close_def = {"_finish_interpreter", FinishInterpreter, METH_NOARGS, nullptr};
-    PyObject* close = PyCFunction_New(&close_def, nullptr);
-    PyObject* atexit = close != nullptr ? PyImport_ImportModule("atexit") : nullptr;
-    PyObject* done = atexit != nullptr ? PyObject_CallMethod(atexit, "register", "O", close) : nullptr;
-    if (done == nullptr) {
-        PyErr_Clear();
-        process.interpreter.finalizing = true;  // type_died is not made yet
-    }
-    Py_XDECREF(done);
-    Py_XDECREF(atexit);
-    Py_XDECREF(close);
 }
 
 // Gives the running interpreter new pybind11 internals where the ones every
@@ -133,7 +101,6 @@ inline void OpenInterpreterState(const char* module_name, std::initializer_list<
         }
         state.operation_names[index++] = intern(name);
     }
-    RegisterFinish();
     state.generation = ++process.generations;  // open from here on
 }
 

@@ -28,8 +28,7 @@
 // | new_name, init_name    | "__new__", "__init__", interned            | OpenInterpreterState    | the drop          |
 // | operation_names[]      | the module's overridable operations'       | OpenInterpreterState    | the drop          |
 // |                        | names, interned, by its numbering          |                         |                   |
-// | type_died              | callback of the gate's weak references     | gate.h, first decision  | FinishInterpreter |
-// |                        | (each weak reference holds it too)         |                         | (or the drop)     |
+// | type_died              | callback of the gate's weak references     | gate.h, first decision  | the drop          |
 // | type_decisions[]       | the exact-type gate's decision per type    | gate.h, at a type's     | its type's weak   |
 // |                        |                                            | first sight             | reference fires   |
 // |                        |                                            |                         | (before the type  |
@@ -45,12 +44,8 @@
 // |                        | their address) and its version tag while   |                         | lookups that find |
 // |                        | they are unchanged                         |                         | them              |
 // | classes[].free[],      | freed instances kept for reuse             | instances.h: Dealloc    | OwningInstance    |
-// |   free_count           |                                            | keeps one               | takes it, or      |
-// |                        |                                            |                         | FinishInterpreter |
-// |                        |                                            |                         | frees it          |
-// | finalizing             | the interpreter's atexit ran: the free     | interpreter_state.h:    | the drop          |
-// |                        | lists keep nothing, the gate keeps no new  | FinishInterpreter       |                   |
-// |                        | decision                                   |                         |                   |
+// |   free_count           |                                            | keeps one               | takes it, or the  |
+// |                        |                                            |                         | drop              |
 // | method_descriptor_type | the method descriptor type                 | entry.h, first one      | the drop          |
 // | field_property_type    | the field property type                    | field_property.h, first | the drop          |
 // | negative_entries       | the module has put a pair into pybind11's  | override.h, first pair  | the drop          |
@@ -64,8 +59,9 @@
 // |------------------------|--------------------------------------------|-------------------------|-------------------|
 // | interpreter            | the record above                           | see above               | see above         |
 // | finished               | the last dropped record, never read: what  | DropInterpreterState    | the finalizing    |
-// |                        | it owned (its types, say) can no longer be |                         | thread            |
-// |                        | freed, and stays referenced, as it is kept |                         |                   |
+// |                        | it owned (free lists, the gate's callback, |                         | thread            |
+// |                        | types) can no longer be freed, and stays   |                         |                   |
+// |                        | referenced, as it is kept                  |                         |                   |
 // | generations            | records opened so far                      | OpenInterpreterState    | lock held         |
 // | layouts                | what the checks of CPython's private       | layouts.h, at the first | any thread, read- |
 // |                        | layouts found (layouts.h), and the         | import; capsule_pointer | only once filled  |
@@ -154,7 +150,6 @@ struct InterpreterState {
     bool negative_entries = false;
     PyObject* exception_type = nullptr;
     Submodule submodules[kMaxSubmodules] = {};
-    bool finalizing = false;
 };
 
 // What layouts.h found of CPython's private layouts; false takes the public
