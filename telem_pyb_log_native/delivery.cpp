@@ -41,7 +41,7 @@ std::int64_t RetentionMicros(double seconds) {
     if (!(seconds > 0)) {
         return 0;
     }
-    // Past the first time there can be: no row is that old.
+    // Longer than the time since the year 1 deletes nothing (and cannot overflow).
     return std::max<std::int64_t>(1, static_cast<std::int64_t>(std::min(seconds * 1e6, 4e17)));
 }
 
@@ -168,7 +168,7 @@ void DeliveryLoop::Loop() {
             return;
         }
         if (!current_) {
-            if (PruneDue(now)) {
+            if (PruneAt() <= now) {
                 Prune(now);
                 continue;
             }
@@ -177,8 +177,7 @@ void DeliveryLoop::Loop() {
                 return;
             }
             if (!current_) {
-                const std::int64_t prune = prune_wanted_ && retention_us_ > 0 ? prune_at_ : kNever;
-                wake_.SleepUntil(std::min({due, drops_due_, prune}));
+                wake_.SleepUntil(std::min({due, drops_due_, PruneAt()}));
                 continue;
             }
         } else if (now < retry_at_ && progress_.requests() == requests_seen_) {
@@ -349,8 +348,9 @@ void DeliveryLoop::Succeeded(std::int64_t now) {
     }
 }
 
-bool DeliveryLoop::PruneDue(std::int64_t now) const {
-    return retention_us_ > 0 && prune_wanted_ && now >= prune_at_ && !closing_.load();
+// When the next round of retention is due (kNever: none is).
+std::int64_t DeliveryLoop::PruneAt() const {
+    return retention_us_ > 0 && prune_wanted_ && !closing_.load() ? prune_at_ : kNever;
 }
 
 // One round of retention: one bounded delete. The next is a second later at

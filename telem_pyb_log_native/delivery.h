@@ -123,7 +123,7 @@ private:
     bool Drained();
     void Attempt();
     void Succeeded(std::int64_t now);
-    bool PruneDue(std::int64_t now) const;
+    std::int64_t PruneAt() const;
     void Prune(std::int64_t now);
     void Failed(const StoreError& error, std::int64_t started);
     void Backoff(std::int64_t now);

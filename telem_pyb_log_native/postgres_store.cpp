@@ -295,10 +295,26 @@ std::uint64_t PostgresStore::DeleteBefore(std::int64_t before, std::uint64_t max
             deleted += std::strtoull(api_.cmdTuples(done.get()), nullptr, 10);
         }
         Run("COMMIT", pq::kCommandOk, deadline);
-    } catch (const StoreError&) {
-        // The session is in an unknown state: the next write starts anew.
-        Drop();
-        verify_ = true;
+    } catch (const StoreError& e) {
+        // A statement the server refused (a trigger, a permission) leaves the
+        // session usable once rolled back; after a timeout, an interruption
+        // or a lost connection its state is unknown: the next write starts
+        // anew and reads the ledger.
+        bool usable = false;
+        if (e.kind() == Failure::kTransient && !interrupted_.load() && conn_ != nullptr
+            && api_.status(conn_) == pq::kConnectionOk) {
+            try {
+                if (api_.transactionStatus(conn_) != pq::kTransIdle) {
+                    Run("ROLLBACK", pq::kCommandOk, After(write_timeout_));
+                }
+                usable = api_.transactionStatus(conn_) == pq::kTransIdle;
+            } catch (const StoreError&) {
+            }
+        }
+        if (!usable) {
+            Drop();
+            verify_ = true;
+        }
         throw;
     }
     return deleted;
