@@ -3,20 +3,18 @@ recorder) deletes the rows of its table older than the retention, of every
 series whoever wrote them, in bounded transactions between its batches; a
 delete that fails is logged and tried again, and delivery goes on."""
 
-import contextlib
 import datetime
 import math
-import sqlite3
 import threading
 import time
-import uuid
 
-import psycopg
 import pytest
 
 from telem_pyb import TsPoint
 
 from telem_pyb_log import LogRecorder, LogSink, PostgresRecorder, PostgresSink, SqliteRecorder, SqliteSink
+
+import test_reading
 
 UTC = datetime.UTC
 HOUR = 3600
@@ -34,34 +32,17 @@ def ago(seconds):
     return (datetime.datetime.now(UTC) - datetime.timedelta(seconds=seconds)).isoformat()
 
 
-class Store:
-    def __init__(self, kind, tmp_path, request):
-        self.kind = kind
-        if kind == "sqlite":
-            self.source = str(tmp_path / "t.db")
-            self.table = "log_points"
-        else:
-            self.source = request.getfixturevalue("server").conninfo
-            self.table = f"log_{uuid.uuid4().hex[:12]}"
+class Store(test_reading.Store):
+    """A SQLite file or a PostgreSQL table of the tests' cluster; `{t}` in
+    SQL names the table."""
 
     def sink(self, **options):
         if self.kind == "sqlite":
             return SqliteSink(self.source, **options)
         return PostgresSink(self.source, table=self.table, **options)
 
-    def recorder(self, **options):
-        if self.kind == "sqlite":
-            return SqliteRecorder(self.source, **options)
-        return PostgresRecorder(self.source, table=self.table, **options)
-
     def sql(self, statement, params=()):
-        statement = statement.replace("{t}", f'"{self.table}"')
-        if self.kind == "sqlite":
-            with contextlib.closing(sqlite3.connect(self.source)) as conn, conn:
-                return conn.execute(statement, params).fetchall()
-        with psycopg.connect(self.source, autocommit=True) as conn:
-            cursor = conn.execute(statement.replace("?", "%s"), params)
-            return cursor.fetchall() if cursor.description else []
+        return super().sql(statement.replace("{t}", f'"{self.table}"'), params)
 
     def count(self, tsname=None):
         if tsname is None:
