@@ -7,7 +7,6 @@
 #include <sqlite3.h>
 
 #include <cstddef>
-#include <type_traits>
 
 #include "libpq_api.h"
 #include "sqlite_api.h"
@@ -40,11 +39,6 @@ TEST(ApiDeclarationsTest, SqliteConstantsAreTheHeaders) {
     EXPECT_EQ(sq::kNull, SQLITE_NULL);
     EXPECT_EQ(reinterpret_cast<void*>(sq::kStatic), reinterpret_cast<void*>(SQLITE_STATIC));
     EXPECT_EQ(reinterpret_cast<void*>(sq::kTransient), reinterpret_cast<void*>(SQLITE_TRANSIENT));
-}
-
-TEST(ApiDeclarationsTest, SqliteFunctionsHaveTheHeadersTypes) {
-    EXPECT_TRUE((std::is_same_v<decltype(sq::Api::changes), decltype(&sqlite3_changes)>));
-    EXPECT_TRUE((std::is_same_v<decltype(sq::Api::get_autocommit), decltype(&sqlite3_get_autocommit)>));
 }
 
 TEST(ApiDeclarationsTest, LibpqConstantsAreTheHeaders) {
