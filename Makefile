@@ -133,6 +133,7 @@ bench: install native producer
 	PYTHONPATH=$(BENCH)/peer $(PY) bench/stalled_server.py --json bench/stall_results.json
 	$(PY) bench/spool.py --json bench/spool_results.json
 	$(PY) bench/sinks.py --producer-dir $(PRODUCER) --json bench/sinks_results.json
+	$(PY) bench/reading.py --json bench/reading_results.json
 
 # The module, the client library, the test peer and the C++ unit tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer. The interpreter is not
