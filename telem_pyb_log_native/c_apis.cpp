@@ -55,6 +55,7 @@ const sqlite::Api& sqlite::LoadApi(const std::string& module_path) {
         lib.Resolve(api.busy_timeout, "sqlite3_busy_timeout");
         lib.Resolve(api.limit, "sqlite3_limit");
         lib.Resolve(api.get_autocommit, "sqlite3_get_autocommit");
+        lib.Resolve(api.changes, "sqlite3_changes");
         lib.Resolve(api.file_control, "sqlite3_file_control");
         lib.Resolve(api.interrupt, "sqlite3_interrupt");
         lib.Resolve(api.db_config, "sqlite3_db_config");

@@ -32,6 +32,7 @@ struct Outcomes {
     std::uint64_t lost = 0;
     std::uint64_t failed_writes = 0;
     std::uint64_t unspooled = 0;  // rows delivered from memory because the spool failed
+    std::uint64_t pruned = 0;     // rows older than the retention that the writer deleted (any series)
     std::string last_error;
     double last_error_at = 0;  // seconds since the epoch; 0: never
     double last_write_at = 0;

@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <utility>
@@ -29,6 +30,26 @@ constexpr double kMaxBackoff = 5.0;
 constexpr std::int64_t kDone = -1;
 // Gaps remembered to count exactly what a store that lost rows lost.
 constexpr std::size_t kGapsKept = 4096;
+// Retention: rows one round deletes at most (one transaction), and rounds at
+// most once a second.
+constexpr std::uint64_t kPruneRows = 10000;
+constexpr std::int64_t kPruneEvery = 1'000'000'000;
+// Microseconds since the epoch of 0001-01-01 UTC: nothing stored is older.
+constexpr std::int64_t kFirstTime = -62'135'596'800'000'000;
+
+std::int64_t RetentionMicros(double seconds) {
+    if (!(seconds > 0)) {
+        return 0;
+    }
+    // Longer than the time since the year 1 deletes nothing (and cannot overflow).
+    return std::max<std::int64_t>(1, static_cast<std::int64_t>(std::min(seconds * 1e6, 4e17)));
+}
+
+std::int64_t WallMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // The loop and the spooler are woken by recording threads; as batch threads
 // they do not take the core from the thread that woke them, in the middle of
@@ -118,7 +139,8 @@ DeliveryLoop::DeliveryLoop(const DeliveryOptions& options, Store& store, RowQueu
       reporter_(reporter),
       wake_(wake),
       spool_source_(spool != nullptr ? std::make_unique<SpoolSource>(*spool) : nullptr),
-      queue_source_(std::make_unique<QueueSource>(queue)) {}
+      queue_source_(std::make_unique<QueueSource>(queue)),
+      retention_us_(store.deletes_rows() ? RetentionMicros(options.retention) : 0) {}
 
 DeliveryLoop::~DeliveryLoop() = default;
 
@@ -146,12 +168,16 @@ void DeliveryLoop::Loop() {
             return;
         }
         if (!current_) {
+            if (PruneAt() <= now) {
+                Prune(now);
+                continue;
+            }
             const std::int64_t due = Next(now);
             if (due == kDone) {
                 return;
             }
             if (!current_) {
-                wake_.SleepUntil(std::min(due, drops_due_));
+                wake_.SleepUntil(std::min({due, drops_due_, PruneAt()}));
                 continue;
             }
         } else if (now < retry_at_ && progress_.requests() == requests_seen_) {
@@ -299,6 +325,7 @@ void DeliveryLoop::Succeeded(std::int64_t now) {
     if (rows > 0 && !first_written_) {
         first_written_ = p.numbers.first;
     }
+    prune_wanted_ = prune_wanted_ || rows > 0;
     done_ = accounted_ = end;
     rekeyed_ = false;
     for (const auto& chunk : p.batch.chunks()) {
@@ -319,6 +346,33 @@ void DeliveryLoop::Succeeded(std::int64_t now) {
     if (spooler_ != nullptr && spooler_->full()) {
         spooler_->Wake();  // the spool has room again
     }
+}
+
+// When the next round of retention is due (kNever: none is).
+std::int64_t DeliveryLoop::PruneAt() const {
+    return retention_us_ > 0 && prune_wanted_ && !closing_.load() ? prune_at_ : kNever;
+}
+
+// One round of retention: one bounded delete. The next is a second later at
+// the soonest, and after a pause as long as this one took.
+void DeliveryLoop::Prune(std::int64_t now) {
+    const std::int64_t before = WallMicros() - retention_us_;
+    prune_wanted_ = false;
+    if (before > kFirstTime) {
+        try {
+            const std::uint64_t deleted = store_.DeleteBefore(before, kPruneRows);
+            if (deleted > 0) {
+                counts_.Change([&](Outcomes& o) { o.pruned += deleted; });
+            }
+            prune_wanted_ = deleted >= kPruneRows;  // more may be left
+            reporter_.PruneSucceeded(SteadyNs());
+        } catch (const std::exception& e) {
+            prune_wanted_ = true;
+            reporter_.PruneFailed(e.what(), SteadyNs());
+        }
+    }
+    const std::int64_t ended = SteadyNs();
+    prune_at_ = std::max(now + kPruneEvery, ended + (ended - now));
 }
 
 void DeliveryLoop::Failed(const StoreError& error, std::int64_t started) {

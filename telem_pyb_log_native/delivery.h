@@ -12,6 +12,13 @@
 // before every write. A spool that fails does not end delivery: the loop
 // delivers what the spool holds, then takes the queue itself.
 //
+// With a retention, the loop also deletes the store's rows older than it:
+// after a write, at most once a second (and, after a long delete, after a
+// pause as long as it took), one bounded transaction a round, between
+// batches; a round that deleted its whole bound is followed by another
+// until the old rows are gone. A delete that fails is logged and tried
+// again at the next round; it never touches the rows being delivered.
+//
 // State, threads and locks: every member is the loop thread's own, except
 // closing_, abandon_ and given_up_ (atomics any thread sets) and what it
 // reaches through references (each part's own rules). It takes no lock of
@@ -74,6 +81,7 @@ struct DeliveryOptions {
     std::string label;
     std::uint32_t batch_size = 1000;
     double max_delay = 1.0;
+    double retention = 0;  // seconds; rows older are deleted from the store's table; 0: none are
 };
 
 class DeliveryLoop : private DeliveryEvents {
@@ -115,6 +123,8 @@ private:
     bool Drained();
     void Attempt();
     void Succeeded(std::int64_t now);
+    std::int64_t PruneAt() const;
+    void Prune(std::int64_t now);
     void Failed(const StoreError& error, std::int64_t started);
     void Backoff(std::int64_t now);
     void Split(std::size_t at);
@@ -164,6 +174,10 @@ private:
     std::int64_t failing_since_ = 0;
     std::uint64_t requests_seen_ = 0;
     std::int64_t drops_due_ = kNever;
+
+    const std::int64_t retention_us_;  // 0: none
+    bool prune_wanted_ = false;  // a write since the last round, or old rows left
+    std::int64_t prune_at_ = 0;  // the next round, not before (steady-clock ns)
 
     struct Event {
         enum Kind { kWarn, kLost, kBehind, kFresh } kind;

@@ -106,6 +106,7 @@ py::dict Stats(const LogRecorder& recorder) {
     d["abandoned"] = s.abandoned;
     d["set_aside"] = s.set_aside;
     d["unspooled"] = s.unspooled;
+    d["pruned"] = s.pruned;
     d["spool_error"] = s.spool_error.empty() ? py::object(py::none()) : py::object(py::str(s.spool_error));
     d["last_error"] = s.last_error.empty() ? py::object(py::none()) : py::object(py::str(s.last_error));
     d["last_error_at"] = Seconds(s.last_error_at);
@@ -227,7 +228,7 @@ PYBIND11_MODULE(_native, m) {
         .def(py::init([](py::handle store, const std::string& label, std::uint32_t batch_size, double max_delay,
                          std::uint64_t max_pending, bool block_when_full, double block_timeout, double log_interval,
                          double exit_timeout, const std::string& spool, double spool_interval,
-                         std::uint64_t spool_max_bytes, bool connected) {
+                         std::uint64_t spool_max_bytes, bool connected, double retention) {
                  telem_pyb_log::RecorderOptions options;
                  options.label = label;
                  options.batch_size = batch_size;
@@ -240,6 +241,15 @@ PYBIND11_MODULE(_native, m) {
                  options.spool = spool;
                  options.spool_interval = spool_interval;
                  options.spool_max_bytes = spool_max_bytes;
+                 if (!(retention >= 0) || !std::isfinite(retention)) {
+                     throw py::value_error("retention must be a finite number of seconds > 0, or 0 for none");
+                 }
+                 if (retention > 0 && !py::isinstance<NativeStore>(store)) {
+                     throw py::value_error("retention needs a SQLite or PostgreSQL store; "
+                                           + py::str(store.attr("where")).cast<std::string>()
+                                           + " is a store of your own");
+                 }
+                 options.retention = retention;
                  std::unique_ptr<Store> taken = TakeStore(store, connected);
                  // Opening a spool reads it whole, which may take a while:
                  // other Python threads run meanwhile.
@@ -249,7 +259,7 @@ PYBIND11_MODULE(_native, m) {
              py::arg("store"), py::arg("label"), py::arg("batch_size"), py::arg("max_delay"), py::arg("max_pending"),
              py::arg("block_when_full"), py::arg("block_timeout"), py::arg("log_interval"), py::arg("exit_timeout"),
              py::arg("spool") = "", py::arg("spool_interval") = 0.02, py::arg("spool_max_bytes") = 1ULL << 30,
-             py::arg("connected") = true)
+             py::arg("connected") = true, py::arg("retention") = 0.0)
         .def("record_metadata", &LogRecorder::RecordMetadata, "Record Metadata")
         .def("record_point", &LogRecorder::RecordOwnPoint, "Record Point")
         .def("record_value", &LogRecorder::RecordValue, "Record Point Value")

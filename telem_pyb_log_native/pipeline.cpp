@@ -33,7 +33,7 @@ Pipeline::Pipeline(PipelineOptions options, std::unique_ptr<Store> store)
                                                                  options_.spool_interval, options_.spool_max_bytes},
                                                   queue_, *spool_, counts_, progress_, spool_wake_, loop_wake_)
                       : nullptr),
-      loop_(DeliveryOptions{options_.label, options_.batch_size, options_.max_delay}, *store_, queue_, spool_.get(),
+      loop_(DeliveryOptions{options_.label, options_.batch_size, options_.max_delay, options_.retention}, *store_, queue_, spool_.get(),
             spooler_.get(), counts_, progress_, reporter_, loop_wake_) {}
 
 std::unique_ptr<Spool> Pipeline::OpenSpool() {

@@ -46,6 +46,7 @@ struct PipelineOptions {
     std::string spool;  // the spool's directory; empty: none
     double spool_interval = 0.02;  // seconds a queued row waits at most before the spool has it on disk
     std::uint64_t spool_max_bytes = 1ULL << 30;
+    double retention = 0;  // seconds: the writer deletes the table's rows older; 0: it keeps them all
 };
 
 struct PipelineStats : Outcomes {

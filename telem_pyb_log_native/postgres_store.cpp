@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -335,6 +336,65 @@ void PostgresStore::Interrupt() noexcept {
 }
 
 void PostgresStore::Close() noexcept { Drop(); }
+
+// Retention: finds the series names that have rows older than the cutoff,
+// walking the index from name to name, then deletes their oldest rows
+// through the index, name after name, until `max_rows` are gone.
+std::uint64_t PostgresStore::DeleteBefore(std::int64_t before, std::uint64_t max_rows) {
+    if (interrupted_.load() || conn_ == nullptr || api_.status(conn_) != pq::kConnectionOk) {
+        return 0;  // the next write connects
+    }
+    const std::int64_t deadline = After(write_timeout_);
+    char text[kTimeTextSize];
+    FormatTime(before, text);
+    const std::string cutoff = "'" + std::string(text, kTimeTextSize) + "'::timestamptz";
+    const std::string table = Quoted(table_);
+    std::uint64_t deleted = 0;
+    try {
+        const ResultPtr names = Run(
+            "WITH RECURSIVE names(name) AS (SELECT (SELECT min(tsname) FROM " + table + ") UNION ALL "
+            "SELECT (SELECT min(tsname) FROM " + table + " WHERE tsname > names.name) FROM names "
+            "WHERE names.name IS NOT NULL) SELECT name FROM names WHERE name IS NOT NULL AND EXISTS "
+            "(SELECT 1 FROM " + table + " WHERE tsname = names.name AND time < " + cutoff + ")",
+            pq::kTuplesOk, deadline);
+        const int found = api_.ntuples(names.get());
+        if (found == 0) {
+            return 0;
+        }
+        Run("BEGIN", pq::kCommandOk, deadline);
+        for (int i = 0; i < found && deleted < max_rows; ++i) {
+            const ResultPtr done = Run(
+                "DELETE FROM " + table + " WHERE ctid = ANY (ARRAY(SELECT ctid FROM " + table + " WHERE tsname = "
+                + Literal(api_.getvalue(names.get(), i, 0)) + " AND time < " + cutoff + " ORDER BY time LIMIT "
+                + std::to_string(max_rows - deleted) + "))",
+                pq::kCommandOk, deadline);
+            deleted += std::strtoull(api_.cmdTuples(done.get()), nullptr, 10);
+        }
+        Run("COMMIT", pq::kCommandOk, deadline);
+    } catch (const StoreError& e) {
+        // A statement the server refused (a trigger, a permission) leaves the
+        // session usable once rolled back; after a timeout, an interruption
+        // or a lost connection its state is unknown: the next write starts
+        // anew and reads the ledger.
+        bool usable = false;
+        if (e.kind() == Failure::kTransient && !interrupted_.load() && conn_ != nullptr
+            && api_.status(conn_) == pq::kConnectionOk) {
+            try {
+                if (api_.transactionStatus(conn_) != pq::kTransIdle) {
+                    Run("ROLLBACK", pq::kCommandOk, After(write_timeout_));
+                }
+                usable = api_.transactionStatus(conn_) == pq::kTransIdle;
+            } catch (const StoreError&) {
+            }
+        }
+        if (!usable) {
+            Drop();
+            verify_ = true;
+        }
+        throw;
+    }
+    return deleted;
+}
 
 // Waits until the connection's socket is ready for `socket_events`.
 void PostgresStore::Wait(int socket_events, std::int64_t deadline) {

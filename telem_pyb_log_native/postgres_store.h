@@ -28,6 +28,9 @@
 // (synchronous_commit = on), whatever the server's default: with a spool,
 // rows are let go once the server says they are durable.
 //
+// Retention deletes through the index on (tsname, time), by the rows' places
+// (ctid), in a transaction of its own within write_timeout.
+//
 // libpq is used without blocking: every step of a write waits for the server
 // at most until the write's deadline (write_timeout; connect_timeout for
 // connecting), and can be interrupted. Threads: the delivery loop's, except
@@ -60,6 +63,8 @@ public:
     const std::string& where() const override { return where_; }
     RowFormat format() const override { return RowFormat::kCopyText; }
     void Write(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events) override;
+    bool deletes_rows() const override { return true; }
+    std::uint64_t DeleteBefore(std::int64_t before, std::uint64_t max_rows) override;
     void Interrupt() noexcept override;
     void Close() noexcept override;
     std::unique_ptr<Store> ForChild() override;

@@ -100,6 +100,33 @@ void Reporter::WriteSucceeded(std::uint32_t attempts, std::uint64_t waiting, std
     }
 }
 
+void Reporter::PruneFailed(const std::string& cause, std::int64_t now) {
+    if (!pruning_fails_) {
+        pruning_fails_ = true;
+        prune_failing_since_ = last_prune_warning_ = now;
+        prune_failures_ = 0;
+        Warn("deleting the rows older than the retention from " + where_ + " failed: " + cause
+             + "; tried again in a second (delivery goes on)");
+        return;
+    }
+    ++prune_failures_;
+    if (now - last_prune_warning_ >= interval_ns_) {
+        Warn("deleting the rows older than the retention from " + where_ + " still fails after "
+             + Seconds(now - prune_failing_since_) + " (" + std::to_string(prune_failures_)
+             + " more failed rounds): " + cause);
+        prune_failures_ = 0;
+        last_prune_warning_ = now;
+    }
+}
+
+void Reporter::PruneSucceeded(std::int64_t now) {
+    if (pruning_fails_) {
+        Warn("deleting the rows older than the retention from " + where_ + " succeeds again after "
+             + Seconds(now - prune_failing_since_));
+        pruning_fails_ = false;
+    }
+}
+
 void Reporter::SetAside(const std::string& what, const std::string& why, std::int64_t now, bool final) {
     if (!what.empty()) {
         ++set_aside_total_;

@@ -4,7 +4,7 @@
 // failures (a warning when they start, at most one more every log_interval
 // while they go on, one when writes succeed again), points dropped for want
 // of room (at most one warning every log_interval, and what is left unsaid
-// when the loop ends), rows set aside (the first with its reason, then a
+// when the loop ends), deletes of old rows that fail (as writes), rows set aside (the first with its reason, then a
 // count every log_interval and at the end), and losses (each an error).
 //
 // State, threads and locks: every member belongs to the delivery loop's
@@ -39,6 +39,12 @@ public:
                      std::int64_t now);
     void WriteSucceeded(std::uint32_t attempts, std::uint64_t waiting, std::int64_t now);
 
+    // Deletes of rows older than the retention: a warning when they start
+    // failing, at most one more every log_interval while they go on, and
+    // one when they succeed again.
+    void PruneFailed(const std::string& cause, std::int64_t now);
+    void PruneSucceeded(std::int64_t now);
+
     // A row set aside: `what` names it, `why` the store's reason; with
     // `what` empty, only says the count unsaid if it is due (or `final`).
     void SetAside(const std::string& what, const std::string& why, std::int64_t now, bool final);
@@ -57,6 +63,11 @@ private:
     std::int64_t failing_since_ = 0;
     std::uint64_t failures_since_warning_ = 0;
     std::int64_t last_failure_warning_ = 0;
+
+    bool pruning_fails_ = false;
+    std::int64_t prune_failing_since_ = 0;
+    std::uint64_t prune_failures_ = 0;  // since the last warning
+    std::int64_t last_prune_warning_ = 0;
 
     std::int64_t last_set_aside_log_ = 0;
     std::uint64_t set_aside_unsaid_ = 0;

@@ -64,6 +64,7 @@ struct Api {
     int (*busy_timeout)(Connection* db, int milliseconds);
     int (*limit)(Connection* db, int id, int value);
     int (*get_autocommit)(Connection* db);
+    int (*changes)(Connection* db);
     int (*file_control)(Connection* db, const char* schema, int op, void* arg);
     void (*interrupt)(Connection* db);
     int (*db_config)(Connection* db, int op, ...);

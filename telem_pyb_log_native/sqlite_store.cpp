@@ -39,6 +39,19 @@ constexpr const char* kUpsertSeries =
     "excluded.last_written";
 constexpr int kFillRows = 10000;  // rows of an upgrade's transaction
 constexpr int kMaxRowsPerInsert = 500;
+// Retention: the series names that have rows older than a time (?1), each
+// found through the index (a walk from name to name, not a scan of rows).
+constexpr const char* kOldSeries =
+    "WITH RECURSIVE names(name) AS (SELECT (SELECT min(tsname) FROM log_points) UNION ALL "
+    "SELECT (SELECT min(tsname) FROM log_points WHERE tsname > name) FROM names WHERE name IS NOT NULL) "
+    "SELECT name FROM names WHERE name IS NOT NULL "
+    "AND EXISTS (SELECT 1 FROM log_points WHERE tsname = name AND time < ?1)";
+constexpr const char* kDeleteOld =
+    "DELETE FROM log_points WHERE id IN (SELECT id FROM log_points WHERE tsname = ?1 AND time < ?2 "
+    "ORDER BY time LIMIT ?3)";
+// A delete of old rows waits at most this long for another connection's
+// lock: it is tried again at the next round, and delivery goes on meanwhile.
+constexpr double kDeleteBusyLimit = 1.0;
 constexpr const char* kCreateLedger =
     "CREATE TABLE IF NOT EXISTS log_points_delivered (recorder_id TEXT PRIMARY KEY, stored INTEGER NOT NULL)";
 
@@ -106,7 +119,7 @@ int SqliteStore::OnBusy(void* self, int count) {
         store->busy_since_ = now;
     }
     if (store->interrupted_.load() || store->fork_pending_.load()
-        || now - store->busy_since_ >= static_cast<std::int64_t>(store->timeout_ * 1000)) {
+        || now - store->busy_since_ >= static_cast<std::int64_t>(store->busy_limit_ * 1000)) {
         return 0;  // SQLITE_BUSY: "database is locked"
     }
     const timespec pause{0, std::min(count + 1, 5) * 1'000'000L};
@@ -624,6 +637,67 @@ void SqliteStore::AdvanceLedger(const BatchNumbers& numbers, const LedgerPlan& p
     if (rc != sqlite::kDone) {
         Fail("cannot write the ledger of");
     }
+}
+
+std::uint64_t SqliteStore::DeleteBefore(std::int64_t before, std::uint64_t max_rows) {
+    const std::lock_guard<std::mutex> io(io_mutex_);
+    if (conn_ == nullptr || interrupted_.load() || FileReplaced()) {
+        return 0;  // the next write opens the file the path names
+    }
+    const std::uint64_t forks = forks_.load();
+    char cutoff[kTimeTextSize];
+    FormatTime(before, cutoff);
+    std::vector<std::string> names;
+    std::uint64_t deleted = 0;
+    sqlite::Statement* stmt = nullptr;
+    busy_limit_ = std::min(timeout_, kDeleteBusyLimit);
+    try {
+        stmt = Prepare(kOldSeries);
+        api_.bind_text(stmt, 1, cutoff, static_cast<int>(kTimeTextSize), sqlite::kStatic);
+        int rc;
+        while ((rc = api_.step(stmt)) == sqlite::kRow) {
+            names.emplace_back(reinterpret_cast<const char*>(api_.column_text(stmt, 0)),
+                               static_cast<std::size_t>(api_.column_bytes(stmt, 0)));
+        }
+        api_.finalize(stmt);
+        stmt = nullptr;
+        if (rc != sqlite::kDone) {
+            Fail("cannot read the old rows of");
+        }
+        if (!names.empty()) {
+            Exec("BEGIN IMMEDIATE");
+            stmt = Prepare(kDeleteOld);
+            for (const std::string& name : names) {
+                api_.bind_text(stmt, 1, name.data(), static_cast<int>(name.size()), sqlite::kStatic);
+                api_.bind_text(stmt, 2, cutoff, static_cast<int>(kTimeTextSize), sqlite::kStatic);
+                api_.bind_int64(stmt, 3, static_cast<long long>(max_rows - deleted));
+                rc = api_.step(stmt);
+                api_.reset(stmt);
+                if (rc != sqlite::kDone) {
+                    Fail("cannot delete old rows from");
+                }
+                deleted += static_cast<std::uint64_t>(api_.changes(conn_));
+                if (deleted >= max_rows) {
+                    break;
+                }
+            }
+            api_.finalize(stmt);
+            stmt = nullptr;
+            Exec("COMMIT");
+        }
+    } catch (const StoreError&) {
+        api_.finalize(stmt);
+        if (conn_ != nullptr && api_.get_autocommit(conn_) == 0) {
+            api_.exec(conn_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        busy_limit_ = timeout_;
+        if (forks_.load() != forks) {
+            return 0;  // a fork interrupted it: the next round deletes them
+        }
+        throw;
+    }
+    busy_limit_ = timeout_;
+    return deleted;
 }
 
 void SqliteStore::Interrupt() noexcept {

@@ -12,6 +12,9 @@
 // stored under it, in the transaction that stores them, by the rule of
 // numbering.h, so that rows sent again are not stored twice.
 //
+// Retention deletes through the index on (tsname, time), in a transaction of
+// its own, waiting at most a second for another connection's lock.
+//
 // A write's steps: the file (Connect), the ledger (ReadLedger), the rows
 // (Insert: a text longer than the connection's limit is refused with its
 // row's index), the ledger's advance, the commit.
@@ -53,6 +56,8 @@ public:
     const std::string& where() const override { return path_; }
     RowFormat format() const override { return RowFormat::kUtf8; }
     void Write(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events) override;
+    bool deletes_rows() const override { return true; }
+    std::uint64_t DeleteBefore(std::int64_t before, std::uint64_t max_rows) override;
     void Interrupt() noexcept override;
     void Close() noexcept override;
     void PrepareFork() noexcept override;
@@ -114,6 +119,7 @@ private:
     WrittenSeries written_series_;  // on this connection
     std::atomic<bool> interrupted_{false};
     std::int64_t busy_since_ = 0;
+    double busy_limit_ = timeout_;  // seconds the busy handler waits for another connection's lock
     bool ledger_ready_ = false;  // the connection has made sure of the ledger
     // The key this store wrote under, and the count its ledger showed for it
     // then (PlanLedger's `known_from`).

@@ -88,6 +88,20 @@ public:
     // being given up). Safe from any thread.
     virtual void Interrupt() noexcept = 0;
 
+    // Retention: deletes, in one transaction, at most `max_rows` rows of the
+    // table (of every series, whoever wrote them) whose time is before
+    // `before` (microseconds since the epoch, UTC), each series' oldest
+    // first; rows without a time are kept. Returns the rows deleted.
+    // StoreError when it fails; nothing is deleted then. A store without a
+    // connection does nothing (the next Write connects). Stores that cannot
+    // delete say so with deletes_rows().
+    virtual bool deletes_rows() const { return false; }
+    virtual std::uint64_t DeleteBefore(std::int64_t before, std::uint64_t max_rows) {
+        (void)before;
+        (void)max_rows;
+        throw StoreError(where() + " cannot delete rows");
+    }
+
     // Releases the connection.
     virtual void Close() noexcept = 0;
 

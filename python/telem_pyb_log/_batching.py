@@ -155,6 +155,9 @@ class RecorderStats:
     spool_oldest_age: float | None = None
     spool_error: str | None = None
     unspooled: int = 0
+    # With a retention: rows older than it that the writer deleted from the
+    # table, of any series (also those other recorders and processes wrote).
+    pruned: int = 0
 
 
 class RecorderOptions(TypedDict, total=False):
@@ -170,6 +173,7 @@ class RecorderOptions(TypedDict, total=False):
     spool: str | os.PathLike[str] | None
     spool_interval: float
     spool_max_bytes: int
+    retention: float | None
 
 
 def _check_count(name: str, value: object) -> None:
@@ -197,6 +201,10 @@ def check_options(options: RecorderOptions) -> None:
     for name in ("max_delay", "block_timeout", "exit_timeout", "log_interval", "spool_interval"):
         if name in given:
             check_seconds(name, given[name])
+    retention = given.get("retention")
+    if retention is not None and (isinstance(retention, bool) or not isinstance(retention, (int, float))
+                                  or not math.isfinite(retention) or retention <= 0):
+        raise ValueError(f"retention must be None or a finite number of seconds > 0, not {retention!r}")
     if given.get("on_full", "drop") not in ("drop", "block"):
         raise ValueError(f"on_full must be 'drop' or 'block', not {given['on_full']!r}")
     spool = given.get("spool")
@@ -255,6 +263,12 @@ class LogRecorder(_native.Recorder):
       `spool_max_bytes`; when it is full, rows wait in the queue and on_full
       applies. One recorder at a time may use a spool (it is locked), and
       not in a child after fork().
+    - With `retention=SECONDS` (SQLite and PostgreSQL stores only) the
+      writer deletes the rows of its table whose time is older than that,
+      of every series, whoever wrote them: after a write, at most once a
+      second, at most 10,000 rows a transaction, between batches. Rows
+      without a time are kept. The rows deleted are counted in
+      `stats.pruned`; a delete that fails is logged and tried again.
 
     Subclasses may not define the recorder operations (see
     `_RECORDER_OPERATIONS`); extend a log recorder with a `Store`.
@@ -295,6 +309,11 @@ def _start(recorder: _native.Recorder, label: str, store: Store | _native.Native
     check_options(options)
     spool = spool_path(options)
     connected = True
+    retention = options.get("retention")
+    if retention is not None and not isinstance(store, _native.NativeStore):
+        raise ValueError(f"retention needs a SQLite or PostgreSQL store, whose rows the writer deletes; "
+                         f"{label} cannot delete from a store of your own ({store.where}): delete its old rows "
+                         "in the store itself, or leave retention at None")
     if not isinstance(store, _native.NativeStore):
         try:
             store.connect()
@@ -323,6 +342,7 @@ def _start(recorder: _native.Recorder, label: str, store: Store | _native.Native
         float(options.get("spool_interval", DEFAULT_SPOOL_INTERVAL)),
         options.get("spool_max_bytes", DEFAULT_SPOOL_MAX_BYTES),
         connected,
+        float(retention or 0.0),
     )
     # Closes the recorder if it is garbage collected unclosed; at exit,
     # _close_at_exit closes every recorder at once instead.
