@@ -493,7 +493,8 @@ def test_a_pool_ended_by_terminate_delivers_what_its_workers_recorded(db):
         import multiprocessing, warnings
         warnings.simplefilter("ignore", DeprecationWarning)
         from telem_pyb_log import SqliteRecorder
-        rec = SqliteRecorder({str(db)!r}, batch_size=100_000, max_delay=3600)
+        # A generous exit_timeout: the sanitizer build under a loaded machine is slow.
+        rec = SqliteRecorder({str(db)!r}, batch_size=100_000, max_delay=3600, exit_timeout=60)
         rec.record_metadata_kv({{"tsname": "pool"}})
 
         def work(first):
@@ -506,7 +507,7 @@ def test_a_pool_ended_by_terminate_delivers_what_its_workers_recorded(db):
             print("done")
     """)
     assert proc.stdout.strip() == "done", proc.stderr
-    assert sorted(int(row[2]) for row in sqlite_rows(db)) == list(range(4000))
+    assert sorted(int(row[2]) for row in sqlite_rows(db)) == list(range(4000)), proc.stderr
 
 
 class HangingStore(JsonLinesStore):
