@@ -309,6 +309,15 @@ public:
         }
     }
 
+    // Calls f(const RowView&, const std::shared_ptr<const Series>* series)
+    // for every row, in order (see Chunk::ForEachEntry).
+    template <typename F>
+    void ForEachEntry(F&& f) const {
+        for (const auto& chunk : chunks_) {
+            chunk->ForEachEntry(f);
+        }
+    }
+
     const std::vector<std::unique_ptr<Chunk>>& chunks() const { return chunks_; }
 
     // Calls f(const std::shared_ptr<const Series>&) for the series of every

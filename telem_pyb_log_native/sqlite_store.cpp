@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "norv/telem/TelemException.h"
@@ -18,42 +19,81 @@ namespace {
 
 constexpr const char* kColumns[] = {"mtime", "tsname", "value", "btype", "units", "comment", "origin"};
 // The version of the tables' shape that this code makes; tables without
-// log_points_schema are version 1 (the seven texts only).
-constexpr int kSchemaVersion = 2;
-constexpr const char* kCreateTable =
-    "CREATE TABLE log_points (id INTEGER PRIMARY KEY, mtime TEXT NOT NULL, tsname TEXT NOT NULL, "
-    "value TEXT NOT NULL, btype TEXT NOT NULL, units TEXT NOT NULL, comment TEXT NOT NULL, origin TEXT NOT NULL, "
-    "time TEXT, number REAL)";
-// One index: a series and a time range; a series' rows in the order of id
-// are its entries sorted (tables of version 1 keep their index on
-// (tsname, id) as well).
-constexpr const char* kCreateIndex = "CREATE INDEX IF NOT EXISTS log_points_tsname_time ON log_points (tsname, time)";
+// log_points_schema are version 1 (the seven texts only), version 2 kept
+// the seven texts of each row with its typed columns.
+constexpr int kSchemaVersion = 3;
+// Version 3: each row names its series by the id of log_points_series, and
+// keeps its time as microseconds since the epoch; its mtime is NULL where it
+// is the recorders' own stamp of that time, its value NULL where it is
+// SQLite's text of its number (a text that any SQLite writes alike, see
+// PlainNumberText). The view log_points shows the rows as version 2 held
+// them. The series' id is explicit: VACUUM may renumber an implicit rowid.
 constexpr const char* kCreateSeries =
-    "CREATE TABLE IF NOT EXISTS log_points_series (tsid TEXT NOT NULL, tsname TEXT NOT NULL, btype TEXT NOT NULL, "
-    "units TEXT NOT NULL, origin TEXT NOT NULL, serial TEXT NOT NULL, role TEXT NOT NULL, comment TEXT NOT NULL, "
-    "json TEXT NOT NULL, first_written TEXT NOT NULL, last_written TEXT NOT NULL, "
-    "PRIMARY KEY (tsname, tsid, btype, units, origin, serial, role, comment, json))";
+    "CREATE TABLE IF NOT EXISTS log_points_series (id INTEGER PRIMARY KEY, tsid TEXT NOT NULL, "
+    "tsname TEXT NOT NULL, btype TEXT NOT NULL, units TEXT NOT NULL, origin TEXT NOT NULL, serial TEXT NOT NULL, "
+    "role TEXT NOT NULL, comment TEXT NOT NULL, json TEXT NOT NULL, first_written TEXT NOT NULL, "
+    "last_written TEXT NOT NULL, UNIQUE (tsname, tsid, btype, units, origin, serial, role, comment, json))";
+constexpr const char* kCreateRows =
+    "CREATE TABLE IF NOT EXISTS log_points_rows (id INTEGER PRIMARY KEY, series INTEGER NOT NULL, time INTEGER, "
+    "number REAL, mtime TEXT, value TEXT)";
+// One index: a series and a time range (a range in epoch seconds or
+// milliseconds is one multiplication away).
+constexpr const char* kCreateIndex =
+    "CREATE INDEX IF NOT EXISTS log_points_rows_series_time ON log_points_rows (series, time)";
+constexpr const char* kCreateSchema =
+    "CREATE TABLE log_points_schema (version INTEGER NOT NULL, unfilled_upto INTEGER NOT NULL, "
+    "untyped_upto INTEGER NOT NULL DEFAULT 0)";
+// The table of an earlier version while its rows move to log_points_rows:
+// those up to log_points_schema's unfilled_upto are still there, and the
+// view shows them too.
+constexpr const char* kUpgrading = "log_points_upgrading";
 constexpr const char* kUpsertSeries =
-    "INSERT INTO log_points_series VALUES (?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT "
+    "INSERT INTO log_points_series (tsid, tsname, btype, units, origin, serial, role, comment, json, first_written, "
+    "last_written) VALUES (?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT "
     "(tsname, tsid, btype, units, origin, serial, role, comment, json) DO UPDATE SET last_written = "
     "excluded.last_written";
+constexpr const char* kSeriesId =
+    "SELECT id FROM log_points_series WHERE tsid = ?1 AND tsname = ?2 AND btype = ?3 AND units = ?4 AND "
+    "origin = ?5 AND serial = ?6 AND role = ?7 AND comment = ?8 AND json = ?9";
 constexpr int kFillRows = 10000;  // rows of an upgrade's transaction
 constexpr int kMaxRowsPerInsert = 500;
-// Retention: the series names that have rows older than a time (?1), each
-// found through the index (a walk from name to name, not a scan of rows).
+constexpr int kRowParams = 6;  // series, time, number, mtime, value, and the number whose text value may be
+// Retention: the series that have rows older than a time (?1), each found
+// through the index.
 constexpr const char* kOldSeries =
-    "WITH RECURSIVE names(name) AS (SELECT (SELECT min(tsname) FROM log_points) UNION ALL "
-    "SELECT (SELECT min(tsname) FROM log_points WHERE tsname > name) FROM names WHERE name IS NOT NULL) "
-    "SELECT name FROM names WHERE name IS NOT NULL "
-    "AND EXISTS (SELECT 1 FROM log_points WHERE tsname = name AND time < ?1)";
+    "SELECT s.id FROM log_points_series s WHERE EXISTS (SELECT 1 FROM log_points_rows r WHERE r.series = s.id "
+    "AND r.time < ?1)";
 constexpr const char* kDeleteOld =
-    "DELETE FROM log_points WHERE id IN (SELECT id FROM log_points WHERE tsname = ?1 AND time < ?2 "
+    "DELETE FROM log_points_rows WHERE id IN (SELECT id FROM log_points_rows WHERE series = ?1 AND time < ?2 "
     "ORDER BY time LIMIT ?3)";
 // A delete of old rows waits at most this long for another connection's
 // lock: it is tried again at the next round, and delivery goes on meanwhile.
 constexpr double kDeleteBusyLimit = 1.0;
 constexpr const char* kCreateLedger =
     "CREATE TABLE IF NOT EXISTS log_points_delivered (recorder_id TEXT PRIMARY KEY, stored INTEGER NOT NULL)";
+
+// "YYYY-MM-DDTHH:MM:SS" of microseconds since the epoch (floored).
+std::string SecondsText(const std::string& us) {
+    return "strftime('%Y-%m-%dT%H:%M:%S', " + us + " / 1000000 - (" + us + " % 1000000 < 0), 'unixepoch')";
+}
+
+// The view log_points: the rows with version 2's columns and texts (and,
+// while an upgrade moves them, the rows not moved yet).
+std::string CreateView(bool upgrading) {
+    const std::string fraction = "(r.time % 1000000 + 1000000) % 1000000";
+    std::string sql =
+        "CREATE VIEW log_points AS SELECT r.id AS id, coalesce(r.mtime, " + SecondsText("r.time")
+        + " || printf('.%06d+00:00', " + fraction + ")) AS mtime, s.tsname AS tsname, "
+        "coalesce(r.value, CAST(r.number AS TEXT)) AS value, s.btype AS btype, s.units AS units, "
+        "s.comment AS comment, s.origin AS origin, CASE WHEN r.time IS NOT NULL THEN " + SecondsText("r.time")
+        + " || printf('.%06dZ', " + fraction + ") END AS time, r.number AS number "
+        "FROM log_points_rows r JOIN log_points_series s ON s.id = r.series";
+    if (upgrading) {
+        sql += std::string(" UNION ALL SELECT id, mtime, tsname, value, btype, units, comment, origin, time, number "
+                           "FROM ") + kUpgrading + " WHERE id <= (SELECT max(unfilled_upto) FROM log_points_schema)";
+    }
+    return sql;
+}
 
 std::int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -155,9 +195,9 @@ void SqliteStore::Open() {
             }
             throw;
         }
-        FillTypedColumns();
+        FinishUpgrade();
         const int variables = api_.limit(conn_, sqlite::kLimitVariableNumber, -1);
-        rows_per_insert_ = std::max(1, std::min(kMaxRowsPerInsert, variables / 9));
+        rows_per_insert_ = std::max(1, std::min(kMaxRowsPerInsert, variables / kRowParams));
         file_ = IdOf(path_);
         if (!file_.known) {
             Fail("cannot find");
@@ -180,6 +220,17 @@ sqlite::Statement* SqliteStore::Prepare(const char* sql) {
 
 bool SqliteStore::TableExists(const char* name) {
     sqlite::Statement* stmt = Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    api_.bind_text(stmt, 1, name, -1, sqlite::kStatic);
+    const int rc = api_.step(stmt);
+    api_.finalize(stmt);
+    if (rc != sqlite::kRow && rc != sqlite::kDone) {
+        Fail("cannot read the tables of");
+    }
+    return rc == sqlite::kRow;
+}
+
+bool SqliteStore::ObjectExists(const char* name) {
+    sqlite::Statement* stmt = Prepare("SELECT 1 FROM sqlite_master WHERE name = ?");
     api_.bind_text(stmt, 1, name, -1, sqlite::kStatic);
     const int rc = api_.step(stmt);
     api_.finalize(stmt);
@@ -243,18 +294,13 @@ std::vector<std::string> SqliteStore::ColumnProblems(std::vector<std::string>& f
     return problems;
 }
 
-// In the transaction of Open: creates the tables, or checks them and upgrades
-// those of version 1 (adds the typed columns, their index and the series
-// table, and leaves the filling of the typed columns to FillTypedColumns).
+// In the transaction of Open: creates the tables, or checks them and starts
+// the upgrade of those of an earlier version (the table is renamed
+// log_points_upgrading, the series table gains ids, the view takes the
+// table's name and shows its rows too), moving its newest rows at once:
+// rows written later get ids above every old row's. MoveOldRows moves the
+// rest.
 void SqliteStore::CreateOrUpgrade() {
-    if (!TableExists("log_points")) {
-        Exec(kCreateTable);
-        Exec(kCreateIndex);
-        Exec(kCreateSeries);
-        Exec("CREATE TABLE log_points_schema (version INTEGER NOT NULL, unfilled_upto INTEGER NOT NULL);"
-             "INSERT INTO log_points_schema VALUES (2, 0)");
-        return;
-    }
     const long long version =
         TableExists("log_points_schema") ? QueryInt("SELECT max(version) FROM log_points_schema", 1) : 1;
     if (version > kSchemaVersion) {
@@ -262,6 +308,34 @@ void SqliteStore::CreateOrUpgrade() {
             label_ + ": the table log_points in " + path_ + " was made by a newer version of telem_pyb_log (schema "
             + std::to_string(version) + "; this version knows schemas up to " + std::to_string(kSchemaVersion)
             + "); record into it with that version");
+    }
+    if (!TableExists("log_points")) {
+        if (ObjectExists("log_points") && !(version == kSchemaVersion && TableExists("log_points_rows"))) {
+            throw norv::telem::TelemException(label_ + ": log_points in " + path_
+                                              + " is not a table of log records; it cannot hold log records");
+        }
+        if (version == kSchemaVersion && TableExists("log_points_rows")) {
+            const std::string problems = RowsProblems();
+            if (!problems.empty()) {
+                throw norv::telem::TelemException(label_ + ": the table log_points_rows in " + path_
+                                                  + " exists with other columns (" + problems
+                                                  + "); it cannot hold log records");
+            }
+            Exec(kCreateSeries);
+            Exec(kCreateIndex);
+            if (!ObjectExists("log_points")) {
+                Exec(CreateView(TableExists(kUpgrading)).c_str());
+            }
+            return;
+        }
+        Exec(kCreateSeries);
+        Exec(kCreateRows);
+        Exec(kCreateIndex);
+        Exec(CreateView(false).c_str());
+        Exec("DROP TABLE IF EXISTS log_points_schema");
+        Exec(kCreateSchema);
+        Exec("INSERT INTO log_points_schema VALUES (3, 0, 0)");
+        return;
     }
     std::vector<std::string> found;
     const std::vector<std::string> problems = ColumnProblems(found);
@@ -274,76 +348,180 @@ void SqliteStore::CreateOrUpgrade() {
                                           + " exists with other columns (" + list
                                           + "); it cannot hold log records");
     }
-    if (version < kSchemaVersion) {
-        for (const char* column : {"time", "number"}) {
-            if (std::find(found.begin(), found.end(), column) == found.end()) {
-                Exec(std::string("ALTER TABLE log_points ADD COLUMN ").append(column).append(
-                         column == std::string("time") ? " TEXT" : " REAL").c_str());
-            }
-        }
-        // The rows up to the last one now lack their typed fields; later ones
-        // are written with them.
-        const long long last = QueryInt("SELECT coalesce(max(id), 0) FROM log_points", 0);
-        Exec("CREATE TABLE IF NOT EXISTS log_points_schema (version INTEGER NOT NULL, "
-             "unfilled_upto INTEGER NOT NULL); DELETE FROM log_points_schema");
-        Exec(("INSERT INTO log_points_schema VALUES (2, " + std::to_string(last) + ")").c_str());
+    const long long last = QueryInt("SELECT coalesce(max(id), 0) FROM log_points", 0);
+    // The rows whose typed columns an earlier upgrade had not filled yet
+    // (all of version 1's) take them from their texts.
+    long long untyped = last;
+    if (version == 2) {
+        untyped = QueryInt("SELECT coalesce(max(unfilled_upto), 0) FROM log_points_schema", 0);
     }
-    Exec(kCreateIndex);
+    // Other views that name log_points keep that name, which the view takes.
+    Exec("PRAGMA legacy_alter_table = ON");
+    Exec((std::string("ALTER TABLE log_points RENAME TO ") + kUpgrading).c_str());
+    if (TableExists("log_points_series")) {
+        Exec("ALTER TABLE log_points_series RENAME TO log_points_series_upgrading");
+    }
+    Exec("PRAGMA legacy_alter_table = OFF");
+    for (const char* column : {"time", "number"}) {
+        if (std::find(found.begin(), found.end(), column) == found.end()) {
+            Exec((std::string("ALTER TABLE ") + kUpgrading + " ADD COLUMN " + column
+                  + (column == std::string("time") ? " TEXT" : " REAL")).c_str());
+        }
+    }
     Exec(kCreateSeries);
+    if (TableExists("log_points_series_upgrading")) {
+        Exec("INSERT INTO log_points_series (tsid, tsname, btype, units, origin, serial, role, comment, json, "
+             "first_written, last_written) SELECT tsid, tsname, btype, units, origin, serial, role, comment, json, "
+             "first_written, last_written FROM log_points_series_upgrading ORDER BY rowid; "
+             "DROP TABLE log_points_series_upgrading");
+    }
+    Exec(kCreateRows);
+    Exec(kCreateIndex);
+    Exec("DROP TABLE IF EXISTS log_points_schema");
+    Exec(kCreateSchema);
+    Exec(("INSERT INTO log_points_schema VALUES (3, " + std::to_string(last) + ", " + std::to_string(untyped) + ")")
+             .c_str());
+    Exec(CreateView(true).c_str());
+    MoveOldRows();
 }
 
-// Fills the typed columns of the rows an upgrade found, from their texts,
-// newest first, kFillRows rows a transaction; log_points_schema keeps the
-// last row not yet filled, so that a fill that was cut off goes on later.
-void SqliteStore::FillTypedColumns() {
-    for (;;) {
-        Exec("BEGIN IMMEDIATE");
+// What keeps log_points_rows from holding the rows of version 3.
+std::string SqliteStore::RowsProblems() {
+    std::string problems;
+    sqlite::Statement* info = Prepare("SELECT name, lower(type) FROM pragma_table_info('log_points_rows')");
+    std::vector<std::pair<std::string, std::string>> columns;
+    int rc;
+    while ((rc = api_.step(info)) == sqlite::kRow) {
+        columns.emplace_back(reinterpret_cast<const char*>(api_.column_text(info, 0)),
+                             reinterpret_cast<const char*>(api_.column_text(info, 1)));
+    }
+    api_.finalize(info);
+    if (rc != sqlite::kDone) {
+        Fail("cannot read the tables of");
+    }
+    const std::pair<const char*, const char*> wanted[] = {{"id", "integer"},   {"series", "integer"},
+                                                          {"time", "integer"}, {"number", "real"},
+                                                          {"mtime", "text"},   {"value", "text"}};
+    for (const auto& [name, type] : wanted) {
+        const auto at = std::find_if(columns.begin(), columns.end(), [&](const auto& c) { return c.first == name; });
+        if (at == columns.end()) {
+            problems += (problems.empty() ? "" : "; ") + std::string("there is no column ") + name;
+        } else if (at->second != type) {
+            problems += (problems.empty() ? "" : "; ") + std::string(name) + " is " + at->second + ", not " + type;
+        }
+    }
+    return problems;
+}
+
+// Moves the newest kFillRows rows of an upgrade's table to log_points_rows,
+// in the caller's transaction, and notes the last row not moved yet; when
+// none is left, drops the old table and makes the view its own. True while
+// rows are left.
+bool SqliteStore::MoveOldRows() {
+    const long long upto = QueryInt("SELECT coalesce(max(unfilled_upto), 0) FROM log_points_schema", 0);
+    if (upto > 0) {
+        const long long untyped = QueryInt("SELECT coalesce(max(untyped_upto), 0) FROM log_points_schema", 0);
+        sqlite::Statement* select = nullptr;
+        sqlite::Statement* insert = nullptr;
+        sqlite::Statement* by_texts = nullptr;
+        const auto finalize = [&] {
+            api_.finalize(select);
+            api_.finalize(insert);
+            api_.finalize(by_texts);
+        };
+        long long lowest = upto + 1;
+        int rows = 0;
         try {
-            const long long upto = QueryInt("SELECT max(unfilled_upto) FROM log_points_schema", 0);
-            if (upto <= 0) {
-                Exec("COMMIT");
-                return;
-            }
-            sqlite::Statement* select =
-                Prepare("SELECT id, mtime, value FROM log_points WHERE id <= ? ORDER BY id DESC LIMIT ?");
-            sqlite::Statement* update = nullptr;
-            const auto finalize = [&] {
-                api_.finalize(select);
-                api_.finalize(update);
-            };
-            try {
-                update = Prepare("UPDATE log_points SET time = ?, number = ? WHERE id = ?");
-                api_.bind_int64(select, 1, upto);
-                api_.bind_int64(select, 2, kFillRows);
-                long long lowest = upto + 1;
-                int rows = 0;
-                int rc;
-                while ((rc = api_.step(select)) == sqlite::kRow) {
-                    const auto text = [&](int column) {
-                        const char* t = reinterpret_cast<const char*>(api_.column_text(select, column));
-                        return std::string_view(t != nullptr ? t : "", api_.column_bytes(select, column));
-                    };
-                    lowest = api_.column_int64(select, 0);
-                    ++rows;
-                    const TypedFields typed = TypedFromTexts(text(1), text(2));
-                    BindTyped(update, 1, typed);
-                    api_.bind_int64(update, 3, lowest);
-                    const int done = api_.step(update);
-                    api_.reset(update);
-                    if (done != sqlite::kDone) {
-                        Fail("cannot upgrade");
+            select = Prepare((std::string("SELECT id, mtime, tsname, value, btype, units, comment, origin, time, "
+                                          "number FROM ") + kUpgrading + " WHERE id <= ? ORDER BY id DESC LIMIT ?")
+                                 .c_str());
+            insert = Prepare("INSERT INTO log_points_rows (id, series, time, number, mtime, value) VALUES "
+                             "(?7, ?1, ?2, ?3, ?4, CASE WHEN ?5 = CAST(?6 AS TEXT) THEN NULL ELSE ?5 END)");
+            // Rows of version 2 name no description: they take the first
+            // one with their five texts, or one made of them.
+            by_texts = Prepare("SELECT min(id) FROM log_points_series WHERE tsname = ?1 AND btype = ?2 AND "
+                               "units = ?3 AND comment = ?4 AND origin = ?5");
+            std::unordered_map<std::string, std::int64_t> series_of;
+            api_.bind_int64(select, 1, upto);
+            api_.bind_int64(select, 2, kFillRows);
+            int rc;
+            while ((rc = api_.step(select)) == sqlite::kRow) {
+                const auto text = [&](int column) {
+                    const char* t = reinterpret_cast<const char*>(api_.column_text(select, column));
+                    return std::string_view(t != nullptr ? t : "", api_.column_bytes(select, column));
+                };
+                lowest = api_.column_int64(select, 0);
+                ++rows;
+                RowView row{text(1), text(2), text(3), text(4), text(5), text(6), text(7), {}};
+                if (lowest <= untyped) {
+                    row.typed = TypedFromTexts(row.mtime, row.value);
+                } else {
+                    if (api_.column_type(select, 8) != sqlite::kNull) {
+                        row.typed.has_time = ParseTime(text(8), row.typed.time);
+                    }
+                    if (api_.column_type(select, 9) != sqlite::kNull) {
+                        row.typed.has_number = true;
+                        row.typed.number = api_.column_double(select, 9);
                     }
                 }
-                if (rc != sqlite::kDone) {
+                const std::string key = WrittenSeries::FullKey(row);
+                auto at = series_of.find(key);
+                if (at == series_of.end()) {
+                    const std::string_view texts[] = {row.tsname, row.btype, row.units, row.comment, row.origin};
+                    for (int i = 0; i < 5; ++i) {
+                        api_.bind_text(by_texts, i + 1, texts[i].data(), static_cast<int>(texts[i].size()),
+                                       sqlite::kStatic);
+                    }
+                    const int found = api_.step(by_texts);
+                    const bool known = found == sqlite::kRow && api_.column_type(by_texts, 0) != sqlite::kNull;
+                    const std::int64_t id = known ? api_.column_int64(by_texts, 0) : 0;
+                    api_.reset(by_texts);
+                    if (found != sqlite::kRow) {
+                        Fail("cannot upgrade");
+                    }
+                    at = series_of.emplace(key, known ? id : SeriesOfTexts(row)).first;
+                }
+                BindRow(insert, 1, at->second, row);
+                api_.bind_int64(insert, 7, lowest);
+                const int done = api_.step(insert);
+                api_.reset(insert);
+                if (done != sqlite::kDone) {
                     Fail("cannot upgrade");
                 }
-                finalize();
-                const long long next = rows < kFillRows ? 0 : lowest - 1;
-                Exec(("UPDATE log_points_schema SET unfilled_upto = " + std::to_string(next)).c_str());
-            } catch (...) {
-                finalize();
-                throw;
             }
+            if (rc != sqlite::kDone) {
+                Fail("cannot upgrade");
+            }
+            finalize();
+        } catch (const TextRefused&) {
+            finalize();
+            Fail("cannot upgrade");
+        } catch (...) {
+            finalize();
+            throw;
+        }
+        const long long next = rows < kFillRows ? 0 : lowest - 1;
+        Exec(("UPDATE log_points_schema SET unfilled_upto = " + std::to_string(next)).c_str());
+        if (next > 0) {
+            return true;
+        }
+    }
+    if (TableExists(kUpgrading)) {
+        Exec("DROP VIEW IF EXISTS log_points");
+        Exec((std::string("DROP TABLE ") + kUpgrading).c_str());
+        Exec(CreateView(false).c_str());
+    }
+    return false;
+}
+
+// The rest of an upgrade, kFillRows rows a transaction: one that was cut
+// off (the process killed) goes on at the next opening, by any process.
+void SqliteStore::FinishUpgrade() {
+    bool more = true;
+    while (more) {
+        Exec("BEGIN IMMEDIATE");
+        try {
+            more = MoveOldRows();
             Exec("COMMIT");
         } catch (...) {
             if (api_.get_autocommit(conn_) == 0) {
@@ -354,43 +532,86 @@ void SqliteStore::FillTypedColumns() {
     }
 }
 
-void SqliteStore::BindTyped(sqlite::Statement* stmt, int first, const TypedFields& typed) {
+// Binds a row's series id, time, number, mtime and value at `first` and
+// the five parameters after it (see kRowParams): mtime NULL where it is the
+// stamp of the time; the value's text, and the number that SQLite's text
+// of may stand for it.
+void SqliteStore::BindRow(sqlite::Statement* stmt, int first, std::int64_t series, const RowView& row) {
+    const TypedFields& typed = row.typed;
+    api_.bind_int64(stmt, first, series);
     if (typed.has_time) {
-        char text[kTimeTextSize];
-        FormatTime(typed.time, text);
-        api_.bind_text(stmt, first, text, static_cast<int>(kTimeTextSize), sqlite::kTransient);
-    } else {
-        api_.bind_null(stmt, first);
-    }
-    if (typed.has_number) {
-        api_.bind_double(stmt, first + 1, typed.number);  // SQLite stores NaN as NULL
+        api_.bind_int64(stmt, first + 1, typed.time);
     } else {
         api_.bind_null(stmt, first + 1);
     }
+    if (typed.has_number) {
+        api_.bind_double(stmt, first + 2, typed.number);  // SQLite stores NaN as NULL
+    } else {
+        api_.bind_null(stmt, first + 2);
+    }
+    if (StampOfTime(row.mtime, typed)) {
+        api_.bind_null(stmt, first + 3);
+    } else {
+        BindText(stmt, first + 3, row.mtime);
+    }
+    BindText(stmt, first + 4, row.value);
+    if (typed.has_number && PlainNumberText(row.value)) {
+        api_.bind_double(stmt, first + 5, typed.number);
+    } else {
+        api_.bind_null(stmt, first + 5);
+    }
 }
 
-void SqliteStore::WriteSeries(const Batch& batch) {
-    const std::vector<const Series*> series = written_series_.Unwritten(batch);
-    if (series.empty()) {
-        return;
+void SqliteStore::BindText(sqlite::Statement* stmt, int index, std::string_view text) {
+    const int rc = api_.bind_text(stmt, index, text.data(), static_cast<int>(text.size()), sqlite::kStatic);
+    if (rc != sqlite::kOk) {
+        throw TextRefused{rc};
     }
+}
+
+// Writes a description to log_points_series (or notes that it was written
+// again) and gives its id.
+std::int64_t SqliteStore::UpsertSeries(const std::string_view (&fields)[9]) {
     if (upsert_series_ == nullptr) {
         upsert_series_ = Prepare(kUpsertSeries);
     }
+    if (series_id_ == nullptr) {
+        series_id_ = Prepare(kSeriesId);
+    }
     const std::string now = TimeTextNow();
-    for (const Series* s : series) {
+    for (int i = 0; i < 9; ++i) {
+        api_.bind_text(upsert_series_, i + 1, fields[i].data(), static_cast<int>(fields[i].size()), sqlite::kStatic);
+        api_.bind_text(series_id_, i + 1, fields[i].data(), static_cast<int>(fields[i].size()), sqlite::kStatic);
+    }
+    api_.bind_text(upsert_series_, 10, now.data(), static_cast<int>(now.size()), sqlite::kStatic);
+    api_.bind_text(upsert_series_, 11, now.data(), static_cast<int>(now.size()), sqlite::kStatic);
+    int rc = api_.step(upsert_series_);
+    api_.reset(upsert_series_);
+    if (rc != sqlite::kDone) {
+        api_.reset(series_id_);
+        Fail("cannot write to");
+    }
+    rc = api_.step(series_id_);
+    const std::int64_t id = rc == sqlite::kRow ? api_.column_int64(series_id_, 0) : 0;
+    api_.reset(series_id_);
+    if (rc != sqlite::kRow) {
+        Fail("cannot read the series of");
+    }
+    return id;
+}
+
+// The series made of a full row's five texts (its other fields empty).
+std::int64_t SqliteStore::SeriesOfTexts(const RowView& row) {
+    const std::string_view fields[9] = {"", row.tsname, row.btype, row.units, row.origin, "", "", row.comment, ""};
+    return UpsertSeries(fields);
+}
+
+void SqliteStore::WriteSeries(const Batch& batch) {
+    for (const Series* s : written_series_.Unwritten(batch)) {
         const norv::telem::TsMetadata& m = s->meta;
-        const std::string* fields[] = {&m.tsid,   &m.tsname, &m.btype,   &m.units, &m.origin,
-                                       &m.serial, &m.role,   &m.comment, &m.json,  &now, &now};
-        for (int i = 0; i < 11; ++i) {
-            api_.bind_text(upsert_series_, i + 1, fields[i]->data(), static_cast<int>(fields[i]->size()),
-                           sqlite::kStatic);
-        }
-        const int rc = api_.step(upsert_series_);
-        api_.reset(upsert_series_);
-        if (rc != sqlite::kDone) {
-            Fail("cannot write to");
-        }
+        const std::string_view fields[9] = {m.tsid,   m.tsname, m.btype,   m.units, m.origin,
+                                            m.serial, m.role,   m.comment, m.json};
+        written_series_.Written(s, UpsertSeries(fields));
     }
 }
 
@@ -401,6 +622,8 @@ void SqliteStore::CloseConnection() noexcept {
     inserts_.clear();
     api_.finalize(upsert_series_);
     upsert_series_ = nullptr;
+    api_.finalize(series_id_);
+    series_id_ = nullptr;
     written_series_.Forget();
     sqlite::Connection* conn;
     {
@@ -449,10 +672,13 @@ sqlite::Statement* SqliteStore::InsertStatement(int rows) {
     if (found != inserts_.end()) {
         return found->second;
     }
-    std::string sql =
-        "INSERT INTO log_points (mtime, tsname, value, btype, units, comment, origin, time, number) VALUES ";
+    // Each row's value is NULL where SQLite's text of its number (the
+    // sixth parameter: NULL unless that may stand for it) is the value.
+    std::string sql = "INSERT INTO log_points_rows (series, time, number, mtime, value) VALUES ";
     for (int i = 0; i < rows; ++i) {
-        sql += i == 0 ? "(?,?,?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?,?,?)";
+        const auto p = [&](int k) { return "?" + std::to_string(i * kRowParams + k); };
+        sql += (i == 0 ? "(" : ",(") + p(1) + "," + p(2) + "," + p(3) + "," + p(4) + ",CASE WHEN " + p(5)
+               + " = CAST(" + p(6) + " AS TEXT) THEN NULL ELSE " + p(5) + " END)";
     }
     sqlite::Statement* stmt = nullptr;
     if (api_.prepare_v2(conn_, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != sqlite::kOk) {
@@ -499,8 +725,8 @@ void SqliteStore::WriteOnce(const Batch& batch, const BatchNumbers& numbers, Del
     try {
         const LedgerPlan plan = ReadLedger(batch, numbers, events);
         if (plan.write) {
-            Insert(batch, static_cast<std::size_t>(plan.skip));
             WriteSeries(batch);
+            Insert(batch, static_cast<std::size_t>(plan.skip));
             AdvanceLedger(numbers, plan);
             written = batch.rows() - static_cast<std::size_t>(plan.skip);
         }
@@ -592,24 +818,30 @@ void SqliteStore::Insert(const Batch& batch, std::size_t skip) {
     std::size_t done = 0;
     int in_statement = 0;
     sqlite::Statement* stmt = nullptr;
-    batch.ForEach([&](const RowView& row) {
+    batch.ForEachEntry([&](const RowView& row, const std::shared_ptr<const Series>* series) {
         if (index++ < skip) {
             return;
         }
         if (in_statement == 0) {
             stmt = InsertStatement(static_cast<int>(std::min<std::size_t>(per_insert, total - done)));
         }
-        const std::string_view fields[] = {row.mtime, row.tsname, row.value, row.btype,
-                                           row.units, row.comment, row.origin};
-        for (int f = 0; f < 7; ++f) {
-            const int rc = api_.bind_text(stmt, in_statement * 9 + f + 1, fields[f].data(),
-                                          static_cast<int>(fields[f].size()), sqlite::kStatic);
-            if (rc != sqlite::kOk) {
-                api_.reset(stmt);
-                FailRows(rc, index - 1);  // a text longer than the store takes
+        std::int64_t id;
+        if (series != nullptr) {
+            id = written_series_.Id(series->get());
+        } else {
+            const std::string key = WrittenSeries::FullKey(row);
+            id = written_series_.FullId(key);
+            if (id == 0) {
+                id = SeriesOfTexts(row);
+                written_series_.FullWritten(key, id);
             }
         }
-        BindTyped(stmt, in_statement * 9 + 8, row.typed);
+        try {
+            BindRow(stmt, in_statement * kRowParams + 1, id, row);
+        } catch (const TextRefused& refused) {
+            api_.reset(stmt);
+            FailRows(refused.rc, index - 1);  // a text longer than the store takes
+        }
         ++done;
         if (++in_statement == per_insert || done == total) {
             const int rc = api_.step(stmt);
@@ -645,19 +877,16 @@ std::uint64_t SqliteStore::DeleteBefore(std::int64_t before, std::uint64_t max_r
         return 0;  // the next write opens the file the path names
     }
     const std::uint64_t forks = forks_.load();
-    char cutoff[kTimeTextSize];
-    FormatTime(before, cutoff);
-    std::vector<std::string> names;
+    std::vector<std::int64_t> names;  // series ids
     std::uint64_t deleted = 0;
     sqlite::Statement* stmt = nullptr;
     busy_limit_ = std::min(timeout_, kDeleteBusyLimit);
     try {
         stmt = Prepare(kOldSeries);
-        api_.bind_text(stmt, 1, cutoff, static_cast<int>(kTimeTextSize), sqlite::kStatic);
+        api_.bind_int64(stmt, 1, before);
         int rc;
         while ((rc = api_.step(stmt)) == sqlite::kRow) {
-            names.emplace_back(reinterpret_cast<const char*>(api_.column_text(stmt, 0)),
-                               static_cast<std::size_t>(api_.column_bytes(stmt, 0)));
+            names.push_back(api_.column_int64(stmt, 0));
         }
         api_.finalize(stmt);
         stmt = nullptr;
@@ -667,9 +896,9 @@ std::uint64_t SqliteStore::DeleteBefore(std::int64_t before, std::uint64_t max_r
         if (!names.empty()) {
             Exec("BEGIN IMMEDIATE");
             stmt = Prepare(kDeleteOld);
-            for (const std::string& name : names) {
-                api_.bind_text(stmt, 1, name.data(), static_cast<int>(name.size()), sqlite::kStatic);
-                api_.bind_text(stmt, 2, cutoff, static_cast<int>(kTimeTextSize), sqlite::kStatic);
+            for (const std::int64_t name : names) {
+                api_.bind_int64(stmt, 1, name);
+                api_.bind_int64(stmt, 2, before);
                 api_.bind_int64(stmt, 3, static_cast<long long>(max_rows - deleted));
                 rc = api_.step(stmt);
                 api_.reset(stmt);

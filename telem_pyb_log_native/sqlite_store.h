@@ -37,6 +37,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sqlite_api.h"
@@ -75,11 +76,21 @@ private:
     sqlite::Statement* InsertStatement(int rows);
     sqlite::Statement* Prepare(const char* sql);
     bool TableExists(const char* name);
+    bool ObjectExists(const char* name);
     long long QueryInt(const char* sql, long long none);
     void CreateOrUpgrade();
     std::vector<std::string> ColumnProblems(std::vector<std::string>& found);
-    void FillTypedColumns();
-    void BindTyped(sqlite::Statement* stmt, int first, const TypedFields& typed);
+    std::string RowsProblems();
+    bool MoveOldRows();
+    void FinishUpgrade();
+    // A text that SQLite refused to bind (longer than the connection takes).
+    struct TextRefused {
+        int rc;
+    };
+    void BindRow(sqlite::Statement* stmt, int first, std::int64_t series, const RowView& row);
+    void BindText(sqlite::Statement* stmt, int index, std::string_view text);
+    std::int64_t UpsertSeries(const std::string_view (&fields)[9]);
+    std::int64_t SeriesOfTexts(const RowView& row);
     void WriteSeries(const Batch& batch);
     void Exec(const char* sql);
     void WriteOnce(const Batch& batch, const BatchNumbers& numbers, DeliveryEvents& events);
@@ -116,6 +127,7 @@ private:
     int rows_per_insert_ = 1;
     std::map<int, sqlite::Statement*> inserts_;  // by row count
     sqlite::Statement* upsert_series_ = nullptr;
+    sqlite::Statement* series_id_ = nullptr;
     WrittenSeries written_series_;  // on this connection
     std::atomic<bool> interrupted_{false};
     std::int64_t busy_since_ = 0;

@@ -256,6 +256,62 @@ inline void FormatTime(std::int64_t micros, char* out) {
     out[26] = 'Z';
 }
 
+// Whether `mtime` is exactly the recorders' own stamp of `typed.time`
+// ("YYYY-MM-DDTHH:MM:SS.uuuuuu+00:00"), which the stores give back from
+// `time`: then they need not keep the text.
+inline bool StampOfTime(std::string_view mtime, const TypedFields& typed) {
+    constexpr std::string_view kUtc = "+00:00";
+    if (!typed.has_time || mtime.size() != 26 + kUtc.size() || mtime.substr(26) != kUtc) {
+        return false;
+    }
+    char text[kTimeTextSize];
+    FormatTime(typed.time, text);
+    return std::memcmp(text, mtime.data(), 26) == 0;
+}
+
+// Whether a value's text is a plain decimal number of at most 15 significant
+// digits: the texts that every SQLite and PostgreSQL version writes alike
+// for the double they read as. A store leaves out only such a text, and only
+// where the database's own text of the stored number is equal to it.
+inline bool PlainNumberText(std::string_view text) {
+    int digits = 0;
+    bool leading = true;
+    bool any = false;
+    std::size_t i = 0;
+    if (i < text.size() && text[i] == '-') {
+        ++i;
+    }
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+        const char c = text[i];
+        if (c == '.') {
+            continue;
+        }
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        any = true;
+        if (c != '0' || !leading) {
+            leading = false;
+            ++digits;
+        }
+    }
+    if (i < text.size()) {  // the exponent: a sign and digits
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+            ++i;
+        }
+        if (i == text.size()) {
+            return false;
+        }
+        for (; i < text.size(); ++i) {
+            if (text[i] < '0' || text[i] > '9') {
+                return false;
+            }
+        }
+    }
+    return any && digits <= 15;
+}
+
 // Appends `number` as PostgreSQL's float8 input reads it back exactly.
 inline void AppendNumberText(std::string& out, double number) {
     if (std::isnan(number)) {
