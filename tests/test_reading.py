@@ -23,7 +23,7 @@ from telem_pyb_log import PostgresRecorder, SqliteRecorder, postgres, prune, rea
 from telem_pyb_log._reading import open_source
 from telem_pyb_log._schema import Selection
 from telem_pyb_log.cli import SETTLE_SECONDS, _Follower
-from stored_shapes import to_version_3
+from stored_shapes import to_version_2
 from test_stored_series import record, telem_log
 
 DOCS = pathlib.Path(__file__).resolve().parent.parent / "docs" / "reading.md"
@@ -148,7 +148,8 @@ def test_where_in_the_command_and_the_series_listed_apart(store):
     write_series(store)
     listed = telem_log("--table", store.table, store.source, "series").stdout.splitlines()
     # Beside name, origin and units, the fields in which engine.rpm's two series differ.
-    assert listed[0].split() == ["SERIES", "ORIGIN", "UNITS", "COMMENT", "POINTS", "FIRST", "LAST"]
+    assert listed[0].split() == ["SERIES", "ORIGIN", "UNITS", "COMMENT", "TSID", "SERIAL", "ROLE", "JSON", "POINTS",
+                                 "FIRST", "LAST"]
     assert [line.split()[:2] for line in listed[1:]] == [["cabin.status", "hostA"], ["engine.rpm", "hostA"],
                                                          ["engine.rpm", "hostB"]]
     shown = telem_log("--table", store.table, store.source, "export", "--format", "jsonl", "--where", "origin=hostB",
@@ -319,7 +320,7 @@ def test_a_table_not_upgraded_or_of_a_newer_version_is_refused_clearly(store, st
         store.rows()
 
 
-# -- the version 3 shape, as the writer will make it ---------------------------------------------------------------
+# -- the version 3 shape and the upgrade to it --------------------------------------------------------------------------
 
 def readings(store):
     """What the readers give of the series of `write_series`."""
@@ -339,18 +340,24 @@ def readings(store):
     }
 
 
-def test_the_version_3_shape_reads_as_today_s(store):
+def test_a_table_of_version_2_is_upgraded_in_place_and_reads_as_before(store):
     write_series(store)
-    before = readings(store)
-    to_version_3(store.kind, store.sql, store.table)
+    texts = store.sql(f"SELECT * FROM {store.table} ORDER BY id")
     # Rows shed their texts: the shape's point.
     assert store.sql(f"SELECT count(*) FROM {store.table}_rows WHERE mtime IS NULL")[0][0] > 100
+    written = readings(store)
+    to_version_2(store.kind, store.sql, store.table)
+    before = readings(store)
+    store.recorder().close()  # upgrades
+    assert store.sql(f"SELECT version, unfilled_upto FROM {store.table}_schema") == [(3, 0)]
+    assert store.sql(f"SELECT * FROM {store.table} ORDER BY id") == texts
     after = readings(store)
     for name in before:
-        if isinstance(before[name], pd.DataFrame):
-            pd.testing.assert_frame_equal(after[name], before[name])
-        else:
-            assert after[name] == before[name], name
+        for other in (written, after):
+            if isinstance(before[name], pd.DataFrame):
+                pd.testing.assert_frame_equal(other[name], before[name])
+            else:
+                assert other[name] == before[name], name
     deleted = prune(store.source, BASE + datetime.timedelta(seconds=30), table=store.table)
     assert sorted(deleted) == [("cabin.status", 1), ("engine.rpm@hostA", 16), ("engine.rpm@hostB", 15)]
 
@@ -427,7 +434,7 @@ def grafana_sqlite(sql, start, end, interval):
 def plan(store, query):
     if store.kind == "sqlite":
         return " ".join(row[-1] for row in store.sql("EXPLAIN QUERY PLAN " + query))
-    store.sql(f"ANALYZE {store.table}")
+    store.sql(f"ANALYZE {store.table}_rows")
     return " ".join(row[0] for row in store.sql("EXPLAIN " + query))
 
 
@@ -458,11 +465,11 @@ def test_the_grafana_queries_of_the_docs_give_the_series_and_use_the_index(store
                           for r in got) == sorted(zip(points["time"], points["tsname"], points["number"]))
         shown = plan(store, sql)
         if store.kind == "sqlite":
-            assert "USING INDEX log_points_tsname_time (tsname=? AND time>? AND time<?)" in shown, shown
+            assert "USING INDEX log_points_rows_series_time (series=? AND time>? AND time<?)" in shown, shown
         else:
-            assert f"{store.table}_tsname_time" in shown and "Seq Scan" not in shown, shown
+            assert f"{store.table}_series_time" in shown and "Seq Scan" not in shown, shown
     # The plugin's own filter of epoch seconds reads the whole series: the reason the docs do without it.
     if store.kind == "sqlite":
-        naive = grafana_sqlite(f"SELECT time FROM {store.table} WHERE tsname = 'engine.rpm' AND $__timeFilter(time)",
-                               start, end, interval)
-        assert "(tsname=?)" in plan(store, naive)
+        naive = grafana_sqlite(f"SELECT r.time FROM {store.table}_rows r JOIN {store.table}_series s ON s.id = r.series "
+                               "WHERE s.tsname = 'engine.rpm' AND $__timeFilter(r.time)", start, end, interval)
+        assert "(series=?)" in plan(store, naive)

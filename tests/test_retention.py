@@ -34,7 +34,7 @@ def ago(seconds):
 
 class Store(test_reading.Store):
     """A SQLite file or a PostgreSQL table of the tests' cluster; `{t}` in
-    SQL names the table."""
+    SQL names the table (the view of the rows), `{rows}` the table of rows."""
 
     def sink(self, **options):
         if self.kind == "sqlite":
@@ -42,7 +42,8 @@ class Store(test_reading.Store):
         return PostgresSink(self.source, table=self.table, **options)
 
     def sql(self, statement, params=()):
-        return super().sql(statement.replace("{t}", f'"{self.table}"'), params)
+        return super().sql(statement.replace("{t}", f'"{self.table}"').replace("{rows}", f'"{self.table}_rows"'),
+                           params)
 
     def count(self, tsname=None):
         if tsname is None:
@@ -99,14 +100,14 @@ def audit(store):
     if store.kind == "sqlite":
         # Deletes of one transaction see one last id: the writer inserts between rounds.
         store.sql("CREATE TABLE audit (tx INTEGER, n INTEGER)")
-        store.sql("CREATE TRIGGER audit_delete AFTER DELETE ON log_points BEGIN "
-                  "INSERT INTO audit VALUES ((SELECT max(id) FROM log_points), 1); END")
+        store.sql("CREATE TRIGGER audit_delete AFTER DELETE ON {rows} BEGIN "
+                  "INSERT INTO audit VALUES ((SELECT max(id) FROM {rows}), 1); END")
     else:
         store.sql("CREATE TABLE IF NOT EXISTS audit (tx bigint, n bigint)")
         store.sql("CREATE OR REPLACE FUNCTION audit_delete() RETURNS trigger LANGUAGE plpgsql AS "
                   "$$ BEGIN INSERT INTO audit SELECT txid_current(), count(*) FROM gone; RETURN NULL; END $$")
         store.sql("TRUNCATE audit")
-        store.sql("CREATE TRIGGER audit_delete AFTER DELETE ON {t} REFERENCING OLD TABLE AS gone "
+        store.sql("CREATE TRIGGER audit_delete AFTER DELETE ON {rows} REFERENCING OLD TABLE AS gone "
                   "FOR EACH STATEMENT EXECUTE FUNCTION audit_delete()")
     return lambda: [n for (n,) in store.sql("SELECT sum(n) FROM audit GROUP BY tx HAVING sum(n) > 0")]
 
@@ -140,13 +141,13 @@ def test_a_backlog_goes_in_bounded_transactions_while_recording_goes_on(store):
 
 def refuse_deletes(store):
     if store.kind == "sqlite":
-        store.sql("CREATE TRIGGER no_delete BEFORE DELETE ON log_points BEGIN "
+        store.sql("CREATE TRIGGER no_delete BEFORE DELETE ON {rows} BEGIN "
                   "SELECT RAISE(ABORT, 'deleting is not allowed now'); END")
         return lambda: store.sql("DROP TRIGGER no_delete")
     store.sql("CREATE OR REPLACE FUNCTION no_delete() RETURNS trigger LANGUAGE plpgsql AS "
               "$$ BEGIN RAISE EXCEPTION 'deleting is not allowed now'; END $$")
-    store.sql("CREATE TRIGGER no_delete BEFORE DELETE ON {t} FOR EACH ROW EXECUTE FUNCTION no_delete()")
-    return lambda: store.sql("DROP TRIGGER no_delete ON {t}")
+    store.sql("CREATE TRIGGER no_delete BEFORE DELETE ON {rows} FOR EACH ROW EXECUTE FUNCTION no_delete()")
+    return lambda: store.sql("DROP TRIGGER no_delete ON {rows}")
 
 
 def test_a_failing_delete_is_logged_once_retried_and_never_holds_delivery_up(store, caplog):

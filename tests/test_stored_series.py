@@ -122,6 +122,32 @@ def test_the_typed_columns_hold_each_value_kind_and_each_time_text(store):
     assert rec.stats.untimed == sum(time is None for _, time in TIMES)
 
 
+# Values whose texts the stores may leave out (the text of the stored number)
+# and those they must keep, and mtimes beside the recorders' own stamps.
+FLOATS = [0.25, -1.5, 0.1 + 0.2, 1 / 3, 0.1, 1e-5, 0.0001, 2.5e-7, 100000.0, 123456.0, 1e15, 1e16, 1e20, 1e300,
+          123456789012345.6, 5e-324, 1.0, -0.0, 0.0, math.nan, math.inf, 7, True, "0.25", ""]
+STAMPS = ["2026-12-08T12:00:00.123456+00:00", "0001-01-01T00:00:00.000000+00:00", "9999-12-31T23:59:59.999999+00:00",
+          "1969-12-31T23:59:59.999999+00:00", "1900-02-28T00:00:00.000001+00:00", "2026-12-08T12:00:00.123456-00:00",
+          "2026-12-08T12:00:00.12345+00:00", "2026-12-08t12:00:00.123456+00:00", "2026-12-08T12:00:00.123456+0000",
+          "2026-12-08T12:00:00.123456+00:00 ", "2026-12-08T12:00:00.1234567+00:00", "not a time"]
+
+
+@pytest.mark.parametrize("stamp", STAMPS)
+def test_the_table_gives_back_every_text_the_recorder_made(store, stamp):
+    def text_of(value):
+        p = TsPoint()
+        p.value = value
+        return p.value_str()
+
+    with store.recorder() as rec:
+        record(rec, [(stamp, v) for v in FLOATS])
+    assert store.sql(f"SELECT mtime, value FROM {store.table} ORDER BY id") == [(stamp, text_of(v)) for v in FLOATS]
+    # The rows keep only the texts that their time and number do not give back.
+    kept = store.sql(f"SELECT count(mtime), count(value) FROM {store.table}_rows")[0]
+    assert kept[0] == (0 if stamp == STAMPS[0] or stamp in STAMPS[1:5] else len(FLOATS))
+    assert kept[1] < len(FLOATS) - 3
+
+
 def test_min_max_avg_over_number_are_numeric(store):
     with store.recorder() as rec:
         record(rec, [(NOON, v) for v in (800, 990, 1000, 1290)] + [(NOON, "broken sensor"), (NOON, True)])
@@ -185,23 +211,54 @@ def test_a_table_of_the_earlier_version_is_upgraded_in_place_rows_kept(store):
     assert typed[7][2:] == (None, 7.0) and typed[10][2:] == (at(2026, 12, 8, 12), None)
     assert typed[-1][2:] == (at(2026, 12, 8, 12), 5.0)
     assert sum(t[3] is None for t in typed) == len(range(0, 25_000, 5))
-    assert store.sql(f"SELECT version, unfilled_upto FROM {store.table}_schema") == [(2, 0)]
-    if store.kind == "postgres":  # the upgrade's own index is gone with it
-        assert store.sql(f"SELECT indexname FROM pg_indexes WHERE tablename = '{store.table}'") == [
-            (f"{store.table}_tsname_time",)]
-    # An upgrade cut off after its first transactions goes on at the next opening.
-    store.sql(f"UPDATE {store.table} SET time = NULL, number = NULL WHERE id <= 12000")
-    store.sql(f"UPDATE {store.table}_schema SET unfilled_upto = 12000")
+    assert store.sql(f"SELECT version, unfilled_upto FROM {store.table}_schema") == [(3, 0)]
+    # The table of the earlier version and its indexes are gone; the rows are indexed on series and time.
+    indexes = (f"SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name LIKE '{store.table}%'"
+               if store.kind == "sqlite" else f"SELECT indexname FROM pg_indexes WHERE tablename LIKE '{store.table}%'")
+    assert {name for (name,) in store.sql(indexes) if "autoindex" not in name and "pkey" not in name
+            and "key" not in name} == {f"{store.table}_rows_series_time" if store.kind == "sqlite"
+                                       else f"{store.table}_series_time"}
+
+
+def test_an_upgrade_killed_midway_is_finished_by_the_next_opener(store):
+    rows = [(f"2026-12-08T12:00:{i % 60:02d}.{i:06d}+00:00" if i % 3 else f"t{i}", f"s{i % 4}", f"{i}.5", "float",
+             "", "", "o") for i in range(200_000)]
+    old_table(store, rows)
+    opener = (f"from telem_pyb_log import SqliteRecorder; SqliteRecorder({store.source!r})" if store.kind == "sqlite"
+              else f"from telem_pyb_log import PostgresRecorder; PostgresRecorder({store.server.conninfo!r}, "
+                   f"table={store.table!r})")
+    proc = subprocess.Popen([sys.executable, "-c", opener], env=CLI_ENV)
+    progress = f"SELECT max(version), max(unfilled_upto) FROM {store.table}_schema"
+    try:
+        # Killed once its upgrade has moved some of the rows, with many left.
+        while True:
+            with contextlib.suppress(sqlite3.OperationalError, psycopg.errors.UndefinedTable):
+                version, left = store.sql(progress)[0]
+                if version == 3 and 0 < left <= 150_000:
+                    break
+            assert proc.poll() is None, "the upgrade ended before it could be cut off"
+    finally:
+        proc.kill()
+        proc.wait()
+    version, left = store.sql(progress)[0]
+    assert version == 3 and left > 0
+    columns = "mtime, tsname, value, btype, units, comment, origin"
+    # Meanwhile the view shows every row, and the readers say why they cannot read it.
+    assert store.sql(f"SELECT {columns} FROM {store.table} ORDER BY id") == rows
+    with pytest.raises(TelemException, match="not upgraded yet"):
+        store.read_rows()
     store.recorder().close()
-    assert store.typed() == typed
+    assert store.sql(progress) == [(3, 0)]
+    assert store.sql(f"SELECT {columns} FROM {store.table} ORDER BY id") == rows
+    assert store.sql(f"SELECT count(*) FROM {store.table}_rows WHERE mtime IS NULL")[0][0] == sum(1 for i in range(200_000) if i % 3)
 
 
 def test_a_table_of_a_newer_version_is_refused(store):
     with store.recorder():
         pass
-    store.sql(f"UPDATE {store.table}_schema SET version = 3")
-    with pytest.raises(TelemException, match="was made by a newer version of telem_pyb_log \\(schema 3; this "
-                                             "version knows schemas up to 2\\)"):
+    store.sql(f"UPDATE {store.table}_schema SET version = 4")
+    with pytest.raises(TelemException, match="was made by a newer version of telem_pyb_log \\(schema 4; this "
+                                             "version knows schemas up to 3\\)"):
         store.recorder()
 
 
@@ -534,13 +591,13 @@ def test_the_documented_queries_use_the_index_of_series_and_time(store):
         if store.kind == "sqlite":
             query = query.replace("log_points", store.table)
             plan = " ".join(row[-1] for row in store.sql("EXPLAIN QUERY PLAN " + query))
-            assert "USING INDEX log_points_tsname_time (tsname=? AND time>? AND time<?)" in plan, plan
+            assert "USING INDEX log_points_rows_series_time (series=? AND time>? AND time<?)" in plan, plan
             assert store.sql(query)
         else:
             query = query.replace("log_points", store.table)
-            store.sql(f"ANALYZE {store.table}")
+            store.sql(f"ANALYZE {store.table}_rows")
             plan = " ".join(row[0] for row in store.sql("EXPLAIN " + query))
-            assert f"{store.table}_tsname_time" in plan and "Seq Scan" not in plan, plan
+            assert f"{store.table}_series_time" in plan and "Seq Scan" not in plan, plan
             assert store.sql(query)
 
 
