@@ -15,9 +15,16 @@ constexpr const char* kColumns[] = {"mtime", "tsname", "value", "btype", "units"
 constexpr const char* kLedgerSuffix = "_delivered";
 constexpr const char* kSeriesSuffix = "_series";
 constexpr const char* kSchemaSuffix = "_schema";
+constexpr const char* kRowsSuffix = "_rows";
+constexpr const char* kIndexSuffix = "_series_time";  // <table>_rows (series, time)
+// The table of an earlier version while an upgrade moves its rows.
+constexpr const char* kUpgradingSuffix = "_upgrading";
 // The version of the tables' shape that this code makes; tables without
-// <table>_schema are version 1 (the seven texts only).
-constexpr int kSchemaVersion = 2;
+// <table>_schema are version 1 (the seven texts only); version 2 kept the
+// seven texts of each row with its typed columns; version 3 keeps the rows
+// in <table>_rows, each naming its series by the id of <table>_series, and
+// <table> is a view of them as version 2 showed them.
+constexpr int kSchemaVersion = 3;
 constexpr int kFillRows = 10000;  // rows of an upgrade's transaction
 // Serialises the creation of tables by recorders that start at the same time
 // (CREATE TABLE IF NOT EXISTS alone may fail in all but one of them).

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -128,49 +129,40 @@ std::size_t CopyLine(const char* context) {
     return at != nullptr ? std::strtoul(at + 7, nullptr, 10) : 0;
 }
 
-// Rows in COPY's text format. The texts a series' rows share are escaped
-// once: the rows of one series point to the same texts.
-class CopyRows {
-public:
-    void Append(std::string& data, const RowView& row) {
-        if (row.tsname.data() != series_texts_ || series_texts_ == nullptr) {
-            series_texts_ = row.tsname.data();
-            tsname_.clear();
-            AppendCopyField(tsname_, row.tsname);
-            rest_.clear();
-            for (const std::string_view field : {row.btype, row.units, row.comment, row.origin}) {
-                rest_ += '\t';
-                AppendCopyField(rest_, field);
-            }
-        }
-        AppendCopyField(data, row.mtime);
+// Rows in COPY's text format: the id of the row's series, its typed
+// fields, its mtime unless it is the stamp of its time, its value unless it
+// is PostgreSQL's text of its number.
+void AppendCopyRow(std::string& data, std::int64_t series, const RowView& row) {
+    char id[24];
+    data.append(id, std::to_chars(id, id + sizeof id, series).ptr);
+    if (row.typed.has_time) {
+        char text[kTimeTextSize];
+        FormatTime(row.typed.time, text);
         data += '\t';
-        data += tsname_;
-        data += '\t';
-        AppendCopyField(data, row.value);
-        data += rest_;
-        if (row.typed.has_time) {
-            char text[kTimeTextSize];
-            FormatTime(row.typed.time, text);
-            data += '\t';
-            data.append(text, kTimeTextSize);
-        } else {
-            data += "\t\\N";
-        }
-        if (row.typed.has_number) {
-            data += '\t';
-            AppendNumberText(data, row.typed.number);
-        } else {
-            data += "\t\\N";
-        }
-        data += '\n';
+        data.append(text, kTimeTextSize);
+    } else {
+        data += "\t\\N";
     }
-
-private:
-    const char* series_texts_ = nullptr;
-    std::string tsname_;
-    std::string rest_;
-};
+    if (row.typed.has_number) {
+        data += '\t';
+        AppendNumberText(data, row.typed.number);
+    } else {
+        data += "\t\\N";
+    }
+    data += '\t';
+    if (StampOfTime(row.mtime, row.typed)) {
+        data += "\\N";
+    } else {
+        AppendCopyField(data, row.mtime);
+    }
+    data += '\t';
+    if (PostgresNumberText(row.value, row.typed)) {
+        data += "\\N";
+    } else {
+        AppendCopyField(data, row.value);
+    }
+    data += '\n';
+}
 
 }  // namespace
 
@@ -182,6 +174,8 @@ PostgresStore::PostgresStore(std::string label, std::string conninfo, std::strin
       ledger_(table_ + kLedgerSuffix),
       series_(table_ + kSeriesSuffix),
       schema_(table_ + kSchemaSuffix),
+      rows_(table_ + kRowsSuffix),
+      upgrading_(table_ + kUpgradingSuffix),
       connect_timeout_(connect_timeout),
       write_timeout_(write_timeout),
       libpq_module_(std::move(libpq_module)),
@@ -272,6 +266,8 @@ PostgresStore::PostgresStore(const PostgresStore& settings, Unconnected)
       ledger_(settings.ledger_),
       series_(settings.series_),
       schema_(settings.schema_),
+      rows_(settings.rows_),
+      upgrading_(settings.upgrading_),
       connect_timeout_(settings.connect_timeout_),
       write_timeout_(settings.write_timeout_),
       libpq_module_(settings.libpq_module_),
@@ -337,9 +333,9 @@ void PostgresStore::Interrupt() noexcept {
 
 void PostgresStore::Close() noexcept { Drop(); }
 
-// Retention: finds the series names that have rows older than the cutoff,
-// walking the index from name to name, then deletes their oldest rows
-// through the index, name after name, until `max_rows` are gone.
+// Retention: finds the series that have rows older than the cutoff, then
+// deletes their oldest rows through the index, series after series, until
+// `max_rows` are gone.
 std::uint64_t PostgresStore::DeleteBefore(std::int64_t before, std::uint64_t max_rows) {
     if (interrupted_.load() || conn_ == nullptr || api_.status(conn_) != pq::kConnectionOk) {
         return 0;  // the next write connects
@@ -348,25 +344,23 @@ std::uint64_t PostgresStore::DeleteBefore(std::int64_t before, std::uint64_t max
     char text[kTimeTextSize];
     FormatTime(before, text);
     const std::string cutoff = "'" + std::string(text, kTimeTextSize) + "'::timestamptz";
-    const std::string table = Quoted(table_);
+    const std::string rows = Quoted(rows_);
     std::uint64_t deleted = 0;
     try {
-        const ResultPtr names = Run(
-            "WITH RECURSIVE names(name) AS (SELECT (SELECT min(tsname) FROM " + table + ") UNION ALL "
-            "SELECT (SELECT min(tsname) FROM " + table + " WHERE tsname > names.name) FROM names "
-            "WHERE names.name IS NOT NULL) SELECT name FROM names WHERE name IS NOT NULL AND EXISTS "
-            "(SELECT 1 FROM " + table + " WHERE tsname = names.name AND time < " + cutoff + ")",
-            pq::kTuplesOk, deadline);
-        const int found = api_.ntuples(names.get());
+        const ResultPtr found_series =
+            Run("SELECT s.id FROM " + Quoted(series_) + " s WHERE EXISTS (SELECT 1 FROM " + rows
+                    + " r WHERE r.series = s.id AND r.time < " + cutoff + ")",
+                pq::kTuplesOk, deadline);
+        const int found = api_.ntuples(found_series.get());
         if (found == 0) {
             return 0;
         }
         Run("BEGIN", pq::kCommandOk, deadline);
         for (int i = 0; i < found && deleted < max_rows; ++i) {
             const ResultPtr done = Run(
-                "DELETE FROM " + table + " WHERE ctid = ANY (ARRAY(SELECT ctid FROM " + table + " WHERE tsname = "
-                + Literal(api_.getvalue(names.get(), i, 0)) + " AND time < " + cutoff + " ORDER BY time LIMIT "
-                + std::to_string(max_rows - deleted) + "))",
+                "DELETE FROM " + rows + " WHERE ctid = ANY (ARRAY(SELECT ctid FROM " + rows + " WHERE series = "
+                + std::to_string(std::stoll(api_.getvalue(found_series.get(), i, 0))) + " AND time < " + cutoff
+                + " ORDER BY time LIMIT " + std::to_string(max_rows - deleted) + "))",
                 pq::kCommandOk, deadline);
             deleted += std::strtoull(api_.cmdTuples(done.get()), nullptr, 10);
         }
@@ -641,7 +635,8 @@ LedgerPlan PostgresStore::Verify(const Batch& batch, const BatchNumbers& numbers
 
 // One round trip opens the transaction, advances the ledger from the count
 // this batch follows on, notes the batch's series and starts the COPY; the
-// data follow only if the ledger showed that count.
+// data follow only if the ledger showed that count. A batch with series new
+// to the connection learns their ids first, and starts the COPY then.
 void PostgresStore::Begin(const Batch& batch, const BatchNumbers& numbers, const LedgerPlan& plan,
                           std::int64_t deadline) {
     const bool copy = batch.rows() > plan.skip;
@@ -649,15 +644,18 @@ void PostgresStore::Begin(const Batch& batch, const BatchNumbers& numbers, const
                                 + Literal(numbers.key) + ", " + std::to_string(plan.advance)
                                 + ") ON CONFLICT (recorder_id) DO UPDATE SET stored = EXCLUDED.stored "
                                   "WHERE l.stored = " + std::to_string(plan.expect);
-    std::size_t upserts = 0;
-    const std::string series = copy ? SeriesUpserts(batch, upserts) : std::string();
-    if (api_.sendQuery(conn_, ("BEGIN; " + advance + "; " + series + (copy ? copy_sql_ : "")).c_str()) == 0) {
+    std::vector<Upserted> upserted;
+    const std::string series = copy ? SeriesUpserts(batch, upserted) : std::string();
+    const bool copy_now = copy && upserted.empty();
+    if (api_.sendQuery(conn_, ("BEGIN; " + advance + "; " + series + (copy_now ? copy_sql_ : "")).c_str()) == 0) {
         Fail("cannot send to the server");
     }
     FlushOutput(deadline);
-    for (std::size_t statement = 0; statement < 2 + upserts; ++statement) {
+    for (std::size_t statement = 0; statement < 2 + upserted.size(); ++statement) {
         const ResultPtr result = NextResult(deadline);
-        if (!result || api_.resultStatus(result.get()) != pq::kCommandOk) {
+        const int wanted = statement < 2 ? pq::kCommandOk : pq::kTuplesOk;
+        if (!result || api_.resultStatus(result.get()) != wanted
+            || (statement >= 2 && api_.ntuples(result.get()) != 1)) {
             const std::string message =
                 result ? Trimmed(api_.resultErrorMessage(result.get())) : std::string("no result from the server");
             DrainResults(deadline);
@@ -666,10 +664,10 @@ void PostgresStore::Begin(const Batch& batch, const BatchNumbers& numbers, const
         if (statement == 1 && std::string(api_.cmdTuples(result.get())) != "1") {
             // The ledger does not show the count: refuse the COPY, which
             // ends the transaction (after the series' statements).
-            for (ResultPtr next = NextResult(deadline); next && api_.resultStatus(next.get()) != pq::kCopyIn;
-                 next = NextResult(deadline)) {
-            }
-            if (copy) {
+            if (copy_now) {
+                for (ResultPtr next = NextResult(deadline); next && api_.resultStatus(next.get()) != pq::kCopyIn;
+                     next = NextResult(deadline)) {
+                }
                 api_.putCopyEnd(conn_, "the ledger does not show the rows this batch follows on");
                 FlushOutput(deadline);
             }
@@ -677,6 +675,22 @@ void PostgresStore::Begin(const Batch& batch, const BatchNumbers& numbers, const
             throw StoreError("the ledger of " + where_ + " does not show " + std::to_string(plan.expect)
                              + " rows of this recorder; the batch is not written");
         }
+        if (statement >= 2) {
+            const Upserted& u = upserted[statement - 2];
+            const std::int64_t id = std::stoll(api_.getvalue(result.get(), 0, 0));
+            if (u.series != nullptr) {
+                written_series_.Written(u.series, id);
+            } else {
+                written_series_.FullWritten(u.full_key, id);
+            }
+        }
+    }
+    if (copy && !copy_now) {
+        DrainResults(deadline);
+        if (api_.sendQuery(conn_, copy_sql_.c_str()) == 0) {
+            Fail("cannot send to the server");
+        }
+        FlushOutput(deadline);
     }
     if (copy) {
         const ResultPtr copying = NextResult(deadline);
@@ -707,13 +721,14 @@ void PostgresStore::Copy(const Batch& batch, std::size_t skip, std::int64_t dead
         data.clear();
         FlushOutput(deadline);
     };
-    CopyRows rows;
     std::size_t index = 0;
-    batch.ForEach([&](const RowView& row) {
+    batch.ForEachEntry([&](const RowView& row, const std::shared_ptr<const Series>* series) {
         if (index++ < skip) {
             return;
         }
-        rows.Append(data, row);
+        AppendCopyRow(data, series != nullptr ? written_series_.Id(series->get())
+                                              : written_series_.FullId(WrittenSeries::FullKey(row)),
+                      row);
         if (data.size() >= kCopyPiece) {
             send();
         }

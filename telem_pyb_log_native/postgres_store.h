@@ -9,7 +9,9 @@
 // dropped, the commit in doubt) the next reads the ledger first and sends
 // only what the table lacks; a ledger behind (the server lost rows it had
 // confirmed) is reported and delivery goes on from its count. Each batch's
-// transaction also notes the metadata of its series in <table>_series.
+// transaction also notes the metadata of its series in <table>_series (the
+// first batch of a series on a connection, which learns the series' id);
+// its rows go to <table>_rows, naming their series by that id.
 // Opening upgrades a table of an earlier version in place
 // (postgres_tables.cpp).
 //
@@ -28,7 +30,7 @@
 // (synchronous_commit = on), whatever the server's default: with a spool,
 // rows are let go once the server says they are durable.
 //
-// Retention deletes through the index on (tsname, time), by the rows' places
+// Retention deletes through the index on (series, time), by the rows' places
 // (ctid), in a transaction of its own within write_timeout.
 //
 // libpq is used without blocking: every step of a write waits for the server
@@ -41,6 +43,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "libpq_api.h"
@@ -102,15 +105,25 @@ private:
     void CheckNotAnothersPart(std::int64_t deadline);
     long long ExistingVersion(std::int64_t deadline);
     void CreateTable(std::int64_t deadline);
-    void Upgrade(std::int64_t deadline);
+    void Upgrade(long long version, std::int64_t deadline);
     void CreateOthers(std::int64_t deadline);
-    void FillTypedColumns();
+    std::string ViewSql(bool upgrading) const;
+    void MoveOldRows();
     static void AppendTypedLiterals(std::string& out, const TypedFields& typed);
-    std::string SeriesUpserts(const Batch& batch, std::size_t& count);
+    std::string SeriesUpsert(const std::string_view (&fields)[9]) const;
+    // The upserts of the batch's series not written yet (and of the texts of
+    // its full rows not known yet), each with RETURNING id; `written` gets
+    // what each result's id goes to.
+    struct Upserted {
+        const Series* series = nullptr;  // or, for a full row's texts:
+        std::string full_key;
+    };
+    std::string SeriesUpserts(const Batch& batch, std::vector<Upserted>& written);
+    enum class Shape { kLog, kLedger, kRows };
     std::string Literal(const std::string& text) const;
     std::string Regclass(const std::string& relation) const;
     bool Exists(const std::string& relation, std::int64_t deadline);
-    std::string ShapeProblems(const std::string& relation, bool ledger, std::int64_t deadline);
+    std::string ShapeProblems(const std::string& relation, Shape shape, std::int64_t deadline);
     std::optional<std::uint64_t> LedgerCount(const std::string& key, std::int64_t deadline);
     std::string Quoted(const std::string& identifier) const;
     std::string Scrub(std::string message) const;
@@ -123,6 +136,8 @@ private:
     const std::string series_;  // <table>_series: each series' metadata as recorded
     WrittenSeries written_series_;  // on this connection (writer thread)
     const std::string schema_;  // <table>_schema: the shape's version and the upgrade's progress
+    const std::string rows_;    // <table>_rows: the rows, <table> being their view
+    const std::string upgrading_;  // <table>_upgrading: a table of an earlier version being moved
     const double connect_timeout_;
     const double write_timeout_;
     const std::string libpq_module_;

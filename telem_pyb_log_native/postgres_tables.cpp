@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -40,7 +42,7 @@ bool PostgresStore::Exists(const std::string& relation, std::int64_t deadline) {
     return std::string(api_.getvalue(found.get(), 0, 0)) == "t";
 }
 
-std::string PostgresStore::ShapeProblems(const std::string& relation, bool ledger, std::int64_t deadline) {
+std::string PostgresStore::ShapeProblems(const std::string& relation, Shape shape, std::int64_t deadline) {
     const std::string name = Regclass(relation);
     const ResultPtr kind =
         Run("SELECT relkind FROM pg_class WHERE oid = " + name, pq::kTuplesOk, deadline);
@@ -57,17 +59,20 @@ std::string PostgresStore::ShapeProblems(const std::string& relation, bool ledge
         "NOT a.attisdropped ORDER BY a.attnum",
         pq::kTuplesOk, deadline);
     std::vector<std::pair<std::string, std::string>> wanted;
-    if (ledger) {
+    // Added by an upgrade where they are missing.
+    std::vector<std::pair<std::string, std::string>> optional;
+    if (shape == Shape::kLedger) {
         wanted = {{"recorder_id", "uuid"}, {"stored", "bigint"}};
+    } else if (shape == Shape::kRows) {
+        wanted = {{"id", "bigint"},  {"series", "bigint"}, {"time", "timestamp with time zone"},
+                  {"number", "double precision"}, {"mtime", "text"}, {"value", "text"}};
     } else {
         wanted = {{"id", "bigint"}};
         for (const char* c : kColumns) {
             wanted.emplace_back(c, "text");
         }
+        optional = {{"time", "timestamp with time zone"}, {"number", "double precision"}};
     }
-    // Added by an upgrade where they are missing.
-    const std::pair<std::string, std::string> typed[] = {{"time", "timestamp with time zone"},
-                                                         {"number", "double precision"}};
     std::string problems;
     const auto add = [&](const std::string& p) { problems += (problems.empty() ? "" : "; ") + p; };
     std::vector<bool> seen(wanted.size(), false);
@@ -84,8 +89,8 @@ std::string PostgresStore::ShapeProblems(const std::string& relation, bool ledge
                 }
             }
         }
-        for (const auto& [name, wanted_type] : typed) {
-            if (!ledger && name == column) {
+        for (const auto& [optional_name, wanted_type] : optional) {
+            if (optional_name == column) {
                 ours = true;
                 if (type != wanted_type) {
                     add(column + " is " + type + ", not " + wanted_type);
@@ -111,12 +116,12 @@ std::string PostgresStore::ShapeProblems(const std::string& relation, bool ledge
 bool PostgresStore::TablesReady(std::int64_t deadline) {
     const ResultPtr found =
         Run("SELECT current_setting('max_identifier_length'), " + Regclass(table_) + " IS NOT NULL AND "
-                + Regclass(ledger_) + " IS NOT NULL AND " + Regclass(series_) + " IS NOT NULL AND "
-                + Regclass(schema_) + " IS NOT NULL AND " + Regclass(table_ + "_tsname_time") + " IS NOT NULL",
+                + Regclass(rows_) + " IS NOT NULL AND " + Regclass(ledger_) + " IS NOT NULL AND "
+                + Regclass(series_) + " IS NOT NULL AND " + Regclass(schema_) + " IS NOT NULL AND "
+                + Regclass(table_ + kIndexSuffix) + " IS NOT NULL",
             pq::kTuplesOk, deadline);
     CheckNames(std::stoul(api_.getvalue(found.get(), 0, 0)));
-    copy_sql_ = "COPY " + Quoted(table_)
-                + " (mtime, tsname, value, btype, units, comment, origin, time, number) FROM STDIN";
+    copy_sql_ = "COPY " + Quoted(rows_) + " (series, time, number, mtime, value) FROM STDIN";
     if (std::string(api_.getvalue(found.get(), 0, 1)) != "t") {
         return false;
     }
@@ -126,7 +131,8 @@ bool PostgresStore::TablesReady(std::int64_t deadline) {
         || std::stoll(api_.getvalue(schema.get(), 0, 1)) != 0) {
         return false;
     }
-    return ShapeProblems(table_, false, deadline).empty() && ShapeProblems(ledger_, true, deadline).empty();
+    return ShapeProblems(rows_, Shape::kRows, deadline).empty()
+           && ShapeProblems(ledger_, Shape::kLedger, deadline).empty();
 }
 
 void PostgresStore::CheckNames(std::size_t max_length) const {
@@ -142,15 +148,18 @@ void PostgresStore::CheckNames(std::size_t max_length) const {
     }
 }
 
-// A name that is another log table's ledger, series or schema table.
+// A name that is another log table's ledger, series, schema or rows table.
 void PostgresStore::CheckNotAnothersPart(std::int64_t deadline) {
     for (const auto& [suffix_text, role] : {std::pair<const char*, const char*>{kLedgerSuffix, "ledger"},
                                             {kSeriesSuffix, "series table"},
-                                            {kSchemaSuffix, "schema table"}}) {
+                                            {kSchemaSuffix, "schema table"},
+                                            {kRowsSuffix, "table of rows"},
+                                            {kUpgradingSuffix, "table being upgraded"}}) {
         const std::size_t suffix = std::char_traits<char>::length(suffix_text);
         if (table_.size() > suffix && table_.compare(table_.size() - suffix, suffix, suffix_text) == 0) {
             const std::string owner = table_.substr(0, table_.size() - suffix);
-            if (Exists(owner, deadline) && ShapeProblems(owner, false, deadline).empty()) {
+            if (Exists(owner, deadline) && Exists(owner + kSchemaSuffix, deadline)
+                && Exists(owner + kLedgerSuffix, deadline)) {
                 throw norv::telem::TelemException(label_ + ": the table name " + table_ + " is the name of the "
                                                   + role + " of the log table " + owner + "; choose another name");
             }
@@ -177,7 +186,7 @@ long long PostgresStore::ExistingVersion(std::int64_t deadline) {
 }
 
 // Creates what is missing, or upgrades what is there, under a lock that
-// recorders starting at the same time share; then fills an upgrade's rows.
+// recorders starting at the same time share; then moves an upgrade's rows.
 // The lock is the session's, taken before the transaction begins: the
 // transaction then sees the catalogs as a recorder that held the lock
 // before left them (its earlier lookups are not reused).
@@ -188,12 +197,19 @@ void PostgresStore::CreateTables(std::int64_t deadline) {
         CheckNotAnothersPart(deadline);
         const bool existed = Exists(table_, deadline);
         const long long version = existed ? ExistingVersion(deadline) : kSchemaVersion;
-        std::string problems = ShapeProblems(table_, false, deadline);
+        std::string problems;
+        if (existed && version < kSchemaVersion) {
+            problems = ShapeProblems(table_, Shape::kLog, deadline);
+        } else if (existed && !Exists(rows_, deadline)) {
+            problems = "there is no table " + rows_ + " of its rows";
+        } else {
+            problems = ShapeProblems(rows_, Shape::kRows, deadline);
+        }
         if (!problems.empty()) {
             throw norv::telem::TelemException(label_ + ": the table " + table_ + " on PostgreSQL exists with other "
                                               "columns (" + problems + "); it cannot hold log records");
         }
-        problems = ShapeProblems(ledger_, true, deadline);
+        problems = ShapeProblems(ledger_, Shape::kLedger, deadline);
         if (!problems.empty()) {
             throw norv::telem::TelemException(label_ + ": the table " + table_ + " needs " + ledger_
                                               + " as its ledger, which exists as another table (" + problems + ")");
@@ -201,104 +217,197 @@ void PostgresStore::CreateTables(std::int64_t deadline) {
         if (!existed) {
             CreateTable(deadline);
         } else if (version < kSchemaVersion) {
-            Upgrade(deadline);
+            Upgrade(version, deadline);
         }
         CreateOthers(deadline);
         Run("COMMIT", pq::kCommandOk, deadline);
         Run(std::string("SELECT pg_advisory_unlock(") + kCreateLock + ")", pq::kTuplesOk, deadline);
-        FillTypedColumns();
+        MoveOldRows();
     } catch (...) {
         Drop();
         throw;
     }
 }
 
-void PostgresStore::CreateTable(std::int64_t deadline) {
-    const std::string schema = Quoted(schema_);
-    std::string fields;
-    for (const char* c : kColumns) {
-        fields += std::string(", ") + c + " text NOT NULL";
+// The view <table>: the rows with version 2's columns and texts (and, while
+// an upgrade moves them, the rows not moved yet).
+std::string PostgresStore::ViewSql(bool upgrading) const {
+    std::string sql = "CREATE VIEW " + Quoted(table_) + " AS SELECT r.id, coalesce(r.mtime, to_char(r.time AT TIME "
+                      "ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.US') || '+00:00') AS mtime, s.tsname, "
+                      "coalesce(r.value, r.number::text) AS value, s.btype, s.units, s.comment, s.origin, r.time, "
+                      "r.number FROM " + Quoted(rows_) + " r JOIN " + Quoted(series_) + " s ON s.id = r.series";
+    if (upgrading) {
+        sql += " UNION ALL SELECT id, mtime, tsname, value, btype, units, comment, origin, time, number FROM "
+               + Quoted(upgrading_) + " WHERE id <= (SELECT max(unfilled_upto) FROM " + Quoted(schema_) + ")";
     }
-    Run("CREATE TABLE " + Quoted(table_) + " (id bigint GENERATED ALWAYS AS IDENTITY" + fields
-            + ", time timestamptz, number double precision)",
-        pq::kCommandOk, deadline);
-    Run("CREATE TABLE IF NOT EXISTS " + schema + " (version integer NOT NULL, unfilled_upto bigint NOT NULL)",
-        pq::kCommandOk, deadline);
-    Run("DELETE FROM " + schema, pq::kCommandOk, deadline);
-    Run("INSERT INTO " + schema + " VALUES (2, 0)", pq::kCommandOk, deadline);
+    return sql;
 }
 
-// The rows up to the last one lack their typed fields, which
-// FillTypedColumns adds; later ones are written with them.
-void PostgresStore::Upgrade(std::int64_t deadline) {
-    const std::string table = Quoted(table_);
+void PostgresStore::CreateTable(std::int64_t deadline) {
     const std::string schema = Quoted(schema_);
-    Run("ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS time timestamptz, "
-        "ADD COLUMN IF NOT EXISTS number double precision", pq::kCommandOk, deadline);
+    CreateOthers(deadline);
+    Run("CREATE TABLE " + Quoted(rows_) + " (id bigint GENERATED ALWAYS AS IDENTITY, series bigint NOT NULL, "
+        "time timestamptz, number double precision, mtime text, value text)",
+        pq::kCommandOk, deadline);
     Run("CREATE TABLE IF NOT EXISTS " + schema + " (version integer NOT NULL, unfilled_upto bigint NOT NULL)",
         pq::kCommandOk, deadline);
+    Run("ALTER TABLE " + schema + " ADD COLUMN IF NOT EXISTS untyped_upto bigint NOT NULL DEFAULT 0",
+        pq::kCommandOk, deadline);
     Run("DELETE FROM " + schema, pq::kCommandOk, deadline);
-    Run("INSERT INTO " + schema + " SELECT 2, coalesce(max(id), 0) FROM " + table, pq::kCommandOk, deadline);
-    // The table has no index on id (nothing reads by it); the fill's
-    // batches do, and it is dropped when they are done.
-    Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + "_upgrade_id") + " ON " + table + " (id)", pq::kCommandOk,
-        deadline);
+    Run("INSERT INTO " + schema + " VALUES (3, 0, 0)", pq::kCommandOk, deadline);
+    Run(ViewSql(false), pq::kCommandOk, deadline);
+}
+
+// The table of an earlier version becomes <table>_upgrading, whose rows
+// MoveOldRows moves to <table>_rows (keeping their ids; later rows get
+// higher ones); the series table gains ids; the view takes the table's name
+// and shows the rows not moved yet too. Rows that an upgrade to version 2
+// had not filled yet (all of version 1's) take their typed fields from
+// their texts.
+void PostgresStore::Upgrade(long long version, std::int64_t deadline) {
+    const std::string upgrading = Quoted(upgrading_);
+    const std::string schema = Quoted(schema_);
+    Run("ALTER TABLE " + Quoted(table_) + " RENAME TO " + upgrading, pq::kCommandOk, deadline);
+    Run("ALTER TABLE " + upgrading + " ADD COLUMN IF NOT EXISTS time timestamptz, "
+        "ADD COLUMN IF NOT EXISTS number double precision", pq::kCommandOk, deadline);
+    std::string untyped = "(SELECT coalesce(max(id), 0) FROM " + upgrading + ")";
+    if (version == 2) {
+        untyped = "(SELECT coalesce(max(unfilled_upto), 0) FROM " + schema + ")";
+    }
+    const ResultPtr found = Run("SELECT (SELECT coalesce(max(id), 0) FROM " + upgrading + "), " + untyped,
+                                pq::kTuplesOk, deadline);
+    const std::string last = api_.getvalue(found.get(), 0, 0);
+    const std::string untyped_upto = api_.getvalue(found.get(), 0, 1);
+    if (Exists(series_, deadline)) {
+        Run("ALTER TABLE " + Quoted(series_) + " ADD COLUMN IF NOT EXISTS id bigint GENERATED ALWAYS AS IDENTITY "
+            "UNIQUE", pq::kCommandOk, deadline);
+    }
+    CreateOthers(deadline);
+    Run("CREATE TABLE " + Quoted(rows_) + " (id bigint GENERATED ALWAYS AS IDENTITY (START WITH "
+            + std::to_string(std::stoll(last) + 1) + "), series bigint NOT NULL, time timestamptz, "
+            "number double precision, mtime text, value text)",
+        pq::kCommandOk, deadline);
+    Run("CREATE TABLE IF NOT EXISTS " + schema + " (version integer NOT NULL, unfilled_upto bigint NOT NULL)",
+        pq::kCommandOk, deadline);
+    Run("ALTER TABLE " + schema + " ADD COLUMN IF NOT EXISTS untyped_upto bigint NOT NULL DEFAULT 0",
+        pq::kCommandOk, deadline);
+    Run("DELETE FROM " + schema, pq::kCommandOk, deadline);
+    Run("INSERT INTO " + schema + " VALUES (3, " + last + ", " + untyped_upto + ")", pq::kCommandOk, deadline);
+    // The table has no index on id (nothing read by it); the moves do.
+    Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + "_upgrade_id") + " ON " + upgrading + " (id)",
+        pq::kCommandOk, deadline);
+    Run(ViewSql(true), pq::kCommandOk, deadline);
 }
 
 void PostgresStore::CreateOthers(std::int64_t deadline) {
-    Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + "_tsname_time") + " ON " + Quoted(table_) + " (tsname, time)",
-        pq::kCommandOk, deadline);
     Run("CREATE TABLE IF NOT EXISTS " + Quoted(ledger_) + " (recorder_id uuid PRIMARY KEY, stored bigint NOT NULL)",
         pq::kCommandOk, deadline);
     Run("CREATE TABLE IF NOT EXISTS " + Quoted(series_) + " (key text PRIMARY KEY, tsid text NOT NULL, "
         "tsname text NOT NULL, btype text NOT NULL, units text NOT NULL, origin text NOT NULL, "
         "serial text NOT NULL, role text NOT NULL, comment text NOT NULL, json text NOT NULL, "
-        "first_written timestamptz NOT NULL, last_written timestamptz NOT NULL)",
+        "first_written timestamptz NOT NULL, last_written timestamptz NOT NULL, "
+        "id bigint GENERATED ALWAYS AS IDENTITY UNIQUE)",
         pq::kCommandOk, deadline);
+    if (Exists(rows_, deadline)) {
+        Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + kIndexSuffix) + " ON " + Quoted(rows_)
+                + " (series, time)",
+            pq::kCommandOk, deadline);
+    }
 }
 
-// Fills the typed columns of the rows an upgrade found, from their texts,
-// newest first, kFillRows rows a transaction (each within write_timeout);
-// <table>_schema keeps the last row not yet filled, so that a fill that was
-// cut off goes on later.
-void PostgresStore::FillTypedColumns() {
-    const std::string table = Quoted(table_);
+// Moves the rows of an upgrade's table to <table>_rows, newest first,
+// kFillRows rows a transaction (each within write_timeout); <table>_schema
+// keeps the last row not moved yet, so that an upgrade that was cut off
+// goes on later, in any process. The last drops the old table and makes
+// the view the rows' alone.
+void PostgresStore::MoveOldRows() {
     const std::string schema = Quoted(schema_);
+    const std::string upgrading = Quoted(upgrading_);
     for (;;) {
         const std::int64_t deadline = After(write_timeout_);
         Run("BEGIN", pq::kCommandOk, deadline);
-        const ResultPtr upto_found =
-            Run("SELECT unfilled_upto FROM " + schema + " FOR UPDATE", pq::kTuplesOk, deadline);
-        const long long upto =
-            api_.ntuples(upto_found.get()) == 0 ? 0 : std::stoll(api_.getvalue(upto_found.get(), 0, 0));
+        // Numbers read back exactly, whatever the server's default.
+        Run("SET LOCAL extra_float_digits = 3", pq::kCommandOk, deadline);
+        const ResultPtr progress =
+            Run("SELECT unfilled_upto, untyped_upto FROM " + schema + " FOR UPDATE", pq::kTuplesOk, deadline);
+        const bool some = api_.ntuples(progress.get()) > 0;
+        const long long upto = some ? std::stoll(api_.getvalue(progress.get(), 0, 0)) : 0;
+        const long long untyped = some ? std::stoll(api_.getvalue(progress.get(), 0, 1)) : 0;
         if (upto <= 0) {
-            Run("DROP INDEX IF EXISTS " + Quoted(table_ + "_upgrade_id"), pq::kCommandOk, deadline);
+            if (Exists(upgrading_, deadline)) {
+                Run("DROP VIEW IF EXISTS " + Quoted(table_), pq::kCommandOk, deadline);
+                Run("DROP TABLE " + upgrading, pq::kCommandOk, deadline);
+                Run(ViewSql(false), pq::kCommandOk, deadline);
+            }
             Run("COMMIT", pq::kCommandOk, deadline);
             return;
         }
-        const ResultPtr rows = Run("SELECT id, mtime, value FROM " + table + " WHERE id <= " + std::to_string(upto)
-                                       + " ORDER BY id DESC LIMIT " + std::to_string(kFillRows),
-                                   pq::kTuplesOk, deadline);
+        const ResultPtr rows = Run(
+            "SELECT id, mtime, tsname, value, btype, units, comment, origin, to_char(time AT TIME ZONE 'UTC', "
+            "'YYYY-MM-DD\"T\"HH24:MI:SS.US'), number::text FROM " + upgrading + " WHERE id <= "
+                + std::to_string(upto) + " ORDER BY id DESC LIMIT " + std::to_string(kFillRows),
+            pq::kTuplesOk, deadline);
         const int count = api_.ntuples(rows.get());
         long long lowest = upto + 1;
+        std::unordered_map<std::string, std::string> series_of;  // five texts -> id
         std::string values;
         for (int i = 0; i < count; ++i) {
-            const TypedFields typed = TypedFromTexts(api_.getvalue(rows.get(), i, 1), api_.getvalue(rows.get(), i, 2));
+            const auto text = [&](int column) {
+                return std::string_view(api_.getvalue(rows.get(), i, column));  // text holds no NUL
+            };
             const char* id = api_.getvalue(rows.get(), i, 0);
             lowest = std::stoll(id);
-            if (!typed.has_time && !typed.has_number) {
-                continue;  // stays NULL: nothing to write
+            RowView row{text(1), text(2), text(3), text(4), text(5), text(6), text(7), {}};
+            if (lowest <= untyped) {
+                row.typed = TypedFromTexts(row.mtime, row.value);
+            } else {
+                if (api_.getisnull(rows.get(), i, 8) == 0) {
+                    row.typed.has_time = ParseTime(text(8), row.typed.time);
+                }
+                if (api_.getisnull(rows.get(), i, 9) == 0) {
+                    row.typed.has_number = NumberFromText(text(9), row.typed.number);
+                }
+            }
+            const std::string key = WrittenSeries::FullKey(row);
+            auto at = series_of.find(key);
+            if (at == series_of.end()) {
+                // Rows of an earlier version name no description: they take
+                // the first one with their five texts, or one made of them.
+                const std::string_view texts[] = {row.tsname, row.btype, row.units, row.comment, row.origin};
+                const char* names[] = {"tsname", "btype", "units", "comment", "origin"};
+                std::string where;
+                for (int f = 0; f < 5; ++f) {
+                    where += std::string(f == 0 ? "" : " AND ") + names[f] + " = " + Literal(std::string(texts[f]));
+                }
+                const ResultPtr known =
+                    Run("SELECT min(id) FROM " + Quoted(series_) + " WHERE " + where, pq::kTuplesOk, deadline);
+                std::string series_id;
+                if (api_.getisnull(known.get(), 0, 0) == 0) {
+                    series_id = api_.getvalue(known.get(), 0, 0);
+                } else {
+                    const std::string_view fields[9] = {"",  row.tsname, row.btype,   row.units, row.origin,
+                                                        "", "",         row.comment, ""};
+                    const ResultPtr made = Run(SeriesUpsert(fields), pq::kTuplesOk, deadline);
+                    series_id = api_.getvalue(made.get(), 0, 0);
+                }
+                at = series_of.emplace(key, series_id).first;
             }
             values += values.empty() ? "(" : ",(";
             values += id;
             values += ",";
-            AppendTypedLiterals(values, typed);
+            values += at->second;
+            values += ",";
+            AppendTypedLiterals(values, row.typed);
+            values += ",";
+            values += StampOfTime(row.mtime, row.typed) ? std::string("NULL") : Literal(std::string(row.mtime));
+            values += ",";
+            values += PostgresNumberText(row.value, row.typed) ? std::string("NULL")
+                                                                : Literal(std::string(row.value));
             values += ")";
         }
         if (!values.empty()) {
-            Run("UPDATE " + table + " AS t SET time = v.time, number = v.number FROM (VALUES " + values
-                    + ") AS v (id, time, number) WHERE t.id = v.id AND t.id BETWEEN " + std::to_string(lowest)
-                    + " AND " + std::to_string(upto),
+            Run("INSERT INTO " + Quoted(rows_) + " (id, series, time, number, mtime, value) OVERRIDING SYSTEM VALUE "
+                    "VALUES " + values,
                 pq::kCommandOk, deadline);
         }
         const long long next = count < kFillRows ? 0 : lowest - 1;
@@ -327,25 +436,49 @@ void PostgresStore::AppendTypedLiterals(std::string& out, const TypedFields& typ
     }
 }
 
-// One upsert statement per series that the batch's rows refer to, each
-// ending with "; "; `count` is set to their number.
-std::string PostgresStore::SeriesUpserts(const Batch& batch, std::size_t& count) {
-    const std::vector<const Series*> series = written_series_.Unwritten(batch);
-    std::string sql;
-    for (const Series* s : series) {
-        const norv::telem::TsMetadata& m = s->meta;
-        const std::string* fields[] = {&m.tsid,   &m.tsname, &m.btype,   &m.units, &m.origin,
-                                       &m.serial, &m.role,   &m.comment, &m.json};
-        // The key: the nine texts, each after its length, hashed.
-        std::string key, literals;
-        for (const std::string* field : fields) {
-            key += std::to_string(field->size()) + ":" + *field;
-            literals += ", " + Literal(*field);
-        }
-        sql += "INSERT INTO " + Quoted(series_) + " AS s VALUES (md5(" + Literal(key) + ")" + literals
-               + ", now(), now()) ON CONFLICT (key) DO UPDATE SET last_written = EXCLUDED.last_written; ";
+// The upsert of one description (its nine fields) that gives its id.
+std::string PostgresStore::SeriesUpsert(const std::string_view (&fields)[9]) const {
+    // The key: the nine texts, each after its length, hashed.
+    std::string key, literals;
+    for (const std::string_view field : fields) {
+        key += std::to_string(field.size()) + ":";
+        key += field;
+        literals += ", " + Literal(std::string(field));
     }
-    count = series.size();
+    return "INSERT INTO " + Quoted(series_) + " AS s (key, tsid, tsname, btype, units, origin, serial, role, "
+           "comment, json, first_written, last_written) VALUES (md5(" + Literal(key) + ")" + literals
+           + ", now(), now()) ON CONFLICT (key) DO UPDATE SET last_written = EXCLUDED.last_written RETURNING id";
+}
+
+std::string PostgresStore::SeriesUpserts(const Batch& batch, std::vector<Upserted>& written) {
+    written.clear();
+    std::string sql;
+    for (const Series* s : written_series_.Unwritten(batch)) {
+        const norv::telem::TsMetadata& m = s->meta;
+        const std::string_view fields[9] = {m.tsid,   m.tsname, m.btype,   m.units, m.origin,
+                                            m.serial, m.role,   m.comment, m.json};
+        sql += SeriesUpsert(fields) + "; ";
+        written.push_back(Upserted{s, {}});
+    }
+    for (const auto& chunk : batch.chunks()) {
+        if (!chunk->has_full_rows()) {
+            continue;
+        }
+        chunk->ForEachEntry([&](const RowView& row, const std::shared_ptr<const Series>* series) {
+            if (series != nullptr) {
+                return;
+            }
+            std::string key = WrittenSeries::FullKey(row);
+            if (written_series_.FullId(key) != 0
+                || std::any_of(written.begin(), written.end(), [&](const Upserted& u) { return u.full_key == key; })) {
+                return;
+            }
+            const std::string_view fields[9] = {"", row.tsname, row.btype, row.units, row.origin,
+                                                "", "",         row.comment, ""};
+            sql += SeriesUpsert(fields) + "; ";
+            written.push_back(Upserted{nullptr, std::move(key)});
+        });
+    }
     return sql;
 }
 

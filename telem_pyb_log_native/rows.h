@@ -81,6 +81,7 @@ public:
     }
 
     void AppendFullRow(const RowView& row) {
+        full_rows_ = true;
         PutNumber(kFullRow);
         for (const std::string_view* field : Fields(row)) {
             PutText(*field);
@@ -139,7 +140,8 @@ public:
     bool Assign(const char* data, std::size_t size, std::uint32_t rows,
                 std::vector<std::shared_ptr<const Series>> series) {
         Clear();
-        if (!Walks(data, size, rows, series.size())) {
+        if (!Walks(data, size, rows, series.size(), full_rows_)) {
+            full_rows_ = false;
             return false;
         }
         Reserve(size);
@@ -150,6 +152,8 @@ public:
     }
 
     std::uint32_t rows() const { return rows_; }
+    // Whether any row is a full row (rows queued whole).
+    bool has_full_rows() const { return full_rows_; }
     // The bytes the rows take (what a batch's byte bound counts).
     std::size_t used_bytes() const { return size_; }
     const char* data() const { return bytes_.get(); }
@@ -167,6 +171,7 @@ public:
         series_.clear();
         rows_ = 0;
         first_at_ = 0;
+        full_rows_ = false;
     }
 
     void Reserve(std::size_t bytes) {
@@ -237,7 +242,7 @@ private:
         return text;
     }
     // True when `size` bytes hold exactly `rows` rows of the layout.
-    static bool Walks(const char* p, std::size_t size, std::uint32_t rows, std::size_t series) {
+    static bool Walks(const char* p, std::size_t size, std::uint32_t rows, std::size_t series, bool& full_rows) {
         const char* end = p + size;
         const auto text = [&] {
             std::uint32_t n;
@@ -260,6 +265,7 @@ private:
             std::memcpy(&index, p, 4);
             p += 4;
             const int texts = index == kFullRow ? 7 : 2;
+            full_rows = full_rows || index == kFullRow;
             if (index != kFullRow && index >= series) {
                 return false;
             }
@@ -285,6 +291,7 @@ private:
     std::size_t capacity_ = 0;
     std::vector<std::shared_ptr<const Series>> series_;
     std::uint32_t rows_ = 0;
+    bool full_rows_ = false;
     unsigned shard_ = 0;         // the queue shard it was filled in (kNoShard: none)
     std::int64_t first_at_ = 0;  // steady-clock ns of the first row
 };

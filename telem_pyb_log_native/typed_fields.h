@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -310,6 +311,43 @@ inline bool PlainNumberText(std::string_view text) {
         }
     }
     return any && digits <= 15;
+}
+
+// Whether `value` is PostgreSQL's text of the row's number (float8 output,
+// shortest exact digits: fixed from 1e-4 up to below 1e15, else with an
+// exponent of at least two digits), and a plain text of at most 15 digits,
+// which it writes alike whatever its session's extra_float_digits.
+inline bool PostgresNumberText(std::string_view value, const TypedFields& typed) {
+    if (!typed.has_number || !std::isfinite(typed.number) || !PlainNumberText(value)) {
+        return false;
+    }
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, typed.number, std::chars_format::scientific);
+    const std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    const std::size_t e = scientific.find('e');
+    const bool negative = scientific[0] == '-';
+    std::string digits;
+    for (char c : scientific.substr(0, e)) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        }
+    }
+    const int exponent = std::atoi(std::string(scientific.substr(e + 1)).c_str());
+    if (exponent < -4 || exponent >= 15) {
+        return value == scientific;
+    }
+    std::string fixed = negative ? "-" : "";
+    if (exponent < 0) {
+        fixed += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+    } else {
+        const std::size_t whole = static_cast<std::size_t>(exponent) + 1;
+        if (digits.size() <= whole) {
+            fixed += digits + std::string(whole - digits.size(), '0');
+        } else {
+            fixed += digits.substr(0, whole) + "." + digits.substr(whole);
+        }
+    }
+    return value == fixed;
 }
 
 // Appends `number` as PostgreSQL's float8 input reads it back exactly.

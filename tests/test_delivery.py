@@ -755,7 +755,7 @@ def test_a_batch_that_times_out_is_split_until_it_goes(tmp_path):
 def test_a_row_a_trigger_refuses_is_set_aside_in_sqlite(db):
     SqliteRecorder(db).close()
     with contextlib.closing(sqlite3.connect(db)) as conn:
-        conn.execute("CREATE TRIGGER no_poison BEFORE INSERT ON log_points WHEN NEW.value = 'poison' "
+        conn.execute("CREATE TRIGGER no_poison BEFORE INSERT ON log_points_rows WHEN NEW.value = 'poison' "
                      "BEGIN SELECT RAISE(ABORT, 'poison refused'); END")
         conn.commit()
     with SqliteRecorder(db, batch_size=50) as rec:

@@ -287,8 +287,8 @@ def test_follow_on_postgres_shows_a_row_whose_transaction_ends_after_later_ones(
     table = f"log_{uuid.uuid4().hex[:12]}"
     with PostgresRecorder(server.conninfo, table=table) as rec:
         record(rec, [(stamp(0), 1)], A)
-    insert = (f"INSERT INTO {table} (mtime, tsname, value, btype, units, comment, origin, time, number) "
-              "VALUES (%s, 'engine.rpm', %s, 'int', '', '', 'hostA', %s, %s)")
+    insert = (f"INSERT INTO {table}_rows (series, mtime, value, time, number) "
+              f"VALUES ((SELECT min(id) FROM {table}_series), %s, %s, %s, %s)")
     with contextlib.closing(open_source(server.conninfo, table)) as source, \
             psycopg.connect(server.conninfo) as slow, psycopg.connect(server.conninfo, autocommit=True) as quick:
         follower = _Follower(source, Selection("engine.rpm"), source.max_id(Selection("engine.rpm")))
@@ -342,7 +342,11 @@ def readings(store):
 
 def test_a_table_of_version_2_is_upgraded_in_place_and_reads_as_before(store):
     write_series(store)
-    texts = store.sql(f"SELECT * FROM {store.table} ORDER BY id")
+    def texts():  # NaN as a text, which compares equal to itself
+        return [tuple("NaN" if isinstance(v, float) and math.isnan(v) else v for v in row)
+                for row in store.sql(f"SELECT * FROM {store.table} ORDER BY id")]
+
+    written_texts = texts()
     # Rows shed their texts: the shape's point.
     assert store.sql(f"SELECT count(*) FROM {store.table}_rows WHERE mtime IS NULL")[0][0] > 100
     written = readings(store)
@@ -350,7 +354,7 @@ def test_a_table_of_version_2_is_upgraded_in_place_and_reads_as_before(store):
     before = readings(store)
     store.recorder().close()  # upgrades
     assert store.sql(f"SELECT version, unfilled_upto FROM {store.table}_schema") == [(3, 0)]
-    assert store.sql(f"SELECT * FROM {store.table} ORDER BY id") == texts
+    assert texts() == written_texts
     after = readings(store)
     for name in before:
         for other in (written, after):
@@ -467,7 +471,7 @@ def test_the_grafana_queries_of_the_docs_give_the_series_and_use_the_index(store
         if store.kind == "sqlite":
             assert "USING INDEX log_points_rows_series_time (series=? AND time>? AND time<?)" in shown, shown
         else:
-            assert f"{store.table}_series_time" in shown and "Seq Scan" not in shown, shown
+            assert f"{store.table}_series_time" in shown and f"Seq Scan on {store.table}_rows" not in shown, shown
     # The plugin's own filter of epoch seconds reads the whole series: the reason the docs do without it.
     if store.kind == "sqlite":
         naive = grafana_sqlite(f"SELECT r.time FROM {store.table}_rows r JOIN {store.table}_series s ON s.id = r.series "
