@@ -158,8 +158,8 @@ void PostgresStore::CheckNotAnothersPart(std::int64_t deadline) {
         const std::size_t suffix = std::char_traits<char>::length(suffix_text);
         if (table_.size() > suffix && table_.compare(table_.size() - suffix, suffix, suffix_text) == 0) {
             const std::string owner = table_.substr(0, table_.size() - suffix);
-            if (Exists(owner, deadline) && Exists(owner + kSchemaSuffix, deadline)
-                && Exists(owner + kLedgerSuffix, deadline)) {
+            if (Exists(owner, deadline) && (Exists(owner + kRowsSuffix, deadline)
+                                            || ShapeProblems(owner, Shape::kLog, deadline).empty())) {
                 throw norv::telem::TelemException(label_ + ": the table name " + table_ + " is the name of the "
                                                   + role + " of the log table " + owner + "; choose another name");
             }

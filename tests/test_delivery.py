@@ -785,7 +785,7 @@ def test_a_row_a_constraint_refuses_is_set_aside_in_postgresql(server):
     table = "checked_points"
     rec = PostgresRecorder(server.conninfo, table=table, batch_size=50)
     with psycopg.connect(server.conninfo, autocommit=True) as conn:
-        conn.execute(f"ALTER TABLE {table} ADD CONSTRAINT no_poison CHECK (value <> 'poison')")
+        conn.execute(f"ALTER TABLE {table}_rows ADD CONSTRAINT no_poison CHECK (value <> 'poison')")
     rec.record_metadata_kv(SERIES)
     for i in range(120):
         rec.record_value("poison" if i in (10, 70) else i)

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,6 +86,47 @@ TEST(TypedFieldsTest, RowsKeepTheirTypedFieldsThroughAChunk) {
     EXPECT_EQ(rows[1].value, "2");
     EXPECT_TRUE(!rows[2].typed.has_time && rows[2].typed.has_number && std::isnan(rows[2].typed.number));
     EXPECT_EQ(rows[2].tsname, "t");
+}
+
+// What the stores leave out of a row is what they give back exactly: the
+// stamp of its time, and PostgreSQL's text of its number (the texts of
+// TsPoint::value_str, std::to_chars' shortest).
+TEST(TypedFieldsTest, OnlyTextsTheStoresGiveBackAreDerivable) {
+    TypedFields t;
+    t.has_time = true;
+    t.time = 1'796'731'200'123'456;  // 2026-12-08T12:00:00.123456Z
+    EXPECT_TRUE(telem_pyb_log::StampOfTime("2026-12-08T12:00:00.123456+00:00", t));
+    for (const char* other : {"2026-12-08T12:00:00.123456Z", "2026-12-08T12:00:00.123456-00:00",
+                              "2026-12-08T12:00:00.123457+00:00", "2026-12-08 12:00:00.123456+00:00",
+                              "2026-12-08T13:00:00.123456+01:00"}) {
+        EXPECT_FALSE(telem_pyb_log::StampOfTime(other, t)) << other;
+    }
+    t.has_time = false;
+    EXPECT_FALSE(telem_pyb_log::StampOfTime("1970-01-01T00:00:00.000000+00:00", t));
+
+    const auto derives = [](double number, const char* text) {
+        TypedFields n;
+        n.has_number = true;
+        n.number = number;
+        return telem_pyb_log::PostgresNumberText(text, n);
+    };
+    EXPECT_TRUE(derives(0.25, "0.25"));
+    EXPECT_TRUE(derives(-1.5, "-1.5"));
+    EXPECT_TRUE(derives(5, "5"));
+    EXPECT_TRUE(derives(0.0001, "0.0001"));
+    EXPECT_TRUE(derives(123456, "123456"));
+    EXPECT_TRUE(derives(100000, "100000"));
+    EXPECT_TRUE(derives(1e15, "1e+15"));
+    EXPECT_TRUE(derives(1e-5, "1e-05"));
+    EXPECT_TRUE(derives(2.5e-300, "2.5e-300"));
+    EXPECT_TRUE(derives(-0.0, "-0"));
+    EXPECT_FALSE(derives(100000, "1e+05"));  // to_chars' text, which PostgreSQL writes otherwise
+    EXPECT_FALSE(derives(0.0001, "1e-04"));
+    EXPECT_FALSE(derives(0.1 + 0.2, "0.30000000000000004"));  // 17 digits: written alike only with extra_float_digits
+    EXPECT_FALSE(derives(1.0, "true"));
+    EXPECT_FALSE(derives(std::numeric_limits<double>::infinity(), "inf"));
+    EXPECT_FALSE(derives(9.223372036854776e18, "9223372036854775807"));
+    EXPECT_FALSE(telem_pyb_log::PostgresNumberText("5", TypedFields{}));  // a text value
 }
 
 }  // namespace
