@@ -4,12 +4,14 @@
 
 The rows: one float series at 1 kHz with the recorder's own stamps, written
 by SqliteRecorder into a file and by PostgresRecorder into a table on a
-throwaway cluster (tests/pg_cluster.py, Unix socket); then each again in the
-stored shape of version 3 (tests/stored_shapes.py, the shape the writer is
-to make). For each:
+throwaway cluster (tests/pg_cluster.py, Unix socket), in the stored shape
+that they write (version 3); then each again rewritten in the shape of
+version 2 (tests/stored_shapes.py), for comparison. For each:
 
-- hand: `pandas.read_sql("SELECT time, number FROM log_points WHERE tsname
-  = ...")`, then `pandas.to_datetime(frame["time"], utc=True)`;
+- hand: version 2, `pandas.read_sql("SELECT time, number FROM log_points
+  WHERE tsname = ...")`; version 3, the query of docs/reading.md (`SELECT
+  r.time, r.number FROM log_points_rows r JOIN log_points_series s ON s.id =
+  r.series WHERE s.tsname = ...`); then `pandas.to_datetime` of the times;
 - read: `read_frame(source, "engine.rpm", columns=["time", "number"])`;
 - agg: `read_frame(source, "engine.rpm", every="1min", agg=["min", "max",
   "mean", "count"])`, checked equal to pandas' resample of the hand frame;
@@ -43,7 +45,7 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
-from stored_shapes import to_version_3  # noqa: E402
+from stored_shapes import to_version_2  # noqa: E402
 from telem_pyb import TsPoint  # noqa: E402
 from telem_pyb_log import PostgresRecorder, SqliteRecorder, read_frame  # noqa: E402
 
@@ -71,17 +73,18 @@ def rss_kib(field):
 def peak_mb(bench, name):
     """The rise of peak RSS of a fresh process that runs `name` of `bench` once."""
     code = ("import sys; sys.argv[1:] = []; sys.path.insert(0, %r); import reading; "
-            "print(reading.child_peak_mb(%r, %r, %r, %r))" % (str(HERE), bench.kind, bench.source, bench.table, name))
+            "print(reading.child_peak_mb(%r, %r, %r, %r, %r))" % (str(HERE), bench.kind, bench.source, bench.table, name,
+                                                                bench.version))
     return float(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout)
 
 
-def child_peak_mb(kind, source, table, name):
+def child_peak_mb(kind, source, table, name, version):
     if kind == "sqlite":
-        bench = Bench(kind, source, table, lambda: sqlite3.connect(source))
+        bench = Bench(kind, source, table, lambda: sqlite3.connect(source), version)
     else:
         import psycopg
 
-        bench = Bench(kind, source, table, lambda: psycopg.connect(source))
+        bench = Bench(kind, source, table, lambda: psycopg.connect(source), version)
         psycopg.connect(source).close()
     before = rss_kib("VmRSS")
     result = getattr(bench, name)()
@@ -90,17 +93,22 @@ def child_peak_mb(kind, source, table, name):
 
 
 class Bench:
-    def __init__(self, kind, source, table, connect):
-        self.kind, self.source, self.table, self.connect = kind, source, table, connect
+    def __init__(self, kind, source, table, connect, version):
+        self.kind, self.source, self.table, self.connect, self.version = kind, source, table, connect, version
 
     def hand(self):
         with contextlib.closing(self.connect()) as conn, warnings.catch_warnings():
             # pandas warns that it has not tested psycopg connections.
             warnings.simplefilter("ignore", UserWarning)
             mark = "?" if self.kind == "sqlite" else "%s"
-            frame = pd.read_sql(f"SELECT time, number FROM {self.table} WHERE tsname = {mark}", conn,
-                                params=("engine.rpm",))
-        frame["time"] = pd.to_datetime(frame["time"], utc=True)
+            query = (f"SELECT time, number FROM {self.table} WHERE tsname = {mark}" if self.version == 2 else
+                     f"SELECT r.time, r.number FROM {self.table}_rows r JOIN {self.table}_series s ON s.id = r.series "
+                     f"WHERE s.tsname = {mark}")
+            frame = pd.read_sql(query, conn, params=("engine.rpm",))
+        if self.kind == "sqlite" and self.version == 3:
+            frame["time"] = pd.to_datetime(frame["time"], unit="us", utc=True)
+        else:
+            frame["time"] = pd.to_datetime(frame["time"], utc=True)
         return frame
 
     def read(self):
@@ -173,16 +181,16 @@ def sqlite_benches(directory, rows):
     path = os.path.join(directory, "bench.db")
     with SqliteRecorder(path, batch_size=10_000, on_full="block") as rec:
         record(rec, rows)
-    yield "sqlite, version 2", Bench("sqlite", path, "log_points", lambda: sqlite3.connect(path))
-    shaped = os.path.join(directory, "bench3.db")
+    print(f"sqlite, version 3: {os.path.getsize(path) / rows:.0f} bytes a row as written", flush=True)
+    yield "sqlite, version 3", Bench("sqlite", path, "log_points", lambda: sqlite3.connect(path), 3)
+    shaped = os.path.join(directory, "bench2.db")
     with contextlib.closing(sqlite3.connect(path)) as conn:
         conn.execute(f"VACUUM INTO '{shaped}'")
     with contextlib.closing(sqlite3.connect(shaped, isolation_level=None)) as conn:
-        to_version_3("sqlite", conn.execute, "log_points")
+        to_version_2("sqlite", conn.execute, "log_points")
         conn.execute("VACUUM")
-    for name, file in (("version 2", path), ("version 3", shaped)):
-        print(f"sqlite, {name}: {os.path.getsize(file) / rows:.0f} bytes a row", flush=True)
-    yield "sqlite, version 3", Bench("sqlite", shaped, "log_points", lambda: sqlite3.connect(shaped))
+    print(f"sqlite, version 2: {os.path.getsize(shaped) / rows:.0f} bytes a row (rewritten, vacuumed)", flush=True)
+    yield "sqlite, version 2", Bench("sqlite", shaped, "log_points", lambda: sqlite3.connect(shaped), 2)
 
 
 def postgres_benches(rows):
@@ -198,11 +206,13 @@ def postgres_benches(rows):
             with PostgresRecorder(conninfo, table=table, batch_size=10_000, on_full="block") as rec:
                 record(rec, rows)
         with psycopg.connect(conninfo, autocommit=True) as conn:
-            to_version_3("postgres", conn.execute, tables[1])
-            for table in tables:
-                conn.execute(f"VACUUM ANALYZE {table if table == tables[0] else table + '_rows'}")
-        yield "postgres, version 2", Bench("postgres", conninfo, tables[0], lambda: psycopg.connect(conninfo))
-        yield "postgres, version 3", Bench("postgres", conninfo, tables[1], lambda: psycopg.connect(conninfo))
+            to_version_2("postgres", conn.execute, tables[1])
+            for table, rows_table in ((tables[0], tables[0] + "_rows"), (tables[1], tables[1])):
+                conn.execute(f"VACUUM ANALYZE {rows_table}")
+                size = conn.execute(f"SELECT pg_total_relation_size('{rows_table}')").fetchone()[0]
+                print(f"postgres, {table}: {size / rows:.0f} bytes a row ({rows_table} with its indexes)", flush=True)
+        yield "postgres, version 3", Bench("postgres", conninfo, tables[0], lambda: psycopg.connect(conninfo), 3)
+        yield "postgres, version 2", Bench("postgres", conninfo, tables[1], lambda: psycopg.connect(conninfo), 2)
     finally:
         cluster.remove()
 

@@ -1,9 +1,11 @@
 #pragma once
 
-// The SQLite store: the table log_points of one database file in WAL mode,
-// which several recorders, threads and processes may share. Each batch is one
-// transaction of multi-row INSERTs, which also notes the batch's series in
-// log_points_series. Opening upgrades tables of an earlier version in place.
+// The SQLite store: the rows of log_points (a view of log_points_rows) of
+// one database file in WAL mode, which several recorders, threads and
+// processes may share. Each batch is one transaction of multi-row INSERTs,
+// which also notes the batch's series new to the connection in
+// log_points_series, learning their ids. Opening upgrades tables of an
+// earlier version in place, moving their rows in transactions of their own.
 // A write waits up to `timeout` seconds for another connection's write lock.
 // Before each write the store checks that the path still names the file it
 // has open; if the file was deleted or replaced, it reports the rows that
@@ -12,12 +14,12 @@
 // stored under it, in the transaction that stores them, by the rule of
 // numbering.h, so that rows sent again are not stored twice.
 //
-// Retention deletes through the index on (tsname, time), in a transaction of
+// Retention deletes through the index on (series, time), in a transaction of
 // its own, waiting at most a second for another connection's lock.
 //
-// A write's steps: the file (Connect), the ledger (ReadLedger), the rows
-// (Insert: a text longer than the connection's limit is refused with its
-// row's index), the ledger's advance, the commit.
+// A write's steps: the file (Connect), the ledger (ReadLedger), the series
+// (WriteSeries), the rows (Insert: a text longer than the connection's
+// limit is refused with its row's index), the ledger's advance, the commit.
 //
 // Threads: the delivery loop's, except Interrupt (any thread; conn_ is read
 // under connection_mutex_) and the fork handlers (the forking thread). No

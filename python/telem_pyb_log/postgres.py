@@ -76,9 +76,11 @@ class PostgresRecorder(LogRecorder):
     missing), one row per point: the seven fields of the log record, an `id`
     that keeps the order of arrival, and the typed columns `time`
     (timestamptz, parsed from mtime; NULL if it is not a time) and `number`
-    (double precision: the value of a bool, int or float; NULL for text). The
-    table `<table>_delivered` keeps count of each recorder's rows,
-    `<table>_series` the metadata of each series as recorded, and
+    (double precision: the value of a bool, int or float; NULL for text).
+    `<table>` is a view of `<table>_rows`, whose rows name their series by
+    the id of `<table>_series` (the metadata of each series as recorded) and
+    leave out the texts that `time` and `number` give back. The table
+    `<table>_delivered` keeps count of each recorder's rows, and
     `<table>_schema` the version of the tables' shape. A table made by an
     earlier version is upgraded in place.
 

@@ -37,8 +37,11 @@ class SqliteRecorder(LogRecorder):
     record, an `id` that keeps the order of arrival, and the typed columns
     `time` (the mtime in UTC as "YYYY-MM-DDTHH:MM:SS.ffffffZ", NULL if it is
     not a time) and `number` (the value of a bool, int or float; NULL for
-    text and NaN). `log_points_series` holds the metadata of each series as
-    it was recorded. A file made by an earlier version is upgraded in place.
+    text and NaN). `log_points` is a view of `log_points_rows`, whose rows
+    name their series by the id of `log_points_series` (the metadata of each
+    series as it was recorded), keep `time` in microseconds since the epoch
+    and leave out the texts that `time` and `number` give back. A file made
+    by an earlier version is upgraded in place.
 
     Everything else is as for every `LogRecorder`. The file is in WAL mode;
     each recorder's writer has its own connection and holds the write lock only
