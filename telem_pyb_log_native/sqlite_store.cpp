@@ -57,7 +57,9 @@ constexpr const char* kSeriesId =
     "origin = ?5 AND serial = ?6 AND role = ?7 AND comment = ?8 AND json = ?9";
 constexpr int kFillRows = 10000;  // rows of an upgrade's transaction
 constexpr int kMaxRowsPerInsert = 500;
-constexpr int kRowParams = 6;  // series, time, number, mtime, value, and the number whose text value may be
+// A row's parameters: series, time, number, mtime, value, and the number
+// whose text may stand for the value (NULL where it may not).
+constexpr int kRowParams = 6;
 // Retention: the series that have rows older than a time (?1), each found
 // through the index.
 constexpr const char* kOldSeries =
