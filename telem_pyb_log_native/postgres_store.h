@@ -109,6 +109,7 @@ private:
     void CreateOthers(std::int64_t deadline);
     std::string ViewSql(bool upgrading) const;
     void MoveOldRows();
+    void Finalize(std::int64_t deadline);
     static void AppendTypedLiterals(std::string& out, const TypedFields& typed);
     std::string SeriesUpsert(const std::string_view (&fields)[9]) const;
     // The upserts of the batch's series not written yet (and of the texts of

@@ -293,10 +293,14 @@ void PostgresStore::Upgrade(long long version, std::int64_t deadline) {
         pq::kCommandOk, deadline);
     Run("DELETE FROM " + schema, pq::kCommandOk, deadline);
     Run("INSERT INTO " + schema + " VALUES (3, " + last + ", " + untyped_upto + ")", pq::kCommandOk, deadline);
+    Run(ViewSql(true), pq::kCommandOk, deadline);
+    if (last == "0") {
+        Finalize(deadline);  // no rows to move
+        return;
+    }
     // The table has no index on id (nothing read by it); the moves do.
     Run("CREATE INDEX IF NOT EXISTS " + Quoted(table_ + "_upgrade_id") + " ON " + upgrading + " (id)",
         pq::kCommandOk, deadline);
-    Run(ViewSql(true), pq::kCommandOk, deadline);
 }
 
 void PostgresStore::CreateOthers(std::int64_t deadline) {
@@ -319,7 +323,7 @@ void PostgresStore::CreateOthers(std::int64_t deadline) {
 // kFillRows rows a transaction (each within write_timeout); <table>_schema
 // keeps the last row not moved yet, so that an upgrade that was cut off
 // goes on later, in any process. The last drops the old table and makes
-// the view the rows' alone.
+// the view the rows' alone (Finalize).
 void PostgresStore::MoveOldRows() {
     const std::string schema = Quoted(schema_);
     const std::string upgrading = Quoted(upgrading_);
@@ -334,11 +338,6 @@ void PostgresStore::MoveOldRows() {
         const long long upto = some ? std::stoll(api_.getvalue(progress.get(), 0, 0)) : 0;
         const long long untyped = some ? std::stoll(api_.getvalue(progress.get(), 0, 1)) : 0;
         if (upto <= 0) {
-            if (Exists(upgrading_, deadline)) {
-                Run("DROP VIEW IF EXISTS " + Quoted(table_), pq::kCommandOk, deadline);
-                Run("DROP TABLE " + upgrading, pq::kCommandOk, deadline);
-                Run(ViewSql(false), pq::kCommandOk, deadline);
-            }
             Run("COMMIT", pq::kCommandOk, deadline);
             return;
         }
@@ -412,8 +411,20 @@ void PostgresStore::MoveOldRows() {
         }
         const long long next = count < kFillRows ? 0 : lowest - 1;
         Run("UPDATE " + schema + " SET unfilled_upto = " + std::to_string(next), pq::kCommandOk, deadline);
+        if (next == 0) {
+            // In the transaction of the last rows: a session that waited for
+            // the schema's row finds nothing left, whatever its catalogs show.
+            Finalize(deadline);
+        }
         Run("COMMIT", pq::kCommandOk, deadline);
     }
+}
+
+// The end of an upgrade: the old table goes, the view is the rows' alone.
+void PostgresStore::Finalize(std::int64_t deadline) {
+    Run("DROP VIEW " + Quoted(table_), pq::kCommandOk, deadline);
+    Run("DROP TABLE " + Quoted(upgrading_), pq::kCommandOk, deadline);
+    Run(ViewSql(false), pq::kCommandOk, deadline);
 }
 
 // The typed fields as SQL literals: "time, number".
