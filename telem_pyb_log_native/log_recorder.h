@@ -42,9 +42,9 @@ struct RecorderStats : PipelineStats {
 // The counts of one series recorder of a sink: its own share of the sink's.
 struct SeriesCounts {
     std::atomic<std::uint64_t> recorded{0};
+    std::atomic<std::uint64_t> untimed{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> refused{0};
-    std::atomic<std::uint64_t> untimed{0};
 };
 
 class SeriesRecorder;
@@ -193,9 +193,9 @@ private:
     std::atomic<bool> closed_{false};
     mutable SpinLock series_lock_;
     std::shared_ptr<const Series> series_;  // under series_lock_
+    SeriesCounts counts_;
     SeriesRecorder* prev_ = nullptr;  // in the sink's list, under its series_list_mutex_
     SeriesRecorder* next_ = nullptr;
-    SeriesCounts counts_;
 };
 
 }  // namespace telem_pyb_log
