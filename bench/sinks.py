@@ -16,8 +16,9 @@
   apart.
 - Native producer (with --producer-dir): 4 threads with 250 series each
   against 4 threads with one series each (produce_series), ns per point on a
-  recording thread.
-Each figure is the median of R runs, the two cases alternating. Targets:
+  recording thread, and the CPU of the four threads per point.
+Each figure is the median of R runs, the two cases alternating; a ratio is
+the median of the ratios of the runs made one after the other. Targets:
 2,000 series at most 1.1x the CPU per point of one series, in both; at most
 2 threads and 8 descriptors per sink; at most 2 KB per idle recorder.
 """
@@ -71,6 +72,12 @@ def series_cpu(make_sink, recorders, points):
     return (t1 - t0) / n, (p1 - p0) / n
 
 
+def paired_ratio(many, one):
+    """The median of the ratios of runs made one after the other: a load on
+    the machine that comes and goes then weighs on both sides of a ratio."""
+    return statistics.median(m / o for m, o in zip(many, one))
+
+
 def threads_and_fds():
     return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
 
@@ -111,19 +118,22 @@ def producer_ns(sink_cls, db, per_thread, workers, samples):
         recs = [sink.recorder(tsname=f"p{i}", btype="int") for i in range(workers * per_thread)]
         telem_producer.produce_series(recs, workers, per_thread)  # warm-up
         sink.flush()
-        t0 = time.perf_counter_ns()
+        t0, p0 = time.perf_counter_ns(), time.process_time_ns()
         recorded = telem_producer.produce_series(recs, workers, samples)
-        elapsed = time.perf_counter_ns() - t0
+        elapsed, cpu = time.perf_counter_ns() - t0, time.process_time_ns() - p0
         sink.flush()
         assert recorded == workers * samples
-    return elapsed / samples  # per point on one recording thread
+    # Per point on one recording thread; and the CPU of all of them (the
+    # writer idles meanwhile) per point, which other loads of the machine
+    # do not inflate as they do the elapsed time.
+    return elapsed / samples, cpu / recorded
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--producer-dir", help="the directory of the built telem_producer module")
     ap.add_argument("--points", type=int, default=200_000)
-    ap.add_argument("--repeats", type=int, default=7)
+    ap.add_argument("--repeats", type=int, default=15)
     ap.add_argument("--json", metavar="FILE")
     args = ap.parse_args()
     if args.producer_dir:
@@ -144,10 +154,9 @@ def main():
             for n in runs:
                 results[f"python {store} {n} series: thread ns/point"] = statistics.median(r[0] for r in runs[n])
                 results[f"python {store} {n} series: process ns/point"] = statistics.median(r[1] for r in runs[n])
-            for kind in ("thread", "process"):
-                results[f"python {store} 2000/1 series ({kind} CPU)"] = (
-                    results[f"python {store} 2000 series: {kind} ns/point"]
-                    / results[f"python {store} 1 series: {kind} ns/point"])
+            for i, kind in enumerate(("thread", "process")):
+                results[f"python {store} 2000/1 series ({kind} CPU)"] = paired_ratio(
+                    [r[i] for r in runs[2000]], [r[i] for r in runs[1]])
 
         before = threads_and_fds()
         with SqliteSink(db()) as sink:
@@ -170,10 +179,11 @@ def main():
             for _ in range(args.repeats):
                 for n in prod:
                     prod[n].append(producer_ns(SqliteSink, db(), n, 4, samples))
-            results["producer 4 x 1 series: ns/point"] = statistics.median(prod[1])
-            results["producer 4 x 250 series: ns/point"] = statistics.median(prod[250])
-            results["producer 250/1 series"] = (results["producer 4 x 250 series: ns/point"]
-                                               / results["producer 4 x 1 series: ns/point"])
+            for n in prod:
+                results[f"producer 4 x {n} series: ns/point"] = statistics.median(r[0] for r in prod[n])
+                results[f"producer 4 x {n} series: CPU ns/point"] = statistics.median(r[1] for r in prod[n])
+            results["producer 250/1 series"] = paired_ratio([r[0] for r in prod[250]], [r[0] for r in prod[1]])
+            results["producer 250/1 series (CPU)"] = paired_ratio([r[1] for r in prod[250]], [r[1] for r in prod[1]])
 
     width = max(map(len, results))
     for name, value in results.items():

@@ -49,6 +49,17 @@ Abandoned& AbandonedAfterFork() {
 
 const char* const kSeriesFields[] = {"tsname", "btype", "units", "comment", "origin"};
 
+// Whether a point's conversion gave the five texts of its series.
+bool SameTexts(const log::Point& db, const Series& s) {
+    if (s.texts_are_meta) {
+        const TsMetadata& m = s.meta;
+        return db.tsname == m.tsname && db.btype == m.btype && db.units == m.units && db.comment == m.comment
+               && db.origin == m.origin;
+    }
+    return db.tsname == s.tsname && db.btype == s.btype && db.units == s.units && db.comment == s.comment
+           && db.origin == s.origin;
+}
+
 }  // namespace
 
 LogRecorder::LogRecorder(RecorderOptions options, std::unique_ptr<Store> store)
@@ -185,6 +196,8 @@ std::shared_ptr<const Series> LogRecorder::Describe(const TsMetadata& meta, Seri
     series->units = probe.units;
     series->comment = probe.comment;
     series->origin = probe.origin;
+    series->texts_are_meta = probe.tsname == meta.tsname && probe.btype == meta.btype && probe.units == meta.units
+                             && probe.comment == meta.comment && probe.origin == meta.origin;
     const std::string* fields[] = {&series->tsname, &series->btype, &series->units, &series->comment,
                                    &series->origin};
     for (std::size_t i = 0; i < 5; ++i) {
@@ -203,8 +216,8 @@ std::shared_ptr<const Series> LogRecorder::Describe(const TsMetadata& meta, Seri
     return series;
 }
 
-void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const TsPoint& point,
-                          SeriesCounts* own) {
+template <typename SeriesPtr>
+void LogRecorder::Enqueue(Pipeline& pipeline, SeriesPtr&& series, const TsPoint& point, SeriesCounts* own) {
     const log::Point db = log::ConvertPointToDb(series->meta, point);
     if (const char* why = TextRefusal(db.mtime, format_)) {
         Refuse(std::string("the point's mtime: ") + why + "; the point is refused", own);
@@ -215,11 +228,9 @@ void LogRecorder::Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series
     TypedFields typed;
     typed.has_time = ParseTime(db.mtime, typed.time);
     typed.has_number = NumberOf(point.value, typed.number);
-    const Series& s = *series;
     Queued queued;
-    if (db.tsname == s.tsname && db.btype == s.btype && db.units == s.units && db.comment == s.comment
-        && db.origin == s.origin) {
-        queued = pipeline.Append(ThreadShard(), series, db.mtime, db.value, typed);
+    if (SameTexts(db, *series)) {
+        queued = pipeline.Append(ThreadShard(), std::forward<SeriesPtr>(series), db.mtime, db.value, typed);
     } else {
         const std::string* fields[] = {&db.tsname, &db.btype, &db.units, &db.comment, &db.origin};
         for (std::size_t i = 0; i < 5; ++i) {
@@ -452,8 +463,9 @@ void LogRecorder::PrepareFork() {
     registry_mutex.lock();
     for (LogRecorder* r : Registry()) {
         r->meta_mutex_.lock();
-        for (auto& line : r->series_locks_) {
-            line.mutex.lock();
+        r->series_list_mutex_.lock();
+        for (SeriesRecorder* s = r->series_list_; s != nullptr; s = s->next_) {
+            s->series_lock_.lock();
         }
         // Also a closed recorder's: its writer may still be finishing.
         r->fork_store_ = r->state_.load() != kForked ? &r->pipeline_.load()->store() : nullptr;
@@ -468,9 +480,10 @@ void LogRecorder::ParentAfterFork() {
         if (r->fork_store_ != nullptr) {
             r->fork_store_->ParentAfterFork();
         }
-        for (auto& line : r->series_locks_) {
-            line.mutex.unlock();
+        for (SeriesRecorder* s = r->series_list_; s != nullptr; s = s->next_) {
+            s->series_lock_.unlock();
         }
+        r->series_list_mutex_.unlock();
         r->meta_mutex_.unlock();
     }
     registry_mutex.unlock();
@@ -478,9 +491,10 @@ void LogRecorder::ParentAfterFork() {
 
 void LogRecorder::ChildAfterFork() {
     for (LogRecorder* r : Registry()) {
-        for (auto& line : r->series_locks_) {
-            line.mutex.unlock();
+        for (SeriesRecorder* s = r->series_list_; s != nullptr; s = s->next_) {
+            s->series_lock_.unlock();
         }
+        r->series_list_mutex_.unlock();
         r->meta_mutex_.unlock();
         // The parent's close_mutex_ may be held by a thread that is not here.
         AbandonedAfterFork().mutexes.push_back(std::move(r->close_mutex_));
@@ -500,8 +514,22 @@ void LogRecorder::ChildAfterFork() {
     registry_mutex.unlock();
 }
 
-SeriesRecorder::SeriesRecorder(std::shared_ptr<LogRecorder> sink)
-    : sink_(std::move(sink)), uid_(next_uid.fetch_add(1, std::memory_order_relaxed)) {}
+SeriesRecorder::SeriesRecorder(std::shared_ptr<LogRecorder> sink) : sink_(std::move(sink)) {
+    const std::lock_guard<std::mutex> lock(sink_->series_list_mutex_);
+    next_ = sink_->series_list_;
+    if (next_ != nullptr) {
+        next_->prev_ = this;
+    }
+    sink_->series_list_ = this;
+}
+
+SeriesRecorder::~SeriesRecorder() {
+    const std::lock_guard<std::mutex> lock(sink_->series_list_mutex_);
+    (prev_ != nullptr ? prev_->next_ : sink_->series_list_) = next_;
+    if (next_ != nullptr) {
+        next_->prev_ = prev_;
+    }
+}
 
 Pipeline& SeriesRecorder::Ready() {
     if (closed_.load(std::memory_order_acquire)) {
@@ -513,7 +541,7 @@ Pipeline& SeriesRecorder::Ready() {
 std::shared_ptr<const Series> SeriesRecorder::Current() {
     std::shared_ptr<const Series> series;
     {
-        const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
+        const std::lock_guard<SpinLock> lock(series_lock_);
         series = series_;
     }
     if (!series) {
@@ -528,45 +556,52 @@ void SeriesRecorder::RecordMetadata(const TsMetadata& meta) {
         sink_->Refuse("this recorder of " + sink_->where_ + " is closed; it records nothing more", &counts_);
     }
     std::shared_ptr<const Series> series = sink_->Describe(meta, &counts_);
-    const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
-    series_ = std::move(series);
+    {
+        const std::lock_guard<SpinLock> lock(series_lock_);
+        series_.swap(series);
+    }
+    // The description it replaces is let go of outside the lock.
 }
 
 void SeriesRecorder::RecordPoint(const TsPoint& point) {
     Pipeline& pipeline = Ready();
-    const std::shared_ptr<const Series> series = Current();
+    std::shared_ptr<const Series> series = Current();
     if (point.mtime.empty()) {
         TsPoint stamped(point.value);
         StampUtcNow(stamped.mtime);
-        sink_->Enqueue(pipeline, series, stamped, &counts_);
+        sink_->Enqueue(pipeline, std::move(series), stamped, &counts_);
     } else {
-        sink_->Enqueue(pipeline, series, point, &counts_);
+        sink_->Enqueue(pipeline, std::move(series), point, &counts_);
     }
 }
 
 void SeriesRecorder::RecordOwnPoint(TsPoint& point) {
     Pipeline& pipeline = Ready();
-    const std::shared_ptr<const Series> series = Current();
+    std::shared_ptr<const Series> series = Current();
     if (point.mtime.empty()) {
         StampUtcNow(point.mtime);
     }
-    sink_->Enqueue(pipeline, series, point, &counts_);
+    sink_->Enqueue(pipeline, std::move(series), point, &counts_);
 }
 
 void SeriesRecorder::RecordValue(TsValue value) {
     Pipeline& pipeline = Ready();
-    const std::shared_ptr<const Series> series = Current();
+    std::shared_ptr<const Series> series = Current();
     TsPoint point(std::move(value));
     StampUtcNow(point.mtime);
-    sink_->Enqueue(pipeline, series, point, &counts_);
+    sink_->Enqueue(pipeline, std::move(series), point, &counts_);
 }
 
 std::optional<TsMetadata> SeriesRecorder::metadata() const {
-    const std::lock_guard<std::mutex> lock(sink_->SeriesLock(uid_));
-    if (!series_) {
+    std::shared_ptr<const Series> series;
+    {
+        const std::lock_guard<SpinLock> lock(series_lock_);
+        series = series_;
+    }
+    if (!series) {
         return std::nullopt;
     }
-    return series_->meta;
+    return series->meta;
 }
 
 }  // namespace telem_pyb_log

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "norv/telem/telem.h"
@@ -41,9 +42,9 @@ struct RecorderStats : PipelineStats {
 // The counts of one series recorder of a sink: its own share of the sink's.
 struct SeriesCounts {
     std::atomic<std::uint64_t> recorded{0};
+    std::atomic<std::uint64_t> untimed{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> refused{0};
-    std::atomic<std::uint64_t> untimed{0};
 };
 
 class SeriesRecorder;
@@ -101,25 +102,16 @@ public:
 private:
     friend class SeriesRecorder;
     enum State { kOpen, kClosed, kForked };
-    // Series recorders' metadata locks: a few, shared, so that fork() can
-    // hold them all (see PrepareFork) whatever the number of recorders. Few
-    // also because fork() holds every sink's at once (ThreadSanitizer's
-    // deadlock detector follows at most 64 locks held by one thread).
-    static constexpr std::size_t kSeriesLocks = 16;
-    // Each on a cache line of its own: threads recording other series do
-    // not contend for the line of a lock they do not take.
-    struct alignas(64) SeriesLockLine {
-        std::mutex mutex;
-    };
-
     Pipeline& Ready(SeriesCounts* own = nullptr);
     const std::shared_ptr<const Series>& CurrentSeries();
     std::shared_ptr<const Series> Describe(const norv::telem::TsMetadata& meta, SeriesCounts* own);
-    void Enqueue(Pipeline& pipeline, const std::shared_ptr<const Series>& series, const norv::telem::TsPoint& point,
+    // An rvalue `series` is taken over by the chunk when its row is the
+    // first of that series there; an lvalue is copied only then.
+    template <typename SeriesPtr>
+    void Enqueue(Pipeline& pipeline, SeriesPtr&& series, const norv::telem::TsPoint& point,
                  SeriesCounts* own = nullptr);
     [[noreturn]] void Refuse(const std::string& reason, SeriesCounts* own = nullptr);
     [[noreturn]] void RefuseClosed(SeriesCounts* own = nullptr);
-    std::mutex& SeriesLock(std::uint64_t uid) { return series_locks_[uid % kSeriesLocks].mutex; }
     std::string NotWritten(const PipelineStats& s, const std::string& when) const;
 
     const RecorderOptions options_;
@@ -147,7 +139,28 @@ private:
     Store* fork_store_ = nullptr;  // the store a fork in progress prepared; under registry_mutex
     std::atomic<std::uint64_t> refused_{0};
     std::atomic<std::uint64_t> untimed_{0};
-    SeriesLockLine series_locks_[kSeriesLocks];
+    // The series recorders made from this sink, for fork() (see PrepareFork).
+    std::mutex series_list_mutex_;
+    SeriesRecorder* series_list_ = nullptr;
+};
+
+// A lock held only for a copy or a swap of a pointer, never while waiting:
+// a recorder's own, so that threads recording other series never touch it,
+// and small, so that ten thousand recorders cost little. fork() takes every
+// one (LogRecorder::PrepareFork).
+class SpinLock {
+public:
+    void lock() {
+        while (held_.exchange(true, std::memory_order_acquire)) {
+            while (held_.load(std::memory_order_relaxed)) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    void unlock() { held_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held_{false};
 };
 
 // One series recorded into a sink (a LogRecorder): its metadata and counts;
@@ -156,6 +169,7 @@ private:
 class SeriesRecorder : public norv::telem::TelemRecorder {
 public:
     explicit SeriesRecorder(std::shared_ptr<LogRecorder> sink);
+    ~SeriesRecorder();
     SeriesRecorder(const SeriesRecorder&) = delete;
     SeriesRecorder& operator=(const SeriesRecorder&) = delete;
 
@@ -171,14 +185,17 @@ public:
     const std::shared_ptr<LogRecorder>& sink() const { return sink_; }
 
 private:
+    friend class LogRecorder;
     Pipeline& Ready();
     std::shared_ptr<const Series> Current();
 
     const std::shared_ptr<LogRecorder> sink_;
-    const std::uint64_t uid_;
     std::atomic<bool> closed_{false};
-    std::shared_ptr<const Series> series_;  // under the sink's SeriesLock(uid_)
+    mutable SpinLock series_lock_;
+    std::shared_ptr<const Series> series_;  // under series_lock_
     SeriesCounts counts_;
+    SeriesRecorder* prev_ = nullptr;  // in the sink's list, under its series_list_mutex_
+    SeriesRecorder* next_ = nullptr;
 };
 
 }  // namespace telem_pyb_log

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "counts.h"
 #include "delivery.h"
@@ -73,9 +74,12 @@ public:
     const Spool* spool() const { return spool_.get(); }
 
     // Recording threads. `shard` is the caller's own number.
-    Queued Append(unsigned shard, const std::shared_ptr<const Series>& series, std::string_view mtime,
-                  std::string_view value, const TypedFields& typed = {}) {
-        return queue_.Append(shard, [&](Chunk& chunk) { chunk.AppendSeriesRow(series, mtime, value, typed); });
+    template <typename SeriesPtr>
+    Queued Append(unsigned shard, SeriesPtr&& series, std::string_view mtime, std::string_view value,
+                  const TypedFields& typed = {}) {
+        return queue_.Append(shard, [&](Chunk& chunk) {
+            chunk.AppendSeriesRow(std::forward<SeriesPtr>(series), mtime, value, typed);
+        });
     }
     Queued AppendFull(unsigned shard, const RowView& row) {
         return queue_.Append(shard, [&](Chunk& chunk) { chunk.AppendFullRow(row); });
