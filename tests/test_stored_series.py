@@ -14,6 +14,7 @@ import sqlite3
 import subprocess
 import sys
 import threading
+import time
 import uuid
 
 import psycopg
@@ -163,6 +164,28 @@ def test_the_series_table_keeps_each_description_of_a_series(store):
     fields = "tsid, tsname, btype, units, origin, serial, role, comment, json"
     stored = store.sql(f"SELECT {fields} FROM {store.table}_series")
     assert sorted(stored) == sorted(tuple(m[k] for k in fields.split(", ")) for m in (SERIES, renamed, described))
+
+
+def test_rows_queued_whole_come_back_with_their_own_texts_under_a_series_made_of_them(store, tmp_path):
+    # Rows whose texts differ from their series' are queued whole; a spool of
+    # an earlier version holds such rows. Each is stored under a series made
+    # of its five texts, and the view gives every text back.
+    log_driver = pytest.importorskip("log_driver", reason="the test driver is built by `make native`")
+    whole = [["2026-12-09T12:00:01.000000+00:00", "other", "2.5", "float", "m\t", "caf\u00e9", "hostB"],
+             ["not a time", "other", "x", "str", "m\t", "caf\u00e9", "hostB"],
+             ["2026-12-09T12:00:02+00:00", "pump", "3", "", "bar", "", "elsewhere"]]
+    log_driver.spool_rows(str(tmp_path / "spool"), "pump", [["1"], whole[0], ["2"], whole[1], whole[2]])
+    with store.recorder(spool=str(tmp_path / "spool")) as rec:
+        deadline = time.monotonic() + 60
+        while rec.stats.written < 5 and time.monotonic() < deadline:
+            time.sleep(0.05)
+    series_row = ["2026-12-09T12:00:00.000000+00:00", "pump", None, "", "bar", "", ""]
+    expected = [series_row[:2] + ["1"] + series_row[3:], whole[0], series_row[:2] + ["2"] + series_row[3:], *whole[1:]]
+    stored = store.sql(f"SELECT mtime, tsname, value, btype, units, comment, origin FROM {store.table} ORDER BY id")
+    assert [list(row) for row in stored] == expected
+    described = store.sql(f"SELECT tsname, btype, units, comment, origin FROM {store.table}_series")
+    assert sorted(described) == [("other", "float", "m\t", "caf\u00e9", "hostB"), ("other", "str", "m\t", "caf\u00e9", "hostB"),
+                                 ("pump", "", "bar", "", ""), ("pump", "", "bar", "", "elsewhere")]
 
 
 def test_metadata_whose_other_fields_the_store_cannot_hold_is_refused(store):

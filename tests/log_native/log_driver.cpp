@@ -1,6 +1,7 @@
 // log_driver: native threads that record into a recorder they receive from
-// Python, as a native producer would, and time every call. Built only for the
-// tests (with TELEM_PYB_BUILD_TESTS), next to the test peer module.
+// Python, as a native producer would, and time every call; and a spool
+// written as an earlier version left it, with rows queued whole. Built only
+// for the tests (with TELEM_PYB_BUILD_TESTS), next to the test peer module.
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "norv/telem/telem.h"
+#include "spool.h"
+#include "typed_fields.h"
 
 namespace py = pybind11;
 
@@ -121,10 +124,40 @@ py::list Record(const std::shared_ptr<TelemRecorder>& recorder, int threads, lon
     return result;
 }
 
+// Commits one record to the spool at `path`: for each entry of `rows`, one
+// text is a row of the series `tsname` (units "bar") with that value, seven
+// texts a row queued whole (mtime, tsname, value, btype, units, comment,
+// origin), as rows whose texts differ from their series' are queued.
+void SpoolRows(const std::string& path, const std::string& tsname, const std::vector<std::vector<std::string>>& rows) {
+    auto series = std::make_shared<telem_pyb_log::Series>();
+    series->meta.tsname = series->tsname = tsname;
+    series->meta.units = series->units = "bar";
+    series->texts_are_meta = true;
+    const std::string mtime = "2026-12-09T12:00:00.000000+00:00";
+    telem_pyb_log::Chunk chunk;
+    for (const auto& texts : rows) {
+        if (texts.size() == 1) {
+            chunk.AppendSeriesRow(std::shared_ptr<const telem_pyb_log::Series>(series), mtime, texts[0],
+                                  telem_pyb_log::TypedFromTexts(mtime, texts[0]));
+        } else if (texts.size() == 7) {
+            chunk.AppendFullRow({texts[0], texts[1], texts[2], texts[3], texts[4], texts[5], texts[6],
+                                 telem_pyb_log::TypedFromTexts(texts[0], texts[2])});
+        } else {
+            throw py::value_error("a row is one text (a value of the series) or seven");
+        }
+    }
+    telem_pyb_log::Spool spool(path, 1 << 20);
+    if (spool.Append(chunk, 0.0, 0) != telem_pyb_log::Appended::kYes) {
+        throw std::runtime_error("the spool did not take the rows");
+    }
+    spool.Commit();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(log_driver, m) {
     py::module_::import("telem_pyb");
     m.def("record", &Record, py::arg("recorder"), py::arg("threads"), py::arg("points"), py::arg("first") = 0,
           py::arg("interval_us") = 0.0);
+    m.def("spool_rows", &SpoolRows, py::arg("path"), py::arg("tsname"), py::arg("rows"));
 }
