@@ -221,18 +221,14 @@ sqlite::Statement* SqliteStore::Prepare(const char* sql) {
 }
 
 bool SqliteStore::TableExists(const char* name) {
-    sqlite::Statement* stmt = Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-    api_.bind_text(stmt, 1, name, -1, sqlite::kStatic);
-    const int rc = api_.step(stmt);
-    api_.finalize(stmt);
-    if (rc != sqlite::kRow && rc != sqlite::kDone) {
-        Fail("cannot read the tables of");
-    }
-    return rc == sqlite::kRow;
+    return Found("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", name);
 }
 
-bool SqliteStore::ObjectExists(const char* name) {
-    sqlite::Statement* stmt = Prepare("SELECT 1 FROM sqlite_master WHERE name = ?");
+bool SqliteStore::ObjectExists(const char* name) { return Found("SELECT 1 FROM sqlite_master WHERE name = ?", name); }
+
+// Whether `sql`, with `name` for its parameter, gives a row.
+bool SqliteStore::Found(const char* sql, const char* name) {
+    sqlite::Statement* stmt = Prepare(sql);
     api_.bind_text(stmt, 1, name, -1, sqlite::kStatic);
     const int rc = api_.step(stmt);
     api_.finalize(stmt);

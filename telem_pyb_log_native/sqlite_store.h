@@ -79,6 +79,7 @@ private:
     sqlite::Statement* Prepare(const char* sql);
     bool TableExists(const char* name);
     bool ObjectExists(const char* name);
+    bool Found(const char* sql, const char* name);
     long long QueryInt(const char* sql, long long none);
     void CreateOrUpgrade();
     std::vector<std::string> ColumnProblems(std::vector<std::string>& found);
